@@ -1,0 +1,78 @@
+#include <common/signal.h>
+
+#include <chrono>
+
+bool CSignal::Event::Wait(long milliseconds) {
+    std::unique_lock<std::mutex> guard(mLock);
+    if (mHead == nullptr) {
+        return false;
+    }
+    if (milliseconds < 0) {
+        mChanged.wait(guard, [this] { return mSet; });
+        return true;
+    }
+    return mChanged.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                             [this] { return mSet; });
+}
+
+bool CSignal::Event::IsSet() const {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mSet;
+}
+
+int CSignal::Event::ListenerCount() const {
+    std::lock_guard<std::mutex> guard(mLock);
+    int count = 0;
+    for (const CSignal* listener = mHead; listener != nullptr; listener = listener->mNext) {
+        ++count;
+    }
+    return count;
+}
+
+CSignal::CSignal() : CSignal(std::make_shared<Event>()) {}
+
+CSignal::CSignal(std::shared_ptr<Event> shared) : mShared(std::move(shared)) {
+    std::lock_guard<std::mutex> guard(mShared->mLock);
+    mNext = mShared->mHead;
+    mShared->mHead = this;
+}
+
+CSignal::~CSignal() {
+    Clear();
+    std::lock_guard<std::mutex> guard(mShared->mLock);
+    for (CSignal** link = &mShared->mHead; *link != nullptr; link = &(*link)->mNext) {
+        if (*link == this) {
+            *link = mNext;
+            break;
+        }
+    }
+}
+
+void CSignal::Set() {
+    std::lock_guard<std::mutex> guard(mShared->mLock);
+    mPending = true;
+    mShared->mSet = true;
+    mShared->mChanged.notify_all();
+}
+
+bool CSignal::Clear() {
+    std::lock_guard<std::mutex> guard(mShared->mLock);
+    mPending = false;
+    for (const CSignal* listener = mShared->mHead; listener != nullptr;
+         listener = listener->mNext) {
+        if (listener->mPending) {
+            return true;
+        }
+    }
+    mShared->mSet = false;
+    return false;
+}
+
+bool CSignal::Wait(long milliseconds) {
+    return mShared->Wait(milliseconds);
+}
+
+bool CSignal::Pending() const {
+    std::lock_guard<std::mutex> guard(mShared->mLock);
+    return mPending;
+}

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets up, builds and starts the programmer on its built-in simulated handset.
+# Arguments are passed to the programmer (for example: ./run.sh --screenshot shot.png).
+set -euo pipefail
+source "$(dirname "$0")/scripts/common.sh"
+cd "$VARNAK_ROOT"
+
+ensure_packages "${VARNAK_PACKAGES[@]}"
+mkdir -p build
+configure_build build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNAK_BUILD_TESTS=OFF \
+    -DVARNAK_BUILD_BENCH=OFF -DVARNAK_BUILD_FUZZ=OFF
+cmake --build build/run -j"$(nproc)"
+
+program=build/run/bin/halyard
+if [ ! -x "$program" ]; then
+    echo "The programmer is not part of this build yet. Built:"
+    ls build/run/bin build/run/lib 2>/dev/null | sed 's/^/  /'
+    exit 0
+fi
+exec "$program" "$@"

@@ -1,0 +1,41 @@
+# Shared by test.sh, run.sh and the other scripts: the system packages the project needs and
+# how they are installed.
+
+# Packages for building, testing and running everything. Keep this list the one place.
+VARNAK_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    qt6-base-dev fonts-dejavu-core
+)
+
+# ensure_packages PACKAGE...: installs what is missing when run as root; otherwise names the
+# missing packages and fails.
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "These system packages are missing: ${missing[*]}" >&2
+        echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+        return 1
+    fi
+    echo "Installing system packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# configure_build DIR [CMAKE ARGS...]: configures a Ninja build tree.
+configure_build() {
+    local dir=$1
+    shift
+    cmake -S "$VARNAK_ROOT" -B "$dir" -G Ninja -DVARNAK_WERROR=ON "$@" >"$dir.configure.log" 2>&1 || {
+        cat "$dir.configure.log" >&2
+        return 1
+    }
+}
+
+VARNAK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Sets up and runs every test on a fresh Debian machine:
+#   1. the ordinary build and all its tests (with short benchmark and fuzz smoke runs),
+#   2. the AddressSanitizer + UndefinedBehaviorSanitizer build and all its tests,
+#   3. the ThreadSanitizer build of the suites that exercise threads (CTest label "threads"),
+#   4. the installed packages, used by a project outside the tree.
+# ./test.sh --quick runs only step 1.
+set -euo pipefail
+source "$(dirname "$0")/scripts/common.sh"
+cd "$VARNAK_ROOT"
+
+quick=0
+for arg in "$@"; do
+    case $arg in
+        --quick) quick=1 ;;
+        -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "unknown argument: $arg" >&2; exit 2 ;;
+    esac
+done
+
+ensure_packages "${VARNAK_PACKAGES[@]}"
+mkdir -p build
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export CTEST_OUTPUT_ON_FAILURE=1
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "ordinary build"
+configure_build build/normal -DCMAKE_BUILD_TYPE=Debug
+cmake --build build/normal -j"$jobs"
+ctest --test-dir build/normal -j"$jobs" --timeout 600
+
+[ $quick -eq 1 ] && { echo "quick run passed"; exit 0; }
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DVARNAK_SANITIZER=address -DVARNAK_BUILD_BENCH=OFF
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan -j"$jobs" --timeout 900
+
+step "ThreadSanitizer build (threaded suites)"
+configure_build build/tsan -DCMAKE_BUILD_TYPE=Debug -DVARNAK_SANITIZER=thread \
+    -DVARNAK_WITH_GUI=OFF -DVARNAK_BUILD_BENCH=OFF -DVARNAK_BUILD_FUZZ=OFF
+cmake --build build/tsan -j"$jobs" --target threads_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan -j"$jobs" -L threads --timeout 900
+
+step "installed packages"
+scripts/check-install.sh build/normal build/prefix
+
+echo
+echo "all tests passed"
