@@ -55,10 +55,10 @@ function(varnak_add_library name)
         CXX_VISIBILITY_PRESET hidden
         C_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON)
-    target_link_options(${name} PRIVATE -Wl,--no-undefined)
-    if(VARNAK_SANITIZER)
-        # Sanitizer runtimes resolve some symbols only in the executable.
-        target_link_options(${name} PRIVATE -Wl,--allow-shlib-undefined)
+    if(NOT VARNAK_SANITIZER)
+        # Every symbol resolved at link time. Not with sanitizers: their runtimes are linked into
+        # the executable only.
+        target_link_options(${name} PRIVATE -Wl,--no-undefined)
     endif()
     target_include_directories(${name} PUBLIC
         $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
