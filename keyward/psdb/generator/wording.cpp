@@ -63,6 +63,7 @@ const std::map<std::string_view, std::string_view> kWords = {
     {"KVCO", "KVCO"},
     {"KVSP", "KVSP"},
     {"LDO", "LDO"},
+    {"LED", "LED"},
     {"LMP", "LMP"},
     {"LNA", "LNA"},
     {"LPC", "LPC"},
@@ -184,6 +185,7 @@ const std::map<std::string_view, std::string_view> kWords = {
     {"FREEZETIME", "freeze time"},
     {"FREQ", "frequency"},
     {"FREQS", "frequencies"},
+    {"GBL", "global"},
     {"HIDIO", "HID I/O"},
     {"HOSTIF", "host interface"},
     {"HOSTIO", "host I/O"},
@@ -219,7 +221,7 @@ const std::map<std::string_view, std::string_view> kWords = {
     {"TXDATA", "TX data"},
     {"TXLVL", "TX level"},
     {"TXRX", "TX/RX"},
-    {"USR", "user key"},
+    {"USR", "user"},
     {"VBATT", "battery voltage"},
     {"VMAPP", "VM application"},
     {"VREGENABLE", "VREG enable"},
@@ -302,7 +304,9 @@ std::string LabelWord(std::string_view word) {
     const size_t last_letter = word.find_last_not_of("0123456789");
     if (last_letter != std::string_view::npos && last_letter + 1 < word.size() &&
         AllLetters(word.substr(0, last_letter + 1))) {
-        return LabelWord(word.substr(0, last_letter + 1)) + " " +
+        const std::string_view stem = word.substr(0, last_letter + 1);
+        // The numbered user keys read as "user key 12"; a lone USR elsewhere is "user".
+        return (stem == "USR" ? std::string("user key") : LabelWord(stem)) + " " +
                std::string(word.substr(last_letter + 1));
     }
     if (AllLetters(word) && word.size() <= 2 && !IsShortEnglishWord(word)) {
