@@ -46,12 +46,6 @@ class Reporter {
     int mCount = 0;
 };
 
-std::string Hex4(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
-    return text;
-}
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -161,7 +155,10 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines, Reporte
     return true;
 }
 
-void LoadEnumLists(const std::string& path, Database& db, Reporter& report) {
+// Calls `use(line, fields)` for every line of the file that holds fields; lines that cannot be
+// split are reported and skipped.
+template <typename Use>
+void ForEachRecordLine(const std::string& path, Reporter& report, Use use) {
     std::vector<std::string> lines;
     if (!ReadLines(path, lines, report)) {
         return;
@@ -172,47 +169,50 @@ void LoadEnumLists(const std::string& path, Database& db, Reporter& report) {
         const int line = static_cast<int>(n + 1);
         if (!SplitFields(lines[n], fields, error)) {
             report.Error(line, error);
-            continue;
+        } else if (!fields.empty()) {
+            use(line, fields);
         }
-        if (fields.empty()) {
-            continue;
-        }
+    }
+}
+
+void LoadEnumLists(const std::string& path, Database& db, Reporter& report) {
+    ForEachRecordLine(path, report, [&](int line, const std::vector<Field>& fields) {
         if (!fields[0].quoted && fields[0].text == "list") {
             int64_t index = 0;
             const int64_t expected = static_cast<int64_t>(db.lists.size());
             if (fields.size() != 2 || !ParseNumber(fields[1], 0, INT32_MAX, index)) {
                 report.Error(line, "expected \"list N\" with N a list number");
-                continue;
+                return;
             }
             if (index != expected) {
                 report.Error(line, "lists are numbered 0, 1, 2, ... without gaps: expected list " +
                                        std::to_string(expected) + ", found list " +
                                        std::to_string(index));
-                continue;
+                return;
             }
             db.lists.push_back(EnumList{line, {}});
-            continue;
+            return;
         }
         if (db.lists.empty()) {
             report.Error(line, "enumerator before the first \"list N\" line");
-            continue;
+            return;
         }
         int64_t value = 0;
         if (fields.size() != 2 || !fields[1].quoted) {
             report.Error(line, "expected an enumerator: VALUE \"TEXT\"");
-            continue;
+            return;
         }
         if (!ParseNumber(fields[0], INT32_MIN, INT32_MAX, value)) {
             report.Error(line, "enumerator value must be a signed 32-bit number, found \"" +
                                    fields[0].text + "\"");
-            continue;
+            return;
         }
         if (fields[1].text.empty()) {
             report.Error(line, "enumerator text is empty");
-            continue;
+            return;
         }
         db.lists.back().items.push_back(Enumerator{static_cast<int32_t>(value), fields[1].text});
-    }
+    });
     for (size_t i = 0; i < db.lists.size(); ++i) {
         if (db.lists[i].items.empty()) {
             report.Error(db.lists[i].line, "list " + std::to_string(i) + " holds no enumerators");
@@ -378,26 +378,12 @@ bool ParseRecord(const std::vector<Field>& fields, int line, KeyRecord& rec, Rep
 }
 
 void LoadKeys(const std::string& path, int list_count, Database& db, Reporter& report) {
-    std::vector<std::string> lines;
-    if (!ReadLines(path, lines, report)) {
-        return;
-    }
-    std::vector<Field> fields;
-    std::string error;
-    for (size_t n = 0; n < lines.size(); ++n) {
-        const int line = static_cast<int>(n + 1);
-        if (!SplitFields(lines[n], fields, error)) {
-            report.Error(line, error);
-            continue;
-        }
-        if (fields.empty()) {
-            continue;
-        }
+    ForEachRecordLine(path, report, [&](int line, const std::vector<Field>& fields) {
         KeyRecord rec;
         if (ParseRecord(fields, line, rec, report) && CheckRecord(rec, list_count, report)) {
             db.keys.push_back(std::move(rec));
         }
-    }
+    });
     if (db.keys.empty() && report.Count() == 0) {
         report.FileError("holds no records");
     }
@@ -446,6 +432,12 @@ void CheckRelations(const Database& db, Reporter& report) {
 }
 
 }  // namespace
+
+std::string Hex4(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
+    return text;
+}
 
 bool LoadDatabase(const std::string& keys_path, const std::string& enums_path, Database& db,
                   std::vector<std::string>& errors) {

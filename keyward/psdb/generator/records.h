@@ -40,6 +40,9 @@ struct Database {
     std::vector<EnumList> lists;  // list i at index i
 };
 
+// "0x%04X": how key numbers appear in messages and descriptions.
+std::string Hex4(uint32_t value);
+
 // Reads both files and checks every field and every relation between records (unique key
 // numbers and identifiers, valid list indices, presentation keys and their base keys).
 // Returns false when anything is wrong; `errors` then holds one "file:line: text" per fault.

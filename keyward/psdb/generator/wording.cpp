@@ -2,6 +2,7 @@
 
 #include <keyward/psdb/structures.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -242,27 +243,13 @@ bool IsShortEnglishWord(std::string_view word) {
 }
 
 bool AllDigits(std::string_view text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    return true;
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
 bool AllLetters(std::string_view text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (char c : text) {
-        if (!std::isalpha(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    return true;
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalpha(c); });
 }
 
 std::string Lower(std::string_view text) {
@@ -318,12 +305,6 @@ std::string LabelWord(std::string_view word) {
 std::string TrimTrailingBlanks(const std::string& text) {
     const size_t end = text.find_last_not_of(' ');
     return end == std::string::npos ? std::string() : text.substr(0, end + 1);
-}
-
-std::string Hex4(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
-    return text;
 }
 
 // The shape of a value of each structure code, completing "Its value ... is".
