@@ -99,10 +99,16 @@ TEST_F(Generator, WritesTablesFromGoodData) {
     EXPECT_FALSE(fs::exists(Output().string() + ".tmp"));
 }
 
-TEST_F(Generator, KeepsEscapedQuotesAndBackslashes) {
-    ASSERT_EQ(Run(std::string(kHeader) + kBlock, "list 0\n  7 \"say \\\"hi\\\" \\\\ bye\"\n"), 0)
-        << mOutput;
-    EXPECT_THAT(ReadOutput(), HasSubstr("{L\"say \\\"hi\\\" \\\\ bye\", 7}"));
+TEST_F(Generator, KeepsTextsAndExtremeValuesExactly) {
+    const std::string keys = std::string(kHeader) + kBlock +
+                             "0xFFFF 0 \"PSKEY_EDGE\" 25 0 0x0000 0 0 1 -2147483648 0x7FFFFFFF 0\n";
+    const std::string enums = "list 0\n  7 \"say \\\"hi\\\" \\\\ bye\"\n  -2147483648 \"low\"\n";
+    ASSERT_EQ(Run(keys, enums), 0) << mOutput;
+    const std::string tables = ReadOutput();
+    EXPECT_THAT(tables, HasSubstr("{L\"say \\\"hi\\\" \\\\ bye\", 7}"));
+    EXPECT_THAT(tables, HasSubstr("{L\"low\", (-2147483647 - 1)}"));
+    EXPECT_THAT(tables, HasSubstr("{0xFFFF, 0, L\"PSKEY_EDGE\", L\"Edge\", 25, 0, 0x0000, 0, 0, 1, "
+                                  "(-2147483647 - 1), 2147483647u, 0, "));
 }
 
 struct BadCase {
@@ -184,6 +190,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"IdentifierWithoutPrefix",
                 kGood + "0x0009 0 \"UART_PLAIN\" 41 0 0x0000 0 0 0 0 0 0\n", kEnums,
                 "keys.txt:4: identifier \"UART_PLAIN\" must begin with PSKEY_"},
+        BadCase{"IdentifierWithInnerBlank",
+                kGood + "0x0009 0 \"PSKEY_PL AIN\" 41 0 0x0000 0 0 0 0 0 0\n", kEnums,
+                "keys.txt:4: identifier \"PSKEY_PL AIN\" may hold only capital letters"},
+        BadCase{"IdentifierInLowerCase",
+                kGood + "0x0009 0 \"PSKEY_plain\" 41 0 0x0000 0 0 0 0 0 0\n", kEnums,
+                "keys.txt:4: identifier \"PSKEY_plain\" may hold only capital letters"},
         BadCase{"IdentifierOnlyPrefix", kGood + "0x0009 0 \"PSKEY_ \" 41 0 0x0000 0 0 0 0 0 0\n",
                 kEnums, "keys.txt:4: identifier \"PSKEY_ \" must begin with PSKEY_"},
         BadCase{"UnclosedQuote", kGood + "0x0009 0 \"PSKEY_PLAIN 41 0 0x0000 0 0 0 0 0 0\n", kEnums,

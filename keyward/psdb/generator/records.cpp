@@ -41,7 +41,7 @@ class Reporter {
     int Count() const { return mCount; }
 
   private:
-    const std::string& mPath;
+    std::string mPath;
     std::vector<std::string>& mErrors;
     int mCount = 0;
 };
@@ -256,6 +256,11 @@ bool CheckRecord(const KeyRecord& rec, int list_count, Reporter& report) {
         name_end < prefix.size()) {
         report.Error(line, "identifier \"" + rec.identifier +
                                "\" must begin with PSKEY_ and name the key after it");
+    } else if (rec.identifier.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") <=
+               name_end) {
+        report.Error(line, "identifier \"" + rec.identifier +
+                               "\" may hold only capital letters, digits and underscores, "
+                               "followed by blanks");
     }
     if (rec.kind == 2) {
         if (rec.base == 0) {
