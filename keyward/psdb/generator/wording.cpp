@@ -465,9 +465,8 @@ std::vector<std::string> MakeDescription(const Database& db, size_t index) {
     paragraphs.push_back(MakeLabel(rec.identifier) + ": PS key " + Hex4(rec.key) + " (" +
                          std::to_string(rec.key) + "), " + name + ".");
 
-    const std::string shape = "Its value (structure " + std::to_string(rec.structure) + ") is " +
-                              std::string(Shape(rec.structure)) + ".";
-    paragraphs.push_back(shape);
+    paragraphs.push_back("Its value (structure " + std::to_string(rec.structure) + ") is " +
+                         std::string(Shape(rec.structure)) + ".");
 
     if (std::string allowed = Constraint(rec, db); !allowed.empty()) {
         paragraphs.push_back(allowed);
@@ -502,9 +501,8 @@ std::vector<std::string> MakeDescription(const Database& db, size_t index) {
     }
     if (!fields.empty()) {
         paragraphs.push_back(
-            "Fields of its value can also be read and written as presentation "
-            "keys: " +
-            fields + ".");
+            "Fields of its value can also be read and written as presentation keys: " + fields +
+            ".");
     }
 
     if (rec.present == 1) {
