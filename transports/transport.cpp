@@ -177,6 +177,7 @@ bool CTransport::Deinit() {
         result = false;
     }
     // The worker goes before the implementation, so no request reaches a deleted one.
+    mTransport->StopIo();
     mThread->Stop();
     mThread.reset();
     FailQueuedItems();

@@ -26,6 +26,9 @@ class CTransport::CTransportImp {
     // Bytes written or read; 0 for failure (the reason is recorded).
     virtual unsigned long SendData(void* handle, const unsigned char* data, unsigned int size) = 0;
     virtual unsigned long ReceiveData(void* handle, unsigned char* buffer, unsigned int size) = 0;
+    // Ends a read or write in progress and makes later ones fail at once: the worker is being
+    // stopped and must not stay blocked on the device.
+    virtual void StopIo() {}
 
     // The value of `name` in the connection string, "" when absent.
     std::string Arg(const std::string& name) const {

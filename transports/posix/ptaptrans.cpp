@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -115,6 +116,79 @@ int OpenInterface(const std::string& path) {
 
 }  // namespace
 
+// Marks a connection as in use by the worker for the length of one read or write; false
+// from Ok() when the connection is not open here.
+class CTransport::CPtapTransport::IoScope {
+  public:
+    IoScope(CPtapTransport& owner, int fd) : mOwner(owner) {
+        std::lock_guard<std::mutex> guard(mOwner.mConnectionsLock);
+        mOk = fd >= 0 && mOwner.mOpen.count(fd) > 0;
+        if (mOk) {
+            mOwner.mBusy = fd;
+        }
+    }
+    ~IoScope() {
+        if (mOk) {
+            std::lock_guard<std::mutex> guard(mOwner.mConnectionsLock);
+            mOwner.mBusy = -1;
+            mOwner.mConnectionIdle.notify_all();
+        }
+    }
+    IoScope(const IoScope&) = delete;
+    IoScope& operator=(const IoScope&) = delete;
+
+    bool Ok() const { return mOk; }
+
+  private:
+    CPtapTransport& mOwner;
+    bool mOk;
+};
+
+CTransport::CPtapTransport::CPtapTransport(ConnectionMap args)
+    : CTransportImp(std::move(args)), mStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CTransport::CPtapTransport::~CPtapTransport() {
+    if (mStopFd >= 0) {
+        close(mStopFd);
+    }
+}
+
+void CTransport::CPtapTransport::StopIo() {
+    mStopped = true;
+    const uint64_t one = 1;
+    if (mStopFd >= 0 && write(mStopFd, &one, sizeof one) < 0) {
+        OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_WARNING, "Cannot stop device I/O");
+    }
+}
+
+CTransport::CPtapTransport::WaitResult CTransport::CPtapTransport::WaitFor(int fd, short events,
+                                                                           int timeoutMs,
+                                                                           short& revents) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {mStopFd, POLLIN, 0}};
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        const int ready = poll(fds, 2, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        revents = fds[0].revents;
+        if (ready < 0) {
+            return WaitResult::FAILED;
+        }
+        if (fds[1].revents != 0) {
+            return WaitResult::STOPPED;
+        }
+        return ready == 0 ? WaitResult::TIMEOUT : WaitResult::READY;
+    }
+}
+
 bool CTransport::CPtapTransport::Init() {
     return FindInterface(mDevicePath, PTAP_INTERFACE_NAME);
 }
@@ -183,19 +257,30 @@ ISocket* CTransport::CPtapTransport::CreateSocket() {
     }
     OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE,
                  "Created connection to ptap driver: handle = %d", fd);
+    {
+        std::lock_guard<std::mutex> guard(mConnectionsLock);
+        mOpen.insert(fd);
+    }
     return new CSocket(ToHandle(fd));
 }
 
 bool CTransport::CPtapTransport::CloseSocket(ISocket* socket) {
+    const int fd = ToFd(socket->Handle());
+    {
+        std::unique_lock<std::mutex> guard(mConnectionsLock);
+        if (fd >= 0 && mOpen.erase(fd) > 0) {
+            // Shutting the connection down ends a read or write the worker is blocked in.
+            shutdown(fd, SHUT_RDWR);
+            mConnectionIdle.wait(guard, [&] { return mBusy != fd; });
+        }
+    }
     return CloseHandle(socket->Handle());
 }
 
 bool CTransport::CPtapTransport::CloseHandle(void* handle) {
     const int fd = ToFd(handle);
     if (fd >= 0) {
-        // Wakes a read that the worker may be waiting in on this connection, as closing a
-        // driver handle cancels its pending I/O. Character devices have no shutdown.
-        shutdown(fd, SHUT_RDWR);
+        shutdown(fd, SHUT_RDWR);  // the peer sees the end at once; devices have no shutdown
     }
     if (fd < 0 || close(fd) != 0) {
         if (fd < 0) {
@@ -215,18 +300,41 @@ bool CTransport::CPtapTransport::CloseHandle(void* handle) {
 unsigned long CTransport::CPtapTransport::SendData(void* handle, const unsigned char* data,
                                                    unsigned int size) {
     const int fd = ToFd(handle);
-    if (fd < 0) {
+    IoScope scope(*this, fd);
+    if (!scope.Ok()) {
         OSTREL_SET_ERROR(kComm, "ptap driver connection is not open");
+        return 0;
+    }
+    if (mStopped) {
+        errno = ECANCELED;
+        SetSystemError("Write cancelled because the transport is shutting down");
         return 0;
     }
     DebugBufferInfo("SendData to driver", data, size);
     ssize_t written;
-    do {
-        written = send(fd, data, size, MSG_NOSIGNAL);
+    for (;;) {
+        written = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written < 0 && errno == ENOTSOCK) {
             written = write(fd, data, size);
         }
-    } while (written < 0 && errno == EINTR);
+        if (written >= 0 || (errno != EAGAIN && errno != EINTR)) {
+            break;
+        }
+        short revents = 0;
+        if (errno == EAGAIN) {
+            // The device has not taken the earlier messages yet: wait without limit.
+            const WaitResult waited = WaitFor(fd, POLLOUT, -1, revents);
+            if (waited == WaitResult::STOPPED) {
+                errno = ECANCELED;
+                SetSystemError("Write cancelled because the transport is shutting down");
+                return 0;
+            }
+            if (waited == WaitResult::FAILED) {
+                SetSystemError("Wait failed");
+                return 0;
+            }
+        }
+    }
     if (written < 0) {
         SetSystemError("WriteFile failed");
         return 0;
@@ -241,33 +349,28 @@ unsigned long CTransport::CPtapTransport::SendData(void* handle, const unsigned 
 unsigned long CTransport::CPtapTransport::ReceiveData(void* handle, unsigned char* buffer,
                                                       unsigned int size) {
     const int fd = ToFd(handle);
-    if (fd < 0) {
+    IoScope scope(*this, fd);
+    if (!scope.Ok()) {
         OSTREL_SET_ERROR(kComm, "ptap driver connection is not open");
         return 0;
     }
-    // Wait for the reply, at most READ_TIMEOUT_MS in all also when signals interrupt the wait.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(READ_TIMEOUT_MS);
-    pollfd waiting{fd, POLLIN | POLLRDHUP, 0};
-    int ready;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        ready = poll(&waiting, 1, static_cast<int>(std::max<long long>(0, left.count())));
-        if (ready >= 0 || errno != EINTR) {
+    short revents = 0;
+    switch (WaitFor(fd, POLLIN | POLLRDHUP, READ_TIMEOUT_MS, revents)) {
+        case WaitResult::FAILED:
+            SetSystemError("Wait failed");
+            return 0;
+        case WaitResult::TIMEOUT:
+            errno = ETIMEDOUT;
+            SetSystemError("Read failed due to timeout");
+            return 0;
+        case WaitResult::STOPPED:
+            errno = ECANCELED;
+            SetSystemError("Read cancelled because the transport is shutting down");
+            return 0;
+        case WaitResult::READY:
             break;
-        }
     }
-    if (ready < 0) {
-        SetSystemError("Wait failed");
-        return 0;
-    }
-    if (ready == 0) {
-        errno = ETIMEDOUT;
-        SetSystemError("Read failed due to timeout");
-        return 0;
-    }
-    if ((waiting.revents & POLLNVAL) != 0) {
+    if ((revents & POLLNVAL) != 0) {
         errno = EBADF;
         SetSystemError("ReadFile failed");
         return 0;
@@ -285,7 +388,7 @@ unsigned long CTransport::CPtapTransport::ReceiveData(void* handle, unsigned cha
         return 0;
     }
     if (received == 0) {
-        if ((waiting.revents & (POLLHUP | POLLRDHUP)) != 0) {
+        if ((revents & (POLLHUP | POLLRDHUP)) != 0) {
             errno = ECONNRESET;
             SetSystemError("Read failed because the device closed the connection");
         } else {

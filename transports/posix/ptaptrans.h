@@ -9,6 +9,10 @@
 
 #include <transports/transportimp.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace comm::trans {
@@ -19,7 +23,8 @@ class CTransport::CPtapTransport : public CTransport::CTransportImp {
     static constexpr int READ_TIMEOUT_MS = 5000;
     static constexpr const char* DEFAULT_INTERFACE_DIR = "/dev/ptap";
 
-    explicit CPtapTransport(ConnectionMap args) : CTransportImp(std::move(args)) {}
+    explicit CPtapTransport(ConnectionMap args);
+    ~CPtapTransport() override;
 
     bool Init() override;
     bool Deinit() override;
@@ -27,6 +32,7 @@ class CTransport::CPtapTransport : public CTransport::CTransportImp {
     bool CloseSocket(ISocket* socket) override;
     unsigned long SendData(void* handle, const unsigned char* data, unsigned int size) override;
     unsigned long ReceiveData(void* handle, unsigned char* buffer, unsigned int size) override;
+    void StopIo() override;
 
     // Closes a connection handle; also used for sockets that outlive their transport.
     static bool CloseHandle(void* handle);
@@ -34,10 +40,27 @@ class CTransport::CPtapTransport : public CTransport::CTransportImp {
     const std::string& DevicePath() const { return mDevicePath; }
 
   private:
+    class IoScope;
+    enum class WaitResult { READY, TIMEOUT, STOPPED, FAILED };
+
+    // Waits until `fd` is ready for `events`, I/O is stopped, or `timeoutMs` has passed
+    // (negative: no limit); `revents` receives what poll reported for `fd`.
+    WaitResult WaitFor(int fd, short events, int timeoutMs, short& revents);
+
     std::string InterfaceDirectory() const;
     bool FindInterface(std::string& path, const std::string& name);
 
     std::string mDevicePath;
+    int mStopFd = -1;  // an eventfd that becomes readable when I/O is stopped
+    std::atomic<bool> mStopped{false};
+
+    // The connections opened here and the one the worker is reading or writing. A connection
+    // is closed only once the worker has left it, so its descriptor is never reused under a
+    // read or write in progress; the worker touches no descriptor that is not open here.
+    std::mutex mConnectionsLock;
+    std::condition_variable mConnectionIdle;
+    std::set<int> mOpen;
+    int mBusy = -1;
 };
 
 }  // namespace comm::trans
