@@ -32,6 +32,17 @@ std::string ShortReply(const char* what, unsigned int size, unsigned int needed)
            " bytes is shorter than " + std::to_string(needed) + " bytes";
 }
 
+// "" when `data` is a whole DATA_UP indication, else the reason it is not.
+std::string DataUpProblem(const unsigned char* data, unsigned int size) {
+    const uint16_t type = size >= 2 ? Read16(data) : 0xffff;
+    if (type != CDataUp::MSG_ID) {
+        OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE,
+                     "PTAP_DATA_UP was expected but something else arrived: type = %d", type);
+        return "Invalid response";
+    }
+    return size < 8 ? ShortReply("a DATA_UP", size, 8) : std::string();
+}
+
 }  // namespace
 
 // ---- CBasePtapMessage ----
@@ -396,16 +407,9 @@ void CDataUp::OnReceive(unsigned char* data, unsigned int size) {
 }
 
 void CDataUp::Parse(const unsigned char* data, unsigned int size) {
-    const uint16_t type = size >= 2 ? Read16(data) : 0xffff;
-    if (type != MSG_ID) {
-        OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE,
-                     "PTAP_DATA_UP was expected but something else arrived: type = %d", type);
-        SetError("Invalid response");
-        SetStatus(PTAP_STATUS_INVALID_RESPONSE);
-        return;
-    }
-    if (size < 8) {
-        SetError(ShortReply("a DATA_UP", size, 8));
+    const std::string problem = DataUpProblem(data, size);
+    if (!problem.empty()) {
+        SetError(problem);
         SetStatus(PTAP_STATUS_INVALID_RESPONSE);
         return;
     }
@@ -445,16 +449,9 @@ void CDataDown::ClearReply() {
 }
 
 void CDataDown::OnReceive(unsigned char* data, unsigned int size) {
-    const uint16_t type = Read16(data);  // the base checked that the id word is there
-    if (type != CDataUp::MSG_ID) {
-        OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE,
-                     "PTAP_DATA_UP was expected but something else arrived: type = %d", type);
-        SetError("Invalid response");
-        SetStatus(PTAP_STATUS_INVALID_RESPONSE);
-        return;
-    }
-    if (size < 8) {
-        SetError(ShortReply("a DATA_UP", size, 8));
+    const std::string problem = DataUpProblem(data, size);
+    if (!problem.empty()) {
+        SetError(problem);
         SetStatus(PTAP_STATUS_INVALID_RESPONSE);
         return;
     }

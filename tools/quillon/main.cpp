@@ -18,6 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
