@@ -42,6 +42,13 @@ TEST(PtapsimConfig, ParsesEveryDirective) {
     EXPECT_EQ(again.ToText(), config.ToText());
 }
 
+TEST(PtapsimConfig, TheExampleFileIsTheBuiltInDevice) {
+    Config config;
+    std::string error;
+    ASSERT_TRUE(Config::Load(PTAPSIM_EXAMPLE_CONFIG, config, error)) << error;
+    EXPECT_EQ(config.ToText(), Config::Default().ToText());
+}
+
 TEST(PtapsimConfig, NamesTheBadLine) {
     Config config = Config::Default();
     std::string error;
