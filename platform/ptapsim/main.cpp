@@ -1,0 +1,73 @@
+// ptapsim --socket PATH [--config FILE] [--verbose] [--print-config]
+//
+// Serves a simulated PTAP device on PATH until SIGINT or SIGTERM, then removes the socket.
+// The configuration format is described in ptapsim.h.
+#include "ptapsim.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+int main(int argc, char** argv) {
+    CLI::App app{"Simulated PTAP device: answers PTAP messages on a SOCK_SEQPACKET socket"};
+    std::string socketPath;
+    std::string configPath;
+    bool verbose = false;
+    bool printConfig = false;
+    app.add_option("--socket", socketPath,
+                   "Socket to listen on; the transport finds it when its path ends with 'ptap'");
+    app.add_option("--config", configPath, "Configuration file (default: the built-in device)");
+    app.add_flag("--verbose,-v", verbose, "Log connections, requests and answers to stderr");
+    app.add_flag("--print-config", printConfig, "Print the configuration in use and exit");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+
+    ptapsim::Config config = ptapsim::Config::Default();
+    std::string error;
+    if (!configPath.empty() && !ptapsim::Config::Load(configPath, config, error)) {
+        std::cerr << "ptapsim: " << error << "\n";
+        return 1;
+    }
+    if (printConfig) {
+        std::cout << config.ToText();
+        return 0;
+    }
+    if (socketPath.empty()) {
+        std::cerr << "ptapsim: --socket PATH is required\n" << app.help();
+        return 2;
+    }
+    if (socketPath.size() < 4 || socketPath.compare(socketPath.size() - 4, 4, "ptap") != 0) {
+        std::cerr << "ptapsim: warning: " << socketPath
+                  << " does not end with 'ptap'; the transport will not find it\n";
+    }
+
+    // The signals are taken by sigwait below, so they are blocked before any thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    ptapsim::Simulator simulator(config);
+    if (verbose) {
+        simulator.SetLogger(
+            [](const std::string& line) { std::fprintf(stderr, "ptapsim: %s\n", line.c_str()); });
+    }
+    if (!simulator.Start(socketPath, error)) {
+        std::cerr << "ptapsim: " << error << "\n";
+        return 1;
+    }
+    std::cout << "ptapsim: serving " << socketPath << std::endl;
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    simulator.Stop();
+    std::cout << "ptapsim: stopped (" << (received == SIGINT ? "SIGINT" : "SIGTERM") << ")"
+              << std::endl;
+    return 0;
+}

@@ -1,0 +1,462 @@
+// quillon: PTAP messages from the command line, for engineers at a bench.
+//
+//   quillon [--json] [--dir DIR] hifs
+//   quillon [--json] [--dir DIR] services
+//   quillon [--json] [--dir DIR] stats FIRST ID...
+//   quillon [--json] [--dir DIR] service map|unmap|start|stop|available|unavailable ID
+//   quillon [--json] [--dir DIR] qpair attach A B C VALUE | qpair detach A B
+//   quillon [--json] [--dir DIR] data CLASS SID CONID HEXBYTES
+//   quillon [--json] [--dir DIR] ptest VALUE PATH
+//
+// Numbers are decimal or 0x hexadecimal. Exit code 0 on success, 1 when the device cannot be
+// reached or answers with a failure (the status word and the recorded error are printed),
+// 2 for a usage error.
+#include <quillon/ptapmessages.h>
+#include <transports/transport.h>
+
+#include <common/ostrel.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using comm::ptap::CBasePtapMessage;
+
+struct Options {
+    bool json = false;
+    std::string dir;
+};
+
+// A usage error found after parsing, reported like CLI11's own.
+struct UsageError {
+    std::string text;
+};
+
+unsigned long ParseNumber(const std::string& text, const std::string& what, unsigned long max) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > max) {
+        throw UsageError{what + " must be a number from 0 to " + std::to_string(max) +
+                         " (decimal or 0x hexadecimal), not '" + text + "'"};
+    }
+    return value;
+}
+
+uint16_t Word(const std::string& text, const std::string& what) {
+    return static_cast<uint16_t>(ParseNumber(text, what, 0xffff));
+}
+
+std::vector<unsigned char> ParseHex(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (c == ':' || c == '-' || c == ' ') {
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            throw UsageError{"HEXBYTES must be hexadecimal digits, not '" + text + "'"};
+        }
+        digits += c;
+    }
+    if (digits.size() % 2 != 0) {
+        throw UsageError{"HEXBYTES must have two digits per byte: '" + text + "'"};
+    }
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        bytes.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string Hex(const std::vector<unsigned char>& bytes, const char* separator) {
+    std::string text;
+    char digits[3];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        if (i > 0) {
+            text += separator;
+        }
+        text += digits;
+    }
+    return text;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string StatusText(uint32_t status) {
+    switch (status) {
+        case CBasePtapMessage::PTAP_STATUS_SUCCESS:
+            return "success";
+        case CBasePtapMessage::PTAP_STATUS_TIMEOUT:
+            return "no reply";
+        case CBasePtapMessage::PTAP_STATUS_INVALID_RESPONSE:
+            return "invalid response";
+        case CBasePtapMessage::PTAP_STATUS_SEND_FAILED:
+            return "send failed";
+        default:
+            return "device status";
+    }
+}
+
+std::string RecordedError() {
+    return CTheMsgHnd::GetAppropriateHandler(CMessageHandler::GROUP_COMMUNICATION, "quillon")
+        .GetErrorMsg();
+}
+
+// Reports a failure on stderr (and as JSON on stdout) and gives the exit code 1.
+int Fail(const Options& options, const std::string& what, uint32_t status, bool haveStatus,
+         std::string error) {
+    if (error.empty()) {
+        error = haveStatus ? "the device answered with status " + std::to_string(status) : what;
+    }
+    char statusWord[16];
+    std::snprintf(statusWord, sizeof statusWord, "0x%04x", status);
+    std::cerr << "quillon: " << what << " failed";
+    if (haveStatus) {
+        std::cerr << ": status " << statusWord << " (" << StatusText(status) << ")";
+    }
+    std::cerr << ": " << error << "\n";
+    if (options.json) {
+        std::cout << "{\"ok\":false,\"message\":" << JsonString(what);
+        if (haveStatus) {
+            std::cout << ",\"status\":" << status
+                      << ",\"statusText\":" << JsonString(StatusText(status));
+        }
+        std::cout << ",\"error\":" << JsonString(error) << "}\n";
+    }
+    return 1;
+}
+
+// Sends `message`; on failure reports it and returns false.
+bool SendOrReport(CBasePtapMessage& message, const Options& options, const std::string& what,
+                  int& exitCode) {
+    CTheMsgHnd::GetAppropriateHandler(CMessageHandler::GROUP_COMMUNICATION, "quillon").Clear();
+    if (message.Send()) {
+        return true;
+    }
+    exitCode = Fail(options, what, message.Status(), true, RecordedError());
+    return false;
+}
+
+// The interface folder the transport will search, for messages.
+std::string InterfaceDir(const Options& options) {
+    if (!options.dir.empty()) {
+        return options.dir;
+    }
+    const char* fromEnvironment = std::getenv("PTAP_INTERFACE_DIR");
+    return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : "/dev/ptap";
+}
+
+int ConnectOrReport(const Options& options) {
+    using comm::trans::CTransport;
+    std::string connection = "trans=ptap";
+    if (!options.dir.empty()) {
+        connection += ";dir=" + options.dir;
+    }
+    CTheMsgHnd::GetAppropriateHandler(CMessageHandler::GROUP_COMMUNICATION, "quillon").Clear();
+    if (CTransport::Ref().Init(connection)) {
+        return 0;
+    }
+    std::string error = RecordedError();
+    if (error.empty()) {
+        error = "no PTAP device interface (a path ending with 'ptap') in " + InterfaceDir(options);
+    }
+    return Fail(options, "connecting to the PTAP device", 0, false, error);
+}
+
+void PrintStatusOnly(const Options& options, const std::string& what) {
+    if (options.json) {
+        std::cout << "{\"ok\":true,\"message\":" << JsonString(what) << ",\"status\":0}\n";
+    } else {
+        std::cout << what << ": ok\n";
+    }
+}
+
+int Hifs(const Options& options) {
+    comm::ptap::CQueryHifs query;
+    int code = 0;
+    if (!SendOrReport(query, options, "PTAP_QUERY_HIFS", code)) {
+        return code;
+    }
+    std::ostringstream out;
+    if (options.json) {
+        out << "{\"ok\":true,\"hifs\":[";
+        const char* comma = "";
+        for (const auto& [id, hif] : query.Hifs()) {
+            out << comma << "{\"id\":" << id << ",\"kind\":" << hif.hifKind
+                << ",\"name\":" << JsonString(hif.hifName) << "}";
+            comma = ",";
+        }
+        out << "]}\n";
+    } else {
+        char line[96];
+        out << "ID   KIND  NAME\n";
+        for (const auto& [id, hif] : query.Hifs()) {
+            std::snprintf(line, sizeof line, "%-4u %-5d %s\n", id, hif.hifKind,
+                          hif.hifName.c_str());
+            out << line;
+        }
+        out << query.Hifs().size() << " host interface(s)\n";
+    }
+    std::cout << out.str();
+    return 0;
+}
+
+int Services(const Options& options) {
+    comm::ptap::CQueryServices query;
+    int code = 0;
+    if (!SendOrReport(query, options, "PTAP_QUERY_SERVICES", code)) {
+        return code;
+    }
+    std::ostringstream out;
+    if (options.json) {
+        out << "{\"ok\":true,\"services\":[";
+        const char* comma = "";
+        for (const auto& [id, s] : query.Services()) {
+            out << comma << "{\"id\":" << id << ",\"word1\":" << s.word1 << ",\"word2\":" << s.word2
+                << ",\"low7\":" << s.low7 << ",\"bit7\":" << (s.bit7 ? "true" : "false")
+                << ",\"word4\":" << s.word4 << "}";
+            comma = ",";
+        }
+        out << "]}\n";
+    } else {
+        char line[96];
+        out << "ID     WORD1   WORD2  LOW7  BIT7  WORD4\n";
+        for (const auto& [id, s] : query.Services()) {
+            std::snprintf(line, sizeof line, "%-6u 0x%04x  %-6d %-5d %-5d %u\n", id, s.word1,
+                          s.word2, s.low7, s.bit7 ? 1 : 0, s.word4);
+            out << line;
+        }
+        out << query.Services().size() << " service(s)\n";
+    }
+    std::cout << out.str();
+    return 0;
+}
+
+int Stats(const Options& options, uint16_t first, const std::vector<unsigned short>& counters) {
+    comm::ptap::CQueryStats query(first, counters.data(), static_cast<unsigned>(counters.size()));
+    int code = 0;
+    if (!SendOrReport(query, options, "PTAP_QUERY_STATS", code)) {
+        return code;
+    }
+    std::ostringstream out;
+    if (options.json) {
+        out << "{\"ok\":true,\"stats\":[";
+        const char* comma = "";
+        for (const auto& [id, value] : query.Stats()) {
+            out << comma << "{\"id\":" << id << ",\"value\":" << value << "}";
+            comma = ",";
+        }
+        out << "]}\n";
+    } else {
+        out << "ID     VALUE\n";
+        for (const auto& [id, value] : query.Stats()) {
+            char line[64];
+            std::snprintf(line, sizeof line, "%-6u %llu\n", id,
+                          static_cast<unsigned long long>(value));
+            out << line;
+        }
+    }
+    std::cout << out.str();
+    return 0;
+}
+
+template <typename Message, typename... Args>
+int StatusOnly(const Options& options, const std::string& what, Args... args) {
+    Message message(args...);
+    int code = 0;
+    if (!SendOrReport(message, options, what, code)) {
+        return code;
+    }
+    PrintStatusOnly(options, what);
+    return 0;
+}
+
+int Service(const Options& options, const std::string& operation, uint16_t service) {
+    using namespace comm::ptap;
+    if (operation == "map") {
+        return StatusOnly<CServiceMap>(options, "PTAP_SERVICE_MAP", service);
+    }
+    if (operation == "unmap") {
+        return StatusOnly<CServiceUnmap>(options, "PTAP_SERVICE_UNMAP", service);
+    }
+    if (operation == "start") {
+        return StatusOnly<CServiceStart>(options, "PTAP_SERVICE_START", service);
+    }
+    if (operation == "stop") {
+        return StatusOnly<CServiceStop>(options, "PTAP_SERVICE_STOP", service);
+    }
+    if (operation == "available") {
+        return StatusOnly<CServiceAvailable>(options, "PTAP_SERVICE_AVAILABLE", service);
+    }
+    return StatusOnly<CServiceUnavailable>(options, "PTAP_SERVICE_UNAVAILABLE", service);
+}
+
+int Data(const Options& options, uint16_t dataClass, uint16_t sid, uint16_t conId,
+         const std::vector<unsigned char>& payload) {
+    comm::ptap::CDataDown message(dataClass, sid, conId, payload.data(),
+                                  static_cast<unsigned>(payload.size()));
+    int code = 0;
+    if (!SendOrReport(message, options, "PTAP_DATA_DOWN", code)) {
+        return code;
+    }
+    const comm::ptap::CDataUp* up = message.Response();
+    if (up == nullptr) {
+        return Fail(options, "PTAP_DATA_DOWN", message.Status(), true,
+                    "the device answered without a DATA_UP indication");
+    }
+    if (options.json) {
+        std::cout << "{\"ok\":true,\"class\":" << up->Class() << ",\"sid\":" << up->Sid()
+                  << ",\"conid\":" << up->ConId()
+                  << ",\"payload\":" << JsonString(Hex(up->Payload(), "")) << "}\n";
+    } else {
+        std::cout << "DATA_UP class " << up->Class() << " sid " << up->Sid() << " conid "
+                  << up->ConId() << ", " << up->Payload().size() << " byte(s)";
+        if (!up->Payload().empty()) {
+            std::cout << ": " << Hex(up->Payload(), " ");
+        }
+        std::cout << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");  // paths for ptest are converted from the user's character set
+    CLI::App app{"Send PTAP messages to the device behind the PTAP driver"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    Options options;
+    app.add_flag("--json", options.json, "Print results as JSON");
+    app.add_option("--dir", options.dir,
+                   "Folder of the device interfaces (default: $PTAP_INTERFACE_DIR or /dev/ptap)");
+
+    // Each command's callback checks its arguments and leaves the work in `run`, so that a
+    // usage error is reported before the device is touched.
+    std::function<int()> run;
+
+    auto* hifs = app.add_subcommand("hifs", "List the host interfaces");
+    hifs->callback([&] { run = [&] { return Hifs(options); }; });
+
+    auto* services = app.add_subcommand("services", "List the services");
+    services->callback([&] { run = [&] { return Services(options); }; });
+
+    std::string first;
+    std::vector<std::string> ids;
+    auto* stats = app.add_subcommand("stats", "Read statistics counters");
+    stats->add_option("FIRST", first, "First word of the request, passed as given")->required();
+    stats->add_option("ID", ids, "Counter ids")->required();
+    stats->callback([&] {
+        std::vector<unsigned short> counters;
+        for (const std::string& id : ids) {
+            counters.push_back(Word(id, "ID"));
+        }
+        run = [&options, firstWord = Word(first, "FIRST"), counters] {
+            return Stats(options, firstWord, counters);
+        };
+    });
+
+    std::string operation;
+    std::string serviceId;
+    auto* service =
+        app.add_subcommand("service", "Map, unmap, start or stop a service, or mark it available");
+    service->add_option("OPERATION", operation, "map, unmap, start, stop, available or unavailable")
+        ->required()
+        ->check(CLI::IsMember({"map", "unmap", "start", "stop", "available", "unavailable"}));
+    service->add_option("ID", serviceId, "Service id")->required();
+    service->callback([&] {
+        run = [&options, &operation, id = Word(serviceId, "ID")] {
+            return Service(options, operation, id);
+        };
+    });
+
+    auto* qpair = app.add_subcommand("qpair", "Attach or detach a queue pair");
+    qpair->require_subcommand(1);
+    std::string a, b, c, value;
+    auto* attach = qpair->add_subcommand("attach", "Attach a queue pair: A B C VALUE");
+    attach->add_option("A", a)->required();
+    attach->add_option("B", b)->required();
+    attach->add_option("C", c)->required();
+    attach->add_option("VALUE", value, "32-bit value")->required();
+    attach->callback([&] {
+        run = [&options, wa = Word(a, "A"), wb = Word(b, "B"), wc = Word(c, "C"),
+               v = static_cast<uint32_t>(ParseNumber(value, "VALUE", 0xffffffffUL))] {
+            return StatusOnly<comm::ptap::CQueuePairAttach>(options, "PTAP_QUEUE_PAIR_ATTACH", wa,
+                                                            wb, wc, v);
+        };
+    });
+    auto* detach = qpair->add_subcommand("detach", "Detach a queue pair: A B");
+    detach->add_option("A", a)->required();
+    detach->add_option("B", b)->required();
+    detach->callback([&] {
+        run = [&options, wa = Word(a, "A"), wb = Word(b, "B")] {
+            return StatusOnly<comm::ptap::CQueuePairDetach>(options, "PTAP_QUEUE_PAIR_DETACH", wa,
+                                                            wb);
+        };
+    });
+
+    std::string dataClass, sid, conId, hex;
+    auto* data = app.add_subcommand("data", "Send DATA_DOWN and print the DATA_UP it brings");
+    data->add_option("CLASS", dataClass)->required();
+    data->add_option("SID", sid)->required();
+    data->add_option("CONID", conId)->required();
+    data->add_option("HEXBYTES", hex, "Payload in hexadecimal, e.g. 0102ff (\"\" for none)")
+        ->required();
+    data->callback([&] {
+        run = [&options, cls = Word(dataClass, "CLASS"), s = Word(sid, "SID"),
+               con = Word(conId, "CONID"),
+               payload = ParseHex(hex)] { return Data(options, cls, s, con, payload); };
+    });
+
+    std::string testValue, path;
+    auto* ptest = app.add_subcommand("ptest", "Start a test: VALUE PATH");
+    ptest->add_option("VALUE", testValue)->required();
+    ptest->add_option("PATH", path)->required();
+    ptest->callback([&] {
+        run = [&options, v = Word(testValue, "VALUE"), &path] {
+            return StatusOnly<comm::ptap::CPtestStart>(options, "PTAP_PTEST_START", v, path);
+        };
+    });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    } catch (const UsageError& e) {
+        std::cerr << "quillon: " << e.text << "\nRun with --help for more information.\n";
+        return 2;
+    }
+    int code = ConnectOrReport(options);
+    if (code == 0) {
+        code = run();
+    }
+    comm::trans::CTransport::Ref().Deinit();
+    return code;
+}

@@ -1,0 +1,134 @@
+// The PTAP transport: the process-wide connection to the PTAP device driver.
+//
+// CTransport is a singleton, built when the library loads and shut down when it unloads. Init()
+// parses a connection string, finds the PTAP device interface and starts one worker thread;
+// sockets (see socket.h) queue requests that the worker writes to the device, one at a time and
+// in queue order, reading each reply into a buffer of QPAIR_TOHOST_BUFFER_SIZE bytes and
+// handing it to the request's data callback on the worker thread.
+//
+// Connection string: pairs KEY=VALUE separated by ";". Keys are case-sensitive and nothing is
+// trimmed. Known keys:
+//   trans  the transport, compared case-insensitively with "ptap" (the only one); an empty
+//          connection string means "trans=ptap"
+//   dir    the folder holding the device interfaces (default: the environment variable
+//          PTAP_INTERFACE_DIR, else /dev/ptap); its entries are searched in name order and the
+//          first whose path ends with "ptap" is the device
+// Every pair is kept and can be read back with Arg().
+//
+// Failures are returned as false (or null) and the reason is recorded as the error text of the
+// communication group of the diagnostics framework (common/ostrel.h).
+#pragma once
+
+#include <common/comminterfaces.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#define TRANSPORTS_API __attribute__((visibility("default")))
+#define TRANSPORTS_LOCAL __attribute__((visibility("hidden")))
+
+class CSignal;
+
+namespace comm::trans {
+
+struct TransportsLibrary;
+
+class TRANSPORTS_API CTransport {
+  public:
+    // Size of the buffer one reply is read into; a longer reply is refused.
+    static constexpr unsigned long QPAIR_TOHOST_BUFFER_SIZE = 8192;
+    // The protocol name, the connection-string key that chooses it, and the name the device
+    // interface path ends with.
+    static const std::string PTAP_TRANS;
+    static const std::string TRANS_KEY;
+    static const std::string PTAP_INTERFACE_NAME;
+
+    class CSocket;
+    class TRANSPORTS_LOCAL CTransportImp;
+    class TRANSPORTS_LOCAL CPtapTransport;
+
+    CTransport(const CTransport&) = delete;
+    CTransport& operator=(const CTransport&) = delete;
+
+    // The one transport of the process.
+    static CTransport& Ref();
+
+    // Builds the transport the connection string chooses, finds the device and starts the
+    // worker. True when initialised (also when it already was).
+    bool Init(const std::string& connection);
+    bool Initialized() const;
+    // The value of `name` in the connection string ("" when absent). False, with `value`
+    // unchanged, when the transport is not initialised.
+    bool Arg(const std::string& name, std::string& value);
+    // Closes the default socket, stops the worker and drops the implementation. Requests still
+    // queued are completed with DATA_RECEIVE_FAILED. True also when already shut.
+    bool Deinit();
+
+    // A new socket with its own connection to the device (initialising the transport with an
+    // empty connection string when needed), or null. Give it back with DestroySocket().
+    ISocket* CreateSocket();
+    // Closes and deletes *socket and sets it to null; for the default socket it releases one
+    // hold instead. Null pointers are accepted and give true.
+    bool DestroySocket(ISocket** socket);
+    // The socket shared by the whole process, made on first use; each call adds one hold.
+    ISocket* GetDefaultSocket();
+
+  private:
+    friend struct TransportsLibrary;
+    class TRANSPORTS_LOCAL CThread;
+
+    // One queued request.
+    struct QueueItem {
+        void* handle = nullptr;
+        std::unique_ptr<unsigned char[]> data;  // copy of the bytes to write; null to receive
+        unsigned int size = 0;
+        ItemActionEnum action = SEND;
+        DataCallback callback;
+    };
+
+    CTransport();
+    ~CTransport();
+
+    bool CreateTransport(const std::string& connection);
+    void RelDefaultSocket(CSocket* dying = nullptr);
+    bool CloseSocketHandle(ISocket* socket);
+
+    // Queueing, called by sockets from any thread.
+    void SendData(void* handle, const unsigned char* data, unsigned int size, DataCallback callback,
+                  ItemActionEnum action);
+    void SendData(void* handle, const unsigned char* data, unsigned int size,
+                  DataCallback callback);
+    void ReceiveData(void* handle, DataCallback callback);
+    void Enqueue(QueueItem item);
+    // Completes every queued request with DATA_RECEIVE_FAILED and refuses new ones.
+    void FailQueuedItems();
+
+    // The worker's side.
+    void Signal();
+    void Wait();
+    void Process();
+    void ProcessItem(QueueItem& item);
+
+    std::deque<QueueItem> mQueue;
+    std::unique_ptr<CSignal> mQueueSignal;
+    // Guards mQueue and mAccepting. Kept apart from mLock so that the worker never waits for a
+    // caller that holds mLock while it stops the worker.
+    std::mutex mQueueLock;
+    bool mAccepting = false;  // a worker takes requests
+    // Guards initialisation and the default socket; recursive because GetDefaultSocket()
+    // may initialise the transport while holding it.
+    std::recursive_mutex mLock;
+    std::unique_ptr<CThread> mThread;
+    std::unique_ptr<CTransportImp> mTransport;
+    ISocket* mDefaultSocket = nullptr;
+    int16_t mDefaultSocketRefs = 0;
+    std::atomic<bool> mInitialized{false};
+
+    static CTransport* mInstance;
+};
+
+}  // namespace comm::trans
