@@ -87,7 +87,7 @@ QValidator::State ValueUpDown::validate(QString& text, int& pos) const {
 }
 
 TMajorForm::TMajorForm(const Options& options, QWidget* parent)
-    : QWidget(parent), mOptions(options) {
+    : QWidget(parent), messageHook(options.messageHook), mOptions(options) {
     // Step 1 of the start-up: the model starts with "Veltra Plus" switched on and its defaults.
     mModel = std::make_unique<SettingsModel>(*this);
     BuildWindow();

@@ -60,6 +60,8 @@ class TMajorForm : public QWidget, public IUserDialogs {
   public:
     struct Options {
         std::filesystem::path iniPath;  // the program's own INI file
+        // Answers message dialogs in place of showing them, from the start-up on (tests).
+        std::function<DialogButton(const DialogRequest&)> messageHook;
     };
     // FormCreate: builds the window and runs the start-up sequence.
     explicit TMajorForm(const Options& options, QWidget* parent = nullptr);
