@@ -2,6 +2,7 @@
 
 #include <velorum/velorum.h>
 #include <QApplication>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLinearGradient>
@@ -12,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "inifile.h"
+#include "settingsfile.h"
 
 namespace halyard {
 
@@ -90,6 +92,7 @@ TMajorForm::TMajorForm(const Options& options, QWidget* parent)
     : QWidget(parent), messageHook(options.messageHook), mOptions(options) {
     // Step 1 of the start-up: the model starts with "Veltra Plus" switched on and its defaults.
     mModel = std::make_unique<SettingsModel>(*this);
+    mProgrammer = std::make_unique<DeviceProgrammer>(*mModel);
     BuildWindow();
     StartUp();
 }
@@ -175,6 +178,10 @@ void TMajorForm::BuildWindow() {
     deviceButton(ProgramDeviceButton, "ProgramDeviceButton");
     deviceButton(RestartButton, "RestartButton");
     deviceButton(BatchProgramButton, "BatchProgramButton");
+    connect(ReadDeviceButton, &QPushButton::clicked, this, &TMajorForm::ReadDeviceButtonClick);
+    connect(ProgramDeviceButton, &QPushButton::clicked, this,
+            &TMajorForm::ProgramDeviceButtonClick);
+    connect(RestartButton, &QPushButton::clicked, this, &TMajorForm::RestartButtonClick);
     connect(BatchProgramButton, &QPushButton::clicked, this, &TMajorForm::BatchProgramButtonClick);
 
     grpModelBox = new QGroupBox(" Model  ", this);
@@ -206,6 +213,8 @@ void TMajorForm::BuildWindow() {
     fileButton(FactoryButton, "FactoryButton", "&DEFAULTS");
     fileButtons->addStretch();
     fileButton(ExitButton, "ExitButton", "E&XIT");
+    connect(LoadFileButton, &QPushButton::clicked, this, &TMajorForm::LoadFileButtonClick);
+    connect(SaveFileButton, &QPushButton::clicked, this, &TMajorForm::SaveFileButtonClick);
     connect(FactoryButton, &QPushButton::clicked, this, &TMajorForm::FactoryButtonClick);
     connect(ExitButton, &QPushButton::clicked, this, &TMajorForm::ExitButtonClick);
     outer->addLayout(fileButtons);
@@ -578,6 +587,8 @@ void TMajorForm::StartUp() {
     if (!mOptions.iniPath.empty()) {
         CheckIniVersion(mOptions.iniPath, *this);
     }
+    // Step 7: the port table; the first tick of Timer1 chooses from it.
+    mPorts.List(mOptions.listPorts);
     // Steps 8 to 11: defaults, first pages, hidden controls, lock off, log hidden.
     mModel->SetDefaults();
     mModel->masterPage = HandsetTab;
@@ -692,8 +703,52 @@ void TMajorForm::FunctionChange(GatewayLine line) {
 void TMajorForm::Timer1Timer() {
     Timer1->stop();
     mPortChosen = true;
-    mCaption += ", Transport = \\\\.\\MVT0";
+    const PortEntry& first = mPorts.Entries().front();
+    mProgrammer->SetPort(ChosenPort::From(first));
+    mCaption += ", Transport = " + QString::fromStdString(first.name);
     setWindowTitle(mCaption);
+}
+
+void TMajorForm::ReadDeviceButtonClick() {
+    mProgrammer->ReadDevice();
+    SyncFromModel();
+}
+
+void TMajorForm::ProgramDeviceButtonClick() {
+    mProgrammer->ProgramDevice();
+    SyncFromModel();
+}
+
+void TMajorForm::RestartButtonClick() {
+    mProgrammer->RestartDevice();
+}
+
+std::optional<std::string> TMajorForm::AskFileName(bool save) {
+    if (fileNameHook) {
+        return fileNameHook(save);
+    }
+    QFileDialog dialog(this);
+    dialog.setNameFilter(kSettingsFileFilter);
+    dialog.setDefaultSuffix(kSettingsFileExtension);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().front().toStdString();
+}
+
+void TMajorForm::LoadFileButtonClick() {
+    if (const auto file = AskFileName(false)) {
+        LoadSettingsFile(*mModel, *file);
+        SyncFromModel();
+    }
+}
+
+void TMajorForm::SaveFileButtonClick() {
+    if (const auto file = AskFileName(true)) {
+        SaveSettingsFile(*mModel, *file);
+    }
 }
 
 void TMajorForm::BatchProgramButtonClick() {

@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "dialogs.h"
+#include "operations.h"
+#include "ports.h"
 #include "settingsmodel.h"
 
 namespace halyard {
@@ -62,12 +64,16 @@ class TMajorForm : public QWidget, public IUserDialogs {
         std::filesystem::path iniPath;  // the program's own INI file
         // Answers message dialogs in place of showing them, from the start-up on (tests).
         std::function<DialogButton(const DialogRequest&)> messageHook;
+        // Lists the programming ports in place of the port-listing library (tests).
+        ListPortsFunction listPorts;
     };
     // FormCreate: builds the window and runs the start-up sequence.
     explicit TMajorForm(const Options& options, QWidget* parent = nullptr);
     ~TMajorForm() override;
 
     SettingsModel& Model() { return *mModel; }
+    DeviceProgrammer& Programmer() { return *mProgrammer; }
+    const PortTable& Ports() const { return mPorts; }
     // Pushes the model's state into the widgets.
     void SyncFromModel();
 
@@ -80,6 +86,8 @@ class TMajorForm : public QWidget, public IUserDialogs {
     // Tests replace the dialogs: a hook that is set answers in place of the dialog.
     std::function<DialogButton(const DialogRequest&)> messageHook;
     std::function<void(const std::string&)> plainMessageHook;
+    // Answers the open (save false) and save (save true) file dialogs; nothing is "Cancel".
+    std::function<std::optional<std::string>(bool save)> fileNameHook;
 
     static constexpr const char* kDesignCaption = "Varnak Plus User Programmer";
     static constexpr int kClientWidth = 660;
@@ -113,6 +121,11 @@ class TMajorForm : public QWidget, public IUserDialogs {
 
   public slots:
     void Timer1Timer();
+    void ReadDeviceButtonClick();
+    void ProgramDeviceButtonClick();
+    void RestartButtonClick();
+    void LoadFileButtonClick();
+    void SaveFileButtonClick();
     void BatchProgramButtonClick();
     void FactoryButtonClick();
     void ExitButtonClick();
@@ -186,9 +199,12 @@ class TMajorForm : public QWidget, public IUserDialogs {
     void DirectionChange(GatewayLine line);
     void FunctionChange(GatewayLine line);
     void UpdateClientHeight();
+    std::optional<std::string> AskFileName(bool save);
 
     Options mOptions;
     std::unique_ptr<SettingsModel> mModel;
+    std::unique_ptr<DeviceProgrammer> mProgrammer;
+    PortTable mPorts;
     std::vector<CheckBinding> mChecks;
     std::vector<ComboBinding> mCombos;
     std::vector<UpDownBinding> mUpDowns;

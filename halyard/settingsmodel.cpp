@@ -409,8 +409,14 @@ void SettingsModel::ApplyEnablingRules() {
 }
 
 void SettingsModel::LineDirectionChanged(GatewayLine l, int index) {
+    if (!LineDirectionFixed(l)) {
+        SetLineDirection(l, index);
+    }
+}
+
+void SettingsModel::SetLineDirection(GatewayLine l, int index) {
     LineControls& line = Line(l);
-    if (LineDirectionFixed(l) || !line.io.SelectIndex(index) || index == line.lastIo) {
+    if (!line.io.SelectIndex(index) || index == line.lastIo) {
         return;
     }
     line.lastIo = index;

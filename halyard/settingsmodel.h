@@ -165,6 +165,8 @@ class SettingsModel {
     // A line's direction chosen: on a real change remember it, rebuild the function list
     // ("Disabled" selected) and apply the enabling rules.
     void LineDirectionChanged(GatewayLine l, int index);
+    // The same for any line, fixed ones included (the device or a file sets them).
+    void SetLineDirection(GatewayLine l, int index);
     // A line's function chosen: on a real change remember it and apply the pulse rule.
     void LineFunctionChanged(GatewayLine l, int index);
     // Rebuilds a line's function list for its direction and selects "Disabled".
