@@ -8,6 +8,8 @@
 #include <fstream>
 #include <regex>
 
+#include <velorum/devicefile.h>
+
 #include "support.h"
 
 namespace halyard {
@@ -271,6 +273,102 @@ TEST_F(WindowTest, LockDisablesPagesReadDefaultsAndModel) {
     form->BatchProgramButton->click();
     EXPECT_EQ(form->BatchProgramButton->text(), "LOCK SETTINGS");
     EXPECT_TRUE(form->HandsetPageControl->isEnabled());
+}
+
+TEST_F(WindowTest, FirstTimerTickChoosesTheFirstPort) {
+    std::ofstream(devices.File("Bench")) << "chip MVT4120\n";
+    Create();
+    ASSERT_EQ(form->Ports().Entries().size(), 2u);
+    form->Timer1Timer();
+    EXPECT_EQ(form->windowTitle(), "Varnak Plus User Programmer, v3.04E, Transport = Bench");
+    EXPECT_EQ(form->Programmer().Port().entry.connection, "SIM:Bench");
+    EXPECT_FALSE(form->Programmer().Port().devicePath);
+}
+
+TEST_F(WindowTest, WithoutPortsTheUsbDeviceIsChosenAndRead) {
+    Create();
+    form->Timer1Timer();
+    EXPECT_TRUE(form->windowTitle().endsWith(", Transport = \\\\.\\MVT0"));
+    EXPECT_TRUE(form->Programmer().Port().devicePath);
+    form->ReadDeviceButton->click();
+    EXPECT_EQ(recorder.Texts(),
+              std::vector<std::string>{"Success to read Varnak Handset settings."});
+    EXPECT_EQ(form->HSSwVersionLabel->text(), "HS: V3.04 Veltra Plus");
+    const QStringList log = LogLines();
+    ASSERT_EQ(log.size(), 5);
+    EXPECT_TRUE(log[3].endsWith("| HS: V3.04 Veltra Plus"));
+    EXPECT_TRUE(log[4].contains("| Read  - A700 0008 0DAC "));
+}
+
+TEST_F(WindowTest, WrongChipClosesTheWindow) {
+    std::ofstream(devices.File("Odd")) << "chip OTHER\n";
+    Create();
+    form->show();
+    form->Timer1Timer();
+    form->ReadDeviceButton->click();
+    EXPECT_EQ(recorder.Texts().back(), "The chip is not MVT 4120. This program will terminate.");
+    QApplication::processEvents();
+    EXPECT_FALSE(form->isVisible());
+}
+
+// Read a gateway, edit, program with a reset, save and load a file, then lock the settings
+// and program a second gateway.
+TEST_F(WindowTest, GatewayProductionRound) {
+    varnak::sim::DeviceImage gateway;
+    gateway.keys[PSKEY_USR31] = {0xFD02};
+    gateway.keys[PSKEY_USR35] = {0x0304};
+    gateway.keys[PSKEY_USR32] = {0x6400, 9,      3, 0,      70, 0xC001, 0, 0xC002, 0, 1, 0, 0, 0, 0,
+                                 0,      0xC000, 0, 0xC000, 0,  0x8008, 0, 0x8006, 0, 0, 0};
+    ASSERT_TRUE(varnak::sim::SaveDevice(devices.File("GW1"), gateway, nullptr));
+    gateway.keys[PSKEY_USR32] = std::vector<uint16_t>(25, 0x0400);
+    ASSERT_TRUE(varnak::sim::SaveDevice(devices.File("GW2"), gateway, nullptr));
+    Create();
+    std::vector<int> sleeps;
+    form->Programmer().sleep = [&sleeps](int ms) { sleeps.push_back(ms); };
+    form->Timer1Timer();
+
+    form->ReadDeviceButton->click();
+    EXPECT_EQ(form->MasterPageControl->currentIndex(), 1);
+    EXPECT_EQ(form->GWSwVersionLabel->text(), "GW: V3.04 Veltra Plus");
+    QSpinBox* vox = Find<QSpinBox>("GWVOXTriggerLevelUpDown");
+    vox->setValue(44);
+    recorder.answers = {mbYes};
+    form->ProgramDeviceButton->click();
+    ASSERT_EQ(recorder.requests.size(), 2u);
+    EXPECT_EQ(recorder.requests[1].text, "Success writing Varnak Gateway settings.\nReset device?");
+    varnak::sim::DeviceImage image;
+    ASSERT_TRUE(varnak::sim::LoadDevice(devices.File("GW1"), image, nullptr));
+    EXPECT_EQ(image.keys[PSKEY_USR32][GW_VOX_TRIGGER_LEVEL], 44);
+    EXPECT_EQ(image.restarts, 1);
+    EXPECT_TRUE(LogLines().back().contains("| Write - 6400 0009 0003 0000 002C "));
+
+    const std::string file = (folder / "gateway.wpx").string();
+    form->fileNameHook = [&file](bool) { return std::optional<std::string>(file); };
+    form->SaveFileButtonClick();
+    ASSERT_TRUE(std::filesystem::exists(file));
+    form->FactoryButton->click();
+    EXPECT_EQ(vox->value(), 70);
+    form->BatchProgramButton->click();  // loading stays possible while locked
+    form->LoadFileButton->click();
+    EXPECT_EQ(vox->value(), 44);
+
+    form->MasterPageControl->setCurrentIndex(0);
+    ASSERT_EQ(form->Model().masterPage, HandsetTab);
+    form->Programmer().SetPort(ChosenPort::From({"GW2", "SIM:GW2"}));
+    recorder.answers = {mbNo};
+    form->ProgramDeviceButton->click();
+    EXPECT_EQ(form->MasterPageControl->currentIndex(), 1)
+        << "the locked settings follow the device";
+    ASSERT_TRUE(varnak::sim::LoadDevice(devices.File("GW2"), image, nullptr));
+    EXPECT_EQ(image.keys[PSKEY_USR32][GW_VOX_TRIGGER_LEVEL], 44);
+    EXPECT_EQ(image.keys[PSKEY_USR32][GW_FLAGS], 0x6400);
+    EXPECT_EQ(image.restarts, 0);
+    EXPECT_TRUE(sleeps.empty());
+
+    form->fileNameHook = [](bool) { return std::optional<std::string>(); };
+    recorder.Clear();
+    form->LoadFileButton->click();  // cancelled
+    EXPECT_TRUE(recorder.requests.empty());
 }
 
 }  // namespace
