@@ -318,11 +318,8 @@ QWidget* TMajorForm::BuildUserExperiencePage() {
         label->setWordWrap(true);
         right->addWidget(label, r, 0);
         const bool volts = entry.second == &m.LowBatteryBeepVoltageUpDown;
+        // The voltage up-down shows its value in volts ("%.1f"), refreshed with every change.
         ValueUpDown* box = AddUpDown(page, name, *entry.second, label, volts);
-        if (volts) {
-            connect(box, &QSpinBox::valueChanged, this,
-                    &TMajorForm::LowBatteryBeepVoltageUpDownClick);
-        }
         right->addWidget(box, r++, 1);
     }
     auto* veltra = new QGroupBox(" Veltra Only Options  ", page);
@@ -797,9 +794,6 @@ void TMajorForm::FixedAlertToneVolumeCheckBoxClick() {
 void TMajorForm::GWVOXEnabledCORCheckBoxClick() {
     AfterEdit();
 }
-
-// The voltage text follows the up-down's value through ValueUpDown::textFromValue.
-void TMajorForm::LowBatteryBeepVoltageUpDownClick() {}
 
 DialogButton TMajorForm::ShowMessage(const DialogRequest& request) {
     if (messageHook) {

@@ -142,7 +142,6 @@ class TMajorForm : public QWidget, public IUserDialogs {
     void Left1PressAndHoldComboBoxChange() { PressAndHoldChange(HandsetButton::Left1); }
     void Left2PressAndHoldComboBoxChange() { PressAndHoldChange(HandsetButton::Left2); }
     void Right1PressAndHoldComboBoxChange() { PressAndHoldChange(HandsetButton::Right1); }
-    void LowBatteryBeepVoltageUpDownClick();
     void GWRadioEmergencyIOComboBoxChange() { DirectionChange(GatewayLine::RadioEmergency); }
     void GWRadioCORIOComboBoxChange() { DirectionChange(GatewayLine::RadioCOR); }
     void GWRadioFunction1IOComboBoxChange() { DirectionChange(GatewayLine::Function1); }

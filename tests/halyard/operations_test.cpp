@@ -13,14 +13,13 @@ using test::RecordingDialogs;
 using test::TempDeviceDir;
 using varnak::sim::DeviceImage;
 
-const std::vector<uint16_t> kHandsetRecord = {
-    0xA700, 0x0008, 0x0DAC, 0x0005, 0x0000, 0x0006, 0x0009, 0x0006, 0x0009,
-    0x0005, 0x0000, 0x0000, 0x0000, 0x0001, 0x07D0, 0x1000, 0x3000, 0x1800,
-    0x010A, 0x0140, 0x0001, 0x00C8, 0x1000, 0x0000, 0x004B};
-const std::vector<uint16_t> kGatewayRecord = {
-    0x6400, 0x0009, 0x0003, 0x0000, 0x0046, 0xC001, 0x0000, 0xC002, 0x0000,
-    0x0001, 0x0000, 0x0000, 0x0000, 0x0000, 0x0000, 0xC000, 0x0000, 0xC000,
-    0x0000, 0x8008, 0x0000, 0x8006, 0x0000, 0x0000, 0x0000};
+const std::vector<uint16_t>& kHandsetRecord = test::kVeltraHandsetRecord;
+// A Veltra Plus gateway's record: the programmer's defaults and the device's Veltra flag.
+const std::vector<uint16_t> kGatewayRecord = [] {
+    std::vector<uint16_t> record = test::kVeltraGatewayRecord;
+    record[GW_FLAGS] |= kGatewayVeltraBit;
+    return record;
+}();
 
 // A model and a programmer on a private device folder, with recorded dialogs and sleeps.
 class OperationsTest : public ::testing::Test {
