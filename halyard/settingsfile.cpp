@@ -145,20 +145,6 @@ bool ReadLinePiece(std::istream& in, std::string& line) {
     return true;
 }
 
-}  // namespace
-
-std::string FormatSettingsFile(SettingsModel& model) {
-    std::string text;
-    text += Entry(kVersionKey, kSettingsFileVersion);
-    text += Entry(kModelKey, model.model == DeviceModel::Veltra ? kModelVeltra : kModelKordo);
-    for (const CatalogueEntry& entry : SettingsCatalogue()) {
-        text += Entry(entry.key, ControlValue(entry.Resolve(model)));
-    }
-    return text;
-}
-
-namespace {
-
 // The permissions a settings file gets: those of the file it replaces, else the usual ones
 // for a new file.
 mode_t NewFileMode(const std::filesystem::path& path) {
@@ -172,6 +158,16 @@ mode_t NewFileMode(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+std::string FormatSettingsFile(SettingsModel& model) {
+    std::string text;
+    text += Entry(kVersionKey, kSettingsFileVersion);
+    text += Entry(kModelKey, model.model == DeviceModel::Veltra ? kModelVeltra : kModelKordo);
+    for (const CatalogueEntry& entry : SettingsCatalogue()) {
+        text += Entry(entry.key, ControlValue(entry.Resolve(model)));
+    }
+    return text;
+}
 
 bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path) {
     const std::string text = FormatSettingsFile(model);
