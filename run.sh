@@ -17,4 +17,16 @@ if [ ! -x "$program" ]; then
     ls build/run/bin build/run/lib 2>/dev/null | sed 's/^/  /'
     exit 0
 fi
+# Without a display the window cannot open; a picture of it can still be rendered.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    for arg in "$@"; do
+        case $arg in --screenshot|--screenshot=*) export QT_QPA_PLATFORM=offscreen ;; esac
+    done
+fi
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "There is no display (DISPLAY and WAYLAND_DISPLAY are unset), so the programmer cannot open its window." >&2
+    echo "To render the window to a picture instead, run:" >&2
+    echo "    QT_QPA_PLATFORM=offscreen ./run.sh --screenshot shot.png" >&2
+    exit 1
+fi
 exec "$program" "$@"

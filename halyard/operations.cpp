@@ -1,0 +1,331 @@
+#include "operations.h"
+
+#include <velorum/velorum.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace halyard {
+
+namespace {
+
+// Arguments of the device-path open: device kind, flags and read and write time-outs (ms).
+constexpr int kDevicePathKind = 2;
+constexpr int kOpenTimeoutMs = 1000;
+constexpr int kAllStores = 1;
+constexpr int kChipNameBuffer = 256;
+
+const char* ModelText(int modelByte) {
+    return modelByte == kModelVeltraByte ? " Veltra Plus" : " Kordo Plus";
+}
+
+}  // namespace
+
+DeviceProgrammer::DeviceProgrammer(SettingsModel& model)
+    : sleep([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }),
+      mModel(model),
+      mDialogs(model.Dialogs()) {}
+
+void DeviceProgrammer::Open() {
+    if (!mPort.valid) {
+        mHandle = 0;
+    } else if (mPort.devicePath) {
+        mHandle = OpenByDevicePath(kDevicePathKind, mPort.entry.connection.c_str(), 0,
+                                   kOpenTimeoutMs, kOpenTimeoutMs);
+    } else {
+        mHandle = OpenByTransport(mPort.entry.connection.c_str(), 0);
+    }
+}
+
+void DeviceProgrammer::Close() {
+    if (mHandle != 0) {
+        CloseConnection(mHandle);
+        mHandle = 0;
+    }
+}
+
+bool DeviceProgrammer::ChipCheck() {
+    Open();
+    if (mHandle == 0) {
+        ShowError(mDialogs,
+                  "Varnak not detected. Check cables and ensure Varnak is in programming mode.");
+        return false;
+    }
+    char name[kChipNameBuffer] = {};
+    GetChipName(mHandle, kChipNameBuffer, name);
+    name[kChipNameBuffer - 1] = '\0';
+    std::string chip(name);
+    std::transform(chip.begin(), chip.end(), chip.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    Close();
+    if (chip.find("MVT4120") != std::string::npos) {
+        return true;
+    }
+    ShowError(mDialogs, "The chip is not MVT 4120. This program will terminate.");
+    mDialogs.CloseProgram();
+    return false;
+}
+
+void DeviceProgrammer::SleepAfterFailure(int attempt) {
+    if (sleep) {
+        sleep(attempt * kRetrySleepStepMs);
+    }
+}
+
+bool DeviceProgrammer::ReadKey(uint16_t key, uint16_t* words, uint16_t& count) {
+    std::fill(words, words + kReadCapacity, 0);
+    count = 0;
+    for (int attempt = 1; attempt <= kPsKeyTries; ++attempt) {
+        if (ReadPsKey(mHandle, key, kAllStores, kReadCapacity, words, &count) == 1) {
+            count = std::min(count, kReadCapacity);
+            return true;
+        }
+        count = 0;
+        SleepAfterFailure(attempt);
+    }
+    return false;
+}
+
+bool DeviceProgrammer::WriteKey(uint16_t key, const uint16_t* words) {
+    for (int attempt = 1; attempt <= kPsKeyTries; ++attempt) {
+        if (WritePsKey(mHandle, key, kAllStores, kRecordWords, words) == 1) {
+            return true;
+        }
+        SleepAfterFailure(attempt);
+    }
+    return false;
+}
+
+bool DeviceProgrammer::ReadIdentity(Identity& id) {
+    uint16_t words[kReadCapacity];
+    uint16_t count = 0;
+    if (!ReadKey(PSKEY_USR31, words, count)) {
+        ShowError(mDialogs, "Fail to read pskey");
+        return false;
+    }
+    id.kind = words[0] >> 8;
+    id.modelByte = words[0] & 0xFF;
+    ReadKey(PSKEY_USR35, words, count);  // a failed read leaves version 0
+    id.version = words[0];
+    return true;
+}
+
+std::string DeviceProgrammer::VersionText(const char* prefix, const Identity& id) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s: V%d.%d%d%s", prefix, (id.version >> 8) & 0xF,
+                  (id.version >> 4) & 0xF, id.version & 0xF, ModelText(id.modelByte));
+    return text;
+}
+
+void DeviceProgrammer::LogWords(const char* prefix, const uint16_t* words, size_t count) {
+    std::string line = prefix;
+    for (size_t i = 0; i < count; ++i) {
+        char word[8];
+        std::snprintf(word, sizeof word, "%04X ", words[i]);
+        line += word;
+    }
+    mDialogs.AddLogLine(line);
+}
+
+bool DeviceProgrammer::ReadDevice() {
+    if (!ChipCheck()) {
+        return false;
+    }
+    Open();
+    Identity id;
+    bool ok = false;
+    if (ReadIdentity(id)) {
+        if (id.kind == kKindHandset) {
+            mModel.masterPage = HandsetTab;
+            ok = ReadHandset(id);
+        } else if (id.kind == kKindGateway) {
+            mModel.masterPage = GatewayTab;
+            ok = ReadGateway(id);
+        } else if (id.kind == kKindOldHandset || id.kind == kKindOldGateway) {
+            ShowError(mDialogs,
+                      "This programmer is for Plus series only. Please use version 2.xx for this "
+                      "Varnak model.");
+        } else {
+            ShowError(mDialogs, std::string("Unknown Varnak found. Please see ") +
+                                    kProductWebAddress + " for correct programmer.");
+        }
+    }
+    Close();
+    return ok;
+}
+
+bool DeviceProgrammer::ReadHandset(const Identity& id) {
+    const std::string version = VersionText("HS", id);
+    mModel.SelectModel(id.modelByte == kModelVeltraByte ? DeviceModel::Veltra : DeviceModel::Kordo);
+    mDialogs.AddLogLine(version);
+    mModel.HSSwVersionLabel = version;
+    mModel.GWSwVersionLabel.clear();
+    mModel.HandsfreeFunctionCheckBox.enabled = true;
+
+    uint16_t words[kReadCapacity];
+    uint16_t count = 0;
+    const bool ok = ReadKey(PSKEY_USR33, words, count);
+    LogWords("Read  - ", words, count);
+    // A failed read shows the zero-filled buffer, as the device's record is unknown.
+    std::copy_n(words, kRecordWords, mHandsetRecord.word);
+    mModel.ShowHandsetRecord(mHandsetRecord);
+    mModel.InternalMicOnlyCheckBox.enabled = true;
+    mModel.PTTToggleCheckBox.enabled = true;
+    mModel.RelayModeComboBox.enabled = true;
+    if (ok) {
+        ShowNote(mDialogs, "Success to read Varnak Handset settings.", true);
+    } else {
+        ShowError(mDialogs, "Fail to read Varnak Handset settings.");
+    }
+    return ok;
+}
+
+bool DeviceProgrammer::ReadGateway(const Identity& id) {
+    uint16_t words[kReadCapacity];
+    uint16_t count = 0;
+    const bool ok = ReadKey(PSKEY_USR32, words, count);
+    std::copy_n(words, kRecordWords, mGatewayRecord.word);
+    mGatewayModel = (mGatewayRecord.word[GW_FLAGS] & kGatewayVeltraBit) ? 2 : 1;
+    const std::string version = VersionText("GW", id);
+    mDialogs.AddLogLine(version);
+    mModel.GWSwVersionLabel = version;
+    mModel.HSSwVersionLabel.clear();
+    mModel.SelectModel(mGatewayModel == 2 ? DeviceModel::Veltra : DeviceModel::Kordo);
+    LogWords("Read  - ", words, count);
+    mModel.ShowGatewayRecord(mGatewayRecord);
+    if (mGatewayModel == 1) {
+        mModel.GWMultiOperationalMicsCheckBox.checked = false;
+        mModel.GWPublicAddressModeCheckBox.checked = false;
+    }
+    if (ok) {
+        ShowNote(mDialogs, "Success to read Varnak Gateway settings.", true);
+    } else {
+        ShowError(mDialogs, "Fail to read Varnak Gateway settings.");
+    }
+    return ok;
+}
+
+bool DeviceProgrammer::ModelMatches(int modelByte) {
+    if (modelByte == kModelVeltraByte && mModel.model == DeviceModel::Kordo) {
+        ShowError(mDialogs, "Veltra Plus detected, not Kordo Plus as selected.");
+        return false;
+    }
+    if (modelByte != kModelVeltraByte && mModel.model == DeviceModel::Veltra) {
+        ShowError(mDialogs, "Kordo Plus detected, not Veltra Plus as selected.");
+        return false;
+    }
+    return true;
+}
+
+bool DeviceProgrammer::ReadCurrentRecord(uint16_t key, uint16_t* record) {
+    uint16_t words[kReadCapacity];
+    uint16_t count = 0;
+    if (!ReadKey(key, words, count)) {
+        // Without the device's own record the bits it owns are unknown: write nothing.
+        ShowError(mDialogs, "Fail to read pskey");
+        return false;
+    }
+    std::copy_n(words, kRecordWords, record);
+    return true;
+}
+
+std::optional<bool> DeviceProgrammer::ProgramHandset(const Identity& id) {
+    if (id.kind != kKindHandset) {
+        ShowError(mDialogs, "The device is not Varnak Handset.");
+        return std::nullopt;
+    }
+    if (!ReadCurrentRecord(PSKEY_USR33, mHandsetRecord.word) || !ModelMatches(id.modelByte)) {
+        return std::nullopt;
+    }
+    const uint16_t kept = mHandsetRecord.word[HS_FLAGS] & kHandsetDeviceOwnedBit;
+    const std::string version = VersionText("HS", id);
+    mDialogs.AddLogLine(version);
+    mModel.HSSwVersionLabel = version;
+    mModel.GWSwVersionLabel.clear();
+    mModel.HandsfreeFunctionCheckBox.enabled = true;
+    if (id.modelByte != kModelVeltraByte) {
+        mModel.InternalMicOnlyCheckBox.checked = false;
+    }
+    mHandsetRecord = mModel.HandsetRecordFromControls();
+    mHandsetRecord.word[HS_FLAGS] =
+        static_cast<uint16_t>((mHandsetRecord.word[HS_FLAGS] & ~kHandsetDeviceOwnedBit) | kept);
+    LogWords("Write - ", mHandsetRecord.word, kRecordWords);
+    return WriteKey(PSKEY_USR33, mHandsetRecord.word);
+}
+
+std::optional<bool> DeviceProgrammer::ProgramGateway(const Identity& id) {
+    if (id.kind != kKindGateway) {
+        ShowError(mDialogs, "The device is not Varnak Gateway.");
+        return std::nullopt;
+    }
+    if (!ReadCurrentRecord(PSKEY_USR32, mGatewayRecord.word)) {
+        return std::nullopt;
+    }
+    const uint16_t kept = mGatewayRecord.word[GW_FLAGS] & kGatewayVeltraBit;
+    mGatewayModel = kept ? 2 : 1;
+    if (!ModelMatches(id.modelByte)) {
+        return std::nullopt;
+    }
+    const std::string version = VersionText("GW", id);
+    mDialogs.AddLogLine(version);
+    mModel.GWSwVersionLabel = version;
+    mModel.HSSwVersionLabel.clear();
+    if (mGatewayModel == 1) {
+        for (CheckBox* box :
+             {&mModel.GWMultiOperationalMicsCheckBox, &mModel.GWRemoteFindMeCheckBox}) {
+            box->enabled = false;
+            box->checked = false;
+        }
+    }
+    mModel.ForceRadioPTTLine();
+    mGatewayRecord = mModel.GatewayRecordFromControls();
+    mGatewayRecord.word[GW_FLAGS] =
+        static_cast<uint16_t>((mGatewayRecord.word[GW_FLAGS] & ~kGatewayVeltraBit) | kept);
+    LogWords("Write - ", mGatewayRecord.word, kRecordWords);
+    return WriteKey(PSKEY_USR32, mGatewayRecord.word);
+}
+
+bool DeviceProgrammer::ProgramDevice() {
+    if (!ChipCheck()) {
+        return false;
+    }
+    Open();
+    Identity id;
+    bool written = false;
+    if (ReadIdentity(id)) {
+        // Locked settings go to whichever device is connected.
+        if (mModel.settingsLocked) {
+            mModel.masterPage = id.kind == kKindHandset ? HandsetTab : GatewayTab;
+        }
+        const bool handset = mModel.masterPage == HandsetTab;
+        const std::string what = handset ? "Handset" : "Gateway";
+        const std::optional<bool> result = handset ? ProgramHandset(id) : ProgramGateway(id);
+        if (result) {
+            written = *result;
+            if (!written) {
+                ShowError(mDialogs, "Fail to write Varnak " + what + " settings.");
+            } else if (mDialogs.ShowMessage(
+                           {"Success writing Varnak " + what + " settings.\nReset device?", "NOTE",
+                            DialogIcon::Information, mbYes | mbNo, 1, false}) == mbYes) {
+                ResetChip(mHandle, 0);
+            }
+        }
+    }
+    Close();
+    return written;
+}
+
+bool DeviceProgrammer::RestartDevice() {
+    Open();
+    if (mHandle == 0) {
+        return false;
+    }
+    ResetChip(mHandle, 0);
+    Close();
+    return true;
+}
+
+}  // namespace halyard

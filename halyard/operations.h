@@ -1,0 +1,84 @@
+// The device operations: read the connected device's settings into the model, program the
+// model's settings into it, restart it. Each opens its own connection through the
+// device-access library and closes it before it returns; every message goes through the
+// model's dialogs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "ports.h"
+#include "settingsmodel.h"
+
+namespace halyard {
+
+// Pauses between the tries of a PS key read or write; tests replace it.
+using SleepFunction = std::function<void(int milliseconds)>;
+
+// Every PS key read and write is tried this often, sleeping n x 250 ms after the n-th failure.
+inline constexpr int kPsKeyTries = 3;
+inline constexpr int kRetrySleepStepMs = 250;
+// Room for a PS key value read from the device, in words.
+inline constexpr uint16_t kReadCapacity = 36;
+
+inline constexpr const char* kProductWebAddress = "www.varnakplus.example";
+
+class DeviceProgrammer {
+  public:
+    explicit DeviceProgrammer(SettingsModel& model);
+
+    void SetPort(const ChosenPort& port) { mPort = port; }
+    const ChosenPort& Port() const { return mPort; }
+
+    // "&READ DEVICE": true when the settings were read and shown.
+    bool ReadDevice();
+    // "&PROGRAM DEVICE": true when the settings were written.
+    bool ProgramDevice();
+    // "RESTAR&T DEVICE": true when a connection was obtained and the chip reset.
+    bool RestartDevice();
+
+    // 2 = Veltra Plus, 1 = Kordo Plus, from the last gateway read or programmed; 0 before.
+    int GatewayModel() const { return mGatewayModel; }
+    uint32_t Handle() const { return mHandle; }
+
+    SleepFunction sleep;
+
+  private:
+    struct Identity {
+        int kind = 0;
+        int modelByte = 0;
+        uint16_t version = 0;
+    };
+
+    void Open();
+    void Close();
+    bool ChipCheck();
+    bool ReadIdentity(Identity& id);
+    // Reads a key into a zeroed buffer of kReadCapacity words; count gets the words read.
+    bool ReadKey(uint16_t key, uint16_t* words, uint16_t& count);
+    bool WriteKey(uint16_t key, const uint16_t* words);
+    void SleepAfterFailure(int attempt);
+    bool ReadHandset(const Identity& id);
+    bool ReadGateway(const Identity& id);
+    // Program steps for each tab: nothing when stopped by a message, else whether the write
+    // succeeded.
+    std::optional<bool> ProgramHandset(const Identity& id);
+    std::optional<bool> ProgramGateway(const Identity& id);
+    bool ReadCurrentRecord(uint16_t key, uint16_t* record);
+    // Model check for Program: false (after the message) when the device is the other model.
+    bool ModelMatches(int modelByte);
+    void LogWords(const char* prefix, const uint16_t* words, size_t count);
+    static std::string VersionText(const char* prefix, const Identity& id);
+
+    SettingsModel& mModel;
+    IUserDialogs& mDialogs;
+    ChosenPort mPort;
+    uint32_t mHandle = 0;
+    int mGatewayModel = 0;
+    hs_xsettings_t mHandsetRecord;
+    gw_xsettings_t mGatewayRecord;
+};
+
+}  // namespace halyard

@@ -1,0 +1,78 @@
+// The device's PS keys and the two 25-word settings records, word for word as the device
+// stores them.
+#pragma once
+
+#include <cstdint>
+
+namespace halyard {
+
+inline constexpr uint16_t PSKEY_USR31 = 0x02A9;  // identity: high byte kind, low byte model
+inline constexpr uint16_t PSKEY_USR32 = 0x02AA;  // gateway settings record
+inline constexpr uint16_t PSKEY_USR33 = 0x02AB;  // handset settings record
+inline constexpr uint16_t PSKEY_USR35 = 0x02AD;  // firmware version
+
+inline constexpr int kRecordWords = 25;
+
+// Device kinds (high byte of the identity word).
+inline constexpr int kKindHandset = 0xAC;
+inline constexpr int kKindGateway = 0xFD;
+inline constexpr int kKindOldHandset = 0xAB;  // earlier series, refused
+inline constexpr int kKindOldGateway = 0xFE;  // earlier series, refused
+// Model (low byte of the identity word): 2 is Veltra Plus, anything else Kordo Plus.
+inline constexpr int kModelVeltraByte = 2;
+
+// Handset record word indices.
+enum HandsetWord : int {
+    HS_FLAGS = 0,
+    HS_AUTO_TURN_OFF_HOURS = 1,
+    HS_LOW_BATTERY_MILLIVOLTS = 2,
+    HS_LOW_BATTERY_INTERVAL = 3,
+    HS_INTERNAL_MIC_GAIN = 4,
+    HS_INTERNAL_MIC_BOOST = 5,
+    HS_EXTERNAL_MIC_GAIN = 6,
+    HS_EXTERNAL_MIC_BOOST = 7,
+    HS_REMOTE_PTT_BOOST = 8,
+    HS_ALERT_TONE_VOLUME = 9,
+    HS_AUDIO_LINK_ACTIVE_TIME = 10,
+    HS_TRANSMIT_TIME = 11,
+    HS_RECEIVE_TIME = 12,
+    HS_EMERGENCY_REPEAT_CYCLES = 13,
+    HS_LONG_PRESS_DURATION = 14,
+    HS_KEY_PTT = 15,
+    HS_KEY_TOP1 = 16,
+    HS_KEY_TOP2 = 17,
+    HS_KEY_LEFT1 = 18,
+    HS_KEY_LEFT2 = 19,
+    HS_KEY_RIGHT1 = 20,
+    HS_AUDIO_INTEGRITY = 21,
+    HS_KEY_ACC_PTT = 22,
+    HS_RELAY_AND_TOGGLE = 23,
+    HS_MINIMUM_LINK_QUALITY = 24,
+};
+
+// Handset flag word bit kept by the device: never edited, programming keeps its value.
+inline constexpr uint16_t kHandsetDeviceOwnedBit = 1u << 2;
+
+// Gateway record word indices; line i has its line word at GW_LINES + 2 i, its pulse after it.
+enum GatewayWord : int {
+    GW_FLAGS = 0,
+    GW_TALK_AROUND_GAIN = 1,
+    GW_RECEIVE_GAIN = 2,
+    GW_TRANSMIT_GAIN = 3,
+    GW_VOX_TRIGGER_LEVEL = 4,
+    GW_LINES = 5,
+};
+
+// Gateway flag word bit 10: the gateway is a Veltra Plus gateway; owned by the device.
+inline constexpr uint16_t kGatewayVeltraBit = 1u << 10;
+
+struct hs_xsettings_t {
+    uint16_t word[kRecordWords] = {};
+};
+struct gw_xsettings_t {
+    uint16_t word[kRecordWords] = {};
+};
+static_assert(sizeof(hs_xsettings_t) == 2 * kRecordWords);
+static_assert(sizeof(gw_xsettings_t) == 2 * kRecordWords);
+
+}  // namespace halyard

@@ -1,0 +1,249 @@
+#include "settingsfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string_view>
+
+#include "catalogue.h"
+
+namespace halyard {
+
+namespace {
+
+constexpr int kVersionKey = 9999;
+constexpr int kModelKey = 9000;
+constexpr int kModelVeltra = 3;
+constexpr int kModelKordo = 2;
+// Lines are read in pieces of at most this many characters, as a fixed line buffer would.
+constexpr size_t kMaxLineChars = 99;
+
+std::string Entry(int key, int value) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%04d=%d\r\n", key, value);
+    return line;
+}
+
+int ControlValue(const CatalogueEntry::Control& control) {
+    if (const auto* check = std::get_if<CheckBox*>(&control)) {
+        return (*check)->checked ? 1 : 0;
+    }
+    if (const auto* combo = std::get_if<ComboBox*>(&control)) {
+        return (*combo)->index;
+    }
+    if (const auto* upDown = std::get_if<UpDown*>(&control)) {
+        return static_cast<int16_t>((*upDown)->position);
+    }
+    return 0;
+}
+
+// A decimal integer: leading blanks skipped, an optional sign, digits up to the first other
+// character. Values beyond the int range are held at its ends. Nothing without a digit.
+std::optional<int> ParseNumber(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    bool digits = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        digits = true;
+        value = std::min<long long>(value * 10 + (text[i] - '0'), 1LL + INT_MAX);
+    }
+    if (!digits) {
+        return std::nullopt;
+    }
+    value = negative ? -value : value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+const std::map<int, const CatalogueEntry*>& EntriesByKey() {
+    static const std::map<int, const CatalogueEntry*> byKey = [] {
+        std::map<int, const CatalogueEntry*> m;
+        for (const CatalogueEntry& e : SettingsCatalogue()) {
+            m[e.key] = &e;
+        }
+        return m;
+    }();
+    return byKey;
+}
+
+void ApplyLineEntry(SettingsModel& model, const CatalogueEntry& entry, int value) {
+    const auto line = static_cast<GatewayLine>(entry.line);
+    if (line == GatewayLine::RadioPTT) {
+        // Always Output, Low, "Radio PTT", pulse 0, whatever the file says.
+        model.ForceRadioPTTLine();
+        return;
+    }
+    LineControls& controls = model.Line(line);
+    switch (entry.linePart) {
+        case LinePart::Direction:
+            // As a user's choice would: a new direction brings its own function list, so the
+            // function entry that follows picks from the right list. Lines fixed as outputs
+            // take no other direction.
+            if (!SettingsModel::LineDirectionFixed(line) || value == 1) {
+                model.SetLineDirection(line, value);
+            }
+            break;
+        case LinePart::Active:
+            controls.active.SelectIndex(value);
+            break;
+        case LinePart::Function:
+            model.LineFunctionChanged(line, value);
+            break;
+        case LinePart::Pulse:
+            controls.pulse.SetPosition(static_cast<int16_t>(value));
+            break;
+        case LinePart::Reserved:
+            break;
+    }
+}
+
+void ApplyEntry(SettingsModel& model, const CatalogueEntry& entry, int value) {
+    if (entry.line >= 0) {
+        ApplyLineEntry(model, entry, value);
+        return;
+    }
+    const CatalogueEntry::Control control = entry.Resolve(model);
+    if (auto* const* check = std::get_if<CheckBox*>(&control)) {
+        (*check)->checked = value == 1;
+    } else if (auto* const* combo = std::get_if<ComboBox*>(&control)) {
+        (*combo)->SelectIndex(value);  // an index outside the list is left out
+    } else if (auto* const* upDown = std::get_if<UpDown*>(&control)) {
+        (*upDown)->SetPosition(static_cast<int16_t>(value));  // held to the up-down's range
+    }
+}
+
+// Reads the next piece of a line: up to the line end (kept) or kMaxLineChars characters.
+// Text after a NUL byte is not part of the line.
+bool ReadLinePiece(std::istream& in, std::string& line) {
+    line.clear();
+    char c;
+    while (line.size() < kMaxLineChars && in.get(c)) {
+        line.push_back(c);
+        if (c == '\n') {
+            break;
+        }
+    }
+    if (line.empty()) {
+        return false;
+    }
+    if (const auto nul = line.find('\0'); nul != std::string::npos) {
+        line.resize(nul);
+    }
+    return true;
+}
+
+// The permissions a settings file gets: those of the file it replaces, else the usual ones
+// for a new file.
+mode_t NewFileMode(const std::filesystem::path& path) {
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0) {
+        return existing.st_mode & 07777;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+std::string FormatSettingsFile(SettingsModel& model) {
+    std::string text;
+    text += Entry(kVersionKey, kSettingsFileVersion);
+    text += Entry(kModelKey, model.model == DeviceModel::Veltra ? kModelVeltra : kModelKordo);
+    for (const CatalogueEntry& entry : SettingsCatalogue()) {
+        text += Entry(entry.key, ControlValue(entry.Resolve(model)));
+    }
+    return text;
+}
+
+bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path) {
+    const std::string text = FormatSettingsFile(model);
+    const mode_t mode = NewFileMode(path);
+    std::string temp = path.string() + ".tmpXXXXXX";
+    const int fd = mkstemp(temp.data());
+    bool ok = fd >= 0;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    if (fd >= 0) {
+        ok = ::fsync(fd) == 0 && ok;
+        ok = ::close(fd) == 0 && ok;
+        ok = ok && ::chmod(temp.c_str(), mode) == 0 && std::rename(temp.c_str(), path.c_str()) == 0;
+        if (!ok) {
+            ::unlink(temp.c_str());
+        }
+    }
+    if (!ok) {
+        model.Dialogs().ShowPlainMessage("The file could not be saved");
+    }
+    return ok;
+}
+
+LoadResult LoadSettings(SettingsModel& model, std::istream& in) {
+    int version = 2;  // files before the version entry
+    LoadResult result = LoadResult::Loaded;
+    std::string line;
+    while (result == LoadResult::Loaded && ReadLinePiece(in, line)) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        const auto valueEnd = line.find('=', eq + 1);
+        const std::optional<int> key = ParseNumber(std::string_view(line).substr(0, eq));
+        const std::optional<int> value = ParseNumber(std::string_view(line).substr(
+            eq + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - eq - 1));
+        if (!key || !value) {
+            continue;
+        }
+        if (*key == kVersionKey) {
+            version = *value;
+        } else if (*key == kModelKey) {
+            if (*value == kModelVeltra) {
+                model.SelectModel(DeviceModel::Veltra);
+            } else if (*value == kModelKordo) {
+                model.SelectModel(DeviceModel::Kordo);
+            } else {
+                ShowError(model.Dialogs(), "This file not for Plus series models.");
+                result = LoadResult::Stopped;
+            }
+        } else if (const auto it = EntriesByKey().find(*key); it != EntriesByKey().end()) {
+            ApplyEntry(model, *it->second, *value);
+        }
+    }
+    // Entries applied so far stay; the rules keep the controls consistent with them.
+    model.ApplyEnablingRules();
+    if (result == LoadResult::Loaded && version < kSettingsFileVersion) {
+        ShowError(model.Dialogs(), "Warning: This file is from v" + std::to_string(version) +
+                                       " and some newer features may not be updated correctly. "
+                                       "Please check carefully.");
+    }
+    return result;
+}
+
+LoadResult LoadSettingsFile(SettingsModel& model, const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::error_code ec;
+    if (!in || std::filesystem::is_directory(path, ec)) {
+        model.Dialogs().ShowPlainMessage("The file could not be opened");
+        return LoadResult::OpenFailed;
+    }
+    return LoadSettings(model, in);
+}
+
+}  // namespace halyard

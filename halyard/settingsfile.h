@@ -1,0 +1,36 @@
+// Settings files ("wpx"): the state of every stored control as "KEY=VALUE" lines, so a
+// configuration can be kept and programmed into other devices.
+#pragma once
+
+#include <filesystem>
+#include <istream>
+#include <string>
+
+#include "settingsmodel.h"
+
+namespace halyard {
+
+inline constexpr int kSettingsFileVersion = 304;
+inline constexpr const char* kSettingsFileFilter = "Varnak Files (*.wpx);;All Files (*)";
+inline constexpr const char* kSettingsFileExtension = "wpx";
+
+enum class LoadResult {
+    Loaded,     // every entry applied (a version warning may have been shown)
+    Stopped,    // a model header for no Plus series model ended the load
+    OpenFailed  // the file could not be opened
+};
+
+// The file's text: 9999 (version), 9000 (model), the handset entries, the gateway entries,
+// each line ending in CR LF.
+std::string FormatSettingsFile(SettingsModel& model);
+
+// Writes the file through a temporary file that replaces it only when complete. On failure
+// shows the plain message "The file could not be saved" and returns false.
+bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path);
+
+// Applies the entries of a settings file to the model, in file order, then the enabling
+// rules; warns about files older than this format.
+LoadResult LoadSettings(SettingsModel& model, std::istream& in);
+LoadResult LoadSettingsFile(SettingsModel& model, const std::filesystem::path& path);
+
+}  // namespace halyard

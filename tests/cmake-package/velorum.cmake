@@ -1,0 +1,5 @@
+find_package(velorum 1.0 REQUIRED)
+find_package(nimbra 1.0 REQUIRED)
+add_executable(velorum_consumer ${CMAKE_CURRENT_LIST_DIR}/velorum_consumer.cpp)
+target_link_libraries(velorum_consumer PRIVATE velorum::velorum nimbra::nimbra)
+add_test(NAME velorum_consumer COMMAND velorum_consumer)

@@ -1,0 +1,206 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <halyard/settingsmodel.h>
+#include <nimbra/nimbra.h>
+#include <unistd.h>
+#include <velorum/devicefile.h>
+#include <velorum/velorum.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+using varnak::sim::DeviceImage;
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class DeviceAccessTest : public ::testing::Test {
+  protected:
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir.File(name)) << text;
+    }
+    DeviceImage Load(const std::string& name) {
+        DeviceImage image;
+        EXPECT_TRUE(varnak::sim::LoadDevice(dir.File(name), image, nullptr));
+        return image;
+    }
+    halyard::test::TempDeviceDir dir;
+};
+
+TEST_F(DeviceAccessTest, HandleZeroFailsWithoutEffect) {
+    Write("P1", "chip MVT4120\nkey 02ab 0001 0002\n");
+    const std::string before = ReadText(dir.File("P1"));
+    uint16_t words[36] = {};
+    uint16_t read = 7;
+    EXPECT_NE(ReadPsKey(0, 0x02AB, 1, 36, words, &read), 1);
+    EXPECT_EQ(read, 0);
+    EXPECT_NE(WritePsKey(0, 0x02AB, 1, 2, words), 1);
+    ResetChip(0, 0);
+    char chip[256] = "x";
+    EXPECT_EQ(GetChipName(0, sizeof chip, chip), 0);
+    EXPECT_STREQ(chip, "");
+    EXPECT_EQ(ReadText(dir.File("P1")), before);
+}
+
+TEST_F(DeviceAccessTest, UsbDeviceIsCreatedAsAFactoryNewVeltraHandset) {
+    std::filesystem::remove(dir.path);  // the directory is created as well
+    const velorum_handle_t h = OpenByDevicePath(2, "\\\\.\\MVT0", 0, 1000, 1000);
+    ASSERT_NE(h, 0u);
+    char chip[256];
+    ASSERT_EQ(GetChipName(h, sizeof chip, chip), 1);
+    EXPECT_STREQ(chip, "MVT4120");
+    uint16_t words[36];
+    uint16_t count = 0;
+    ASSERT_EQ(ReadPsKey(h, 0x02A9, 1, 36, words, &count), 1);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(words[0], 0xAC02);
+    ASSERT_EQ(ReadPsKey(h, 0x02AB, 1, 36, words, &count), 1);
+    ASSERT_EQ(count, 25);
+    // The factory record is what the programmer's Veltra Plus defaults write.
+    halyard::test::RecordingDialogs dialogs;
+    halyard::SettingsModel model(dialogs);
+    const halyard::hs_xsettings_t defaults = model.HandsetRecordFromControls();
+    EXPECT_TRUE(std::equal(words, words + 25, defaults.word));
+    CloseConnection(h);
+    EXPECT_NE(ReadPsKey(h, 0x02A9, 1, 36, words, &count), 1) << "closed handles are dead";
+}
+
+TEST_F(DeviceAccessTest, OpenByTransportReachesOnlyListedDevices) {
+    Write("PORT_A", "chip MVT4120\n");
+    Write("QUIET", "chip MVT4120\nsilent\n");
+    const velorum_handle_t a = OpenByTransport("SIM:PORT_A", 0);
+    EXPECT_NE(a, 0u);
+    const velorum_handle_t b = OpenByTransport("SIM:PORT_A", 0);
+    EXPECT_NE(b, a) << "every open gets its own handle";
+    CloseConnection(a);
+    CloseConnection(b);
+    EXPECT_EQ(OpenByTransport("SIM:QUIET", 0), 0u);
+    EXPECT_EQ(OpenByTransport("SIM:MISSING", 0), 0u);
+    EXPECT_EQ(OpenByTransport("SIM:../PORT_A", 0), 0u);
+    EXPECT_EQ(OpenByTransport("PORT_A", 0), 0u);
+    EXPECT_EQ(OpenByTransport(nullptr, 0), 0u);
+    EXPECT_EQ(OpenByDevicePath(2, "\\\\.\\MISSING", 0, 1000, 1000), 0u);
+}
+
+TEST_F(DeviceAccessTest, ReadsHonourCapacityAndFaultDirectives) {
+    Write("P", "chip mvt4120-x\nkey 02ab 0001 0002 0003\nfail-read 02ab 2\nfail-write 02aa 1\n");
+    const velorum_handle_t h = OpenByTransport("SIM:P", 0);
+    ASSERT_NE(h, 0u);
+    uint16_t words[36] = {};
+    uint16_t count = 0;
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 36, words, &count), 1);
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 36, words, &count), 1);
+    ASSERT_EQ(ReadPsKey(h, 0x02AB, 1, 36, words, &count), 1);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(words[2], 0x0003);
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 2, words, &count), 1) << "longer than the buffer";
+    EXPECT_NE(ReadPsKey(h, 0x0123, 1, 36, words, &count), 1) << "no such key";
+
+    const uint16_t record[25] = {0xBEEF};
+    EXPECT_NE(WritePsKey(h, 0x02AA, 1, 25, record), 1);
+    EXPECT_EQ(Load("P").keys.count(0x02AA), 0u) << "a failed write changes nothing";
+    EXPECT_EQ(WritePsKey(h, 0x02AA, 1, 25, record), 1);
+    const DeviceImage image = Load("P");
+    ASSERT_EQ(image.keys.at(0x02AA).size(), 25u);
+    EXPECT_EQ(image.keys.at(0x02AA)[0], 0xBEEF);
+    EXPECT_TRUE(image.failRead.empty());
+    EXPECT_TRUE(image.failWrite.empty());
+
+    ResetChip(h, 0);
+    ResetChip(h, 0);
+    EXPECT_EQ(Load("P").restarts, 2);
+    CloseConnection(h);
+}
+
+TEST_F(DeviceAccessTest, WritesReplaceTheFileAtomically) {
+    Write("P", "chip MVT4120\nkey 02ab 0001\n");
+    const std::string before = ReadText(dir.File("P"));
+    // A reader that opened the old file keeps seeing it whole: the new file is renamed over it.
+    const int oldFile = ::open(dir.File("P").c_str(), O_RDONLY);
+    ASSERT_GE(oldFile, 0);
+    const velorum_handle_t h = OpenByTransport("SIM:P", 0);
+    const uint16_t value[2] = {0x1111, 0x2222};
+    ASSERT_EQ(WritePsKey(h, 0x02AB, 1, 2, value), 1);
+    CloseConnection(h);
+    char buffer[256] = {};
+    const ssize_t n = ::pread(oldFile, buffer, sizeof buffer - 1, 0);
+    ::close(oldFile);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), before);
+    EXPECT_NE(ReadText(dir.File("P")).find("key 02ab 1111 2222"), std::string::npos);
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        ++files;
+    }
+    EXPECT_EQ(files, 1) << "no temporary file is left behind";
+}
+
+TEST_F(DeviceAccessTest, DeviceFileFormatRoundTripAndErrors) {
+    DeviceImage image = varnak::sim::FactoryVeltraHandset();
+    image.failRead[0x02AB] = 3;
+    image.silent = true;
+    image.restarts = 4;
+    DeviceImage back;
+    ASSERT_TRUE(varnak::sim::ParseDevice(varnak::sim::FormatDevice(image), back, nullptr));
+    EXPECT_EQ(back, image);
+
+    std::string error;
+    EXPECT_FALSE(varnak::sim::ParseDevice("chip X\nkey 02zz 1\n", back, &error));
+    EXPECT_EQ(error, "line 2: key needs a hex key number");
+    EXPECT_FALSE(varnak::sim::ParseDevice("key 0001 12345\n", back, &error));
+    EXPECT_FALSE(varnak::sim::ParseDevice("explode\n", back, &error));
+    EXPECT_FALSE(varnak::sim::ParseDevice("fail-read 02ab -1\n", back, &error));
+    std::string longKey = "key 0001";
+    for (int i = 0; i < 65; ++i) {
+        longKey += " 0000";
+    }
+    EXPECT_FALSE(varnak::sim::ParseDevice(longKey, back, &error));
+    EXPECT_TRUE(
+        varnak::sim::ParseDevice("# only a comment\n\n  chip  A B  # trailing\n", back, &error));
+    EXPECT_EQ(back.chip, "A B");
+}
+
+TEST_F(DeviceAccessTest, PortListingHonoursTheLengthProtocol) {
+    uint16_t length = 256;
+    char names[256];
+    char transports[256];
+    uint16_t count = 9;
+    ASSERT_EQ(ListProgrammingPorts(&length, names, transports, &count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_STREQ(names, "");
+
+    Write("MVT0", "chip MVT4120\n");  // the USB device is no programming port
+    Write("Bravo", "chip MVT4120\n");
+    Write("Alpha", "chip MVT4120\n");
+    std::ofstream(dir.path / "notes.txt") << "ignored";
+    ASSERT_EQ(ListProgrammingPorts(&length, names, transports, &count), 0);
+    EXPECT_EQ(count, 2);
+    EXPECT_STREQ(names, "Alpha,Bravo");
+    EXPECT_STREQ(transports, "SIM:Alpha,SIM:Bravo");
+
+    // Too small: non-zero, and the length both buffers need (the longer list and its NUL).
+    uint16_t small = 10;
+    char smallNames[10];
+    char smallTransports[10];
+    EXPECT_NE(ListProgrammingPorts(&small, smallNames, smallTransports, &count), 0);
+    EXPECT_EQ(small, std::string("SIM:Alpha,SIM:Bravo").size() + 1);
+    std::vector<char> n(small), t(small);
+    EXPECT_EQ(ListProgrammingPorts(&small, n.data(), t.data(), &count), 0);
+    EXPECT_STREQ(t.data(), "SIM:Alpha,SIM:Bravo");
+}
+
+TEST(VelorumVersionTest, FitsTheBuffer) {
+    char version[VELORUM_VERSION_BUFFER];
+    GetLibraryVersion(version);
+    EXPECT_GT(std::string(version).size(), 0u);
+}
+
+}  // namespace

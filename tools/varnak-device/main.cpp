@@ -1,0 +1,279 @@
+// varnak-device: creates and inspects simulated Varnak devices in the device directory
+// ($VELORUM_DEVICE_DIR, else ${XDG_STATE_HOME:-$HOME/.local/state}/halyard/devices).
+//   varnak-device create NAME --kind handset|gateway|old-handset|old-gateway|unknown
+//                             --model veltra|kordo [--firmware 3.04] [--chip TEXT] [--force]
+//   varnak-device show NAME
+//   varnak-device list
+// NAME "MVT0" is the built-in USB device "\\.\MVT0"; every other device is a programming port.
+#include <halyard/catalogue.h>
+#include <halyard/records.h>
+#include <halyard/settingsmodel.h>
+#include <velorum/devicefile.h>
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using varnak::sim::DeviceImage;
+
+// Collects what the settings model reports while decoding, to print it as warnings.
+class CollectedMessages : public halyard::IUserDialogs {
+  public:
+    halyard::DialogButton ShowMessage(const halyard::DialogRequest& request) override {
+        messages.push_back(request.text);
+        return halyard::mbOK;
+    }
+    void ShowPlainMessage(const std::string& text) override { messages.push_back(text); }
+    void AddLogLine(const std::string&) override {}
+    void CloseProgram() override {}
+    std::vector<std::string> messages;
+};
+
+const std::map<std::string, int> kKinds = {{"handset", halyard::kKindHandset},
+                                           {"gateway", halyard::kKindGateway},
+                                           {"old-handset", halyard::kKindOldHandset},
+                                           {"old-gateway", halyard::kKindOldGateway},
+                                           {"unknown", 0x51}};
+
+std::string KindText(int kind) {
+    switch (kind) {
+        case halyard::kKindHandset:
+            return "handset, Plus series";
+        case halyard::kKindGateway:
+            return "gateway, Plus series";
+        case halyard::kKindOldHandset:
+            return "handset, earlier series";
+        case halyard::kKindOldGateway:
+            return "gateway, earlier series";
+        default:
+            return "unknown device";
+    }
+}
+
+// "3.04" -> 0x0304: major 0..15, then exactly two digits for minor and sub.
+bool ParseFirmware(const std::string& text, uint16_t& word) {
+    const auto dot = text.find('.');
+    if (dot == std::string::npos || dot == 0 || dot > 2 || text.size() != dot + 3) {
+        return false;
+    }
+    int major = 0;
+    for (size_t i = 0; i < dot; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        major = major * 10 + (text[i] - '0');
+    }
+    const char minor = text[dot + 1];
+    const char sub = text[dot + 2];
+    if (major > 15 || minor < '0' || minor > '9' || sub < '0' || sub > '9') {
+        return false;
+    }
+    word = static_cast<uint16_t>((major << 8) | ((minor - '0') << 4) | (sub - '0'));
+    return true;
+}
+
+std::string Hex(uint16_t w) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", w);
+    return buf;
+}
+
+int Create(const std::string& name, const std::string& kindName, const std::string& modelName,
+           const std::string& firmware, const std::string& chip, bool force) {
+    const auto dir = varnak::sim::DeviceDirectory();
+    const auto path = varnak::sim::DevicePath(dir, name);
+    std::error_code ec;
+    if (!force && std::filesystem::exists(path, ec)) {
+        std::cerr << "varnak-device: " << path.string() << " exists already (use --force)\n";
+        return 1;
+    }
+    uint16_t version = 0;
+    if (!ParseFirmware(firmware, version)) {
+        std::cerr << "varnak-device: firmware must look like 3.04\n";
+        return 2;
+    }
+    const int kind = kKinds.at(kindName);
+    const bool veltra = modelName == "veltra";
+    DeviceImage image;
+    image.chip = chip;
+    image.keys[halyard::PSKEY_USR31] = {
+        static_cast<uint16_t>((kind << 8) | (veltra ? halyard::kModelVeltraByte : 1))};
+    image.keys[halyard::PSKEY_USR35] = {version};
+
+    CollectedMessages messages;
+    halyard::SettingsModel model(messages);
+    model.SelectModel(veltra ? halyard::DeviceModel::Veltra : halyard::DeviceModel::Kordo);
+    if (kind == halyard::kKindHandset || kind == halyard::kKindOldHandset) {
+        const auto record = model.HandsetRecordFromControls();
+        image.keys[halyard::PSKEY_USR33].assign(record.word, record.word + halyard::kRecordWords);
+    } else if (kind == halyard::kKindGateway || kind == halyard::kKindOldGateway) {
+        auto record = model.GatewayRecordFromControls();
+        if (veltra) {
+            record.word[halyard::GW_FLAGS] |= halyard::kGatewayVeltraBit;
+        }
+        image.keys[halyard::PSKEY_USR32].assign(record.word, record.word + halyard::kRecordWords);
+    }
+    std::filesystem::create_directories(dir, ec);
+    std::string error;
+    if (!varnak::sim::SaveDevice(path, image, &error)) {
+        std::cerr << "varnak-device: " << error << "\n";
+        return 1;
+    }
+    std::cout << "created " << path.string() << "\n";
+    return 0;
+}
+
+void ShowRecord(const DeviceImage& image, uint16_t key, bool gateway) {
+    const auto it = image.keys.find(key);
+    if (it == image.keys.end()) {
+        return;
+    }
+    const std::vector<uint16_t>& words = it->second;
+    std::cout << (gateway ? "gateway" : "handset") << " settings (PS key 0x" << Hex(key) << ", "
+              << words.size() << " words):\n ";
+    for (uint16_t w : words) {
+        std::cout << ' ' << Hex(w);
+    }
+    std::cout << "\n";
+    CollectedMessages messages;
+    halyard::SettingsModel model(messages);
+    if (gateway) {
+        halyard::gw_xsettings_t record;
+        std::copy_n(words.begin(), std::min<size_t>(words.size(), halyard::kRecordWords),
+                    record.word);
+        std::cout << "  Veltra flag (device-owned): "
+                  << ((record.word[halyard::GW_FLAGS] & halyard::kGatewayVeltraBit) ? 1 : 0)
+                  << "\n";
+        model.ShowGatewayRecord(record);
+    } else {
+        halyard::hs_xsettings_t record;
+        std::copy_n(words.begin(), std::min<size_t>(words.size(), halyard::kRecordWords),
+                    record.word);
+        std::cout << "  flag bit 2 (device-owned): "
+                  << ((record.word[halyard::HS_FLAGS] & halyard::kHandsetDeviceOwnedBit) ? 1 : 0)
+                  << "\n";
+        model.ShowHandsetRecord(record);
+    }
+    for (const auto& entry : halyard::SettingsCatalogue()) {
+        if (entry.name.empty() || entry.IsGateway() != gateway) {
+            continue;
+        }
+        std::printf("  %-36s %s\n", entry.name.c_str(),
+                    halyard::DescribeControl(entry.Resolve(model)).c_str());
+    }
+    for (const std::string& m : messages.messages) {
+        std::cout << "  warning: " << m << "\n";
+    }
+}
+
+int Show(const std::string& name) {
+    const auto path = varnak::sim::DevicePath(varnak::sim::DeviceDirectory(), name);
+    DeviceImage image;
+    std::string error;
+    if (!varnak::sim::LoadDevice(path, image, &error)) {
+        std::cerr << "varnak-device: " << error << "\n";
+        return 1;
+    }
+    std::cout << "device   " << path.string() << "\n";
+    std::cout << "chip     " << image.chip << "\n";
+    if (const auto id = image.keys.find(halyard::PSKEY_USR31);
+        id != image.keys.end() && !id->second.empty()) {
+        const int kind = id->second[0] >> 8;
+        const int modelByte = id->second[0] & 0xFF;
+        std::cout << "kind     " << KindText(kind) << " (0x"
+                  << Hex(static_cast<uint16_t>(kind)).substr(2) << ")\n";
+        std::cout << "model    "
+                  << (modelByte == halyard::kModelVeltraByte ? "Veltra Plus" : "Kordo Plus") << " ("
+                  << modelByte << ")\n";
+    } else {
+        std::cout << "kind     no identity key\n";
+    }
+    if (const auto fw = image.keys.find(halyard::PSKEY_USR35);
+        fw != image.keys.end() && !fw->second.empty()) {
+        const uint16_t v = fw->second[0];
+        std::printf("firmware V%d.%d%d (0x%04X)\n", (v >> 8) & 0xF, (v >> 4) & 0xF, v & 0xF, v);
+    }
+    if (image.silent) {
+        std::cout << "silent   the device does not answer\n";
+    }
+    for (const auto& [key, count] : image.failRead) {
+        std::cout << "fail-read  0x" << Hex(key) << " next " << count << "\n";
+    }
+    for (const auto& [key, count] : image.failWrite) {
+        std::cout << "fail-write 0x" << Hex(key) << " next " << count << "\n";
+    }
+    std::cout << "restarts " << image.restarts << "\n";
+    ShowRecord(image, halyard::PSKEY_USR33, false);
+    ShowRecord(image, halyard::PSKEY_USR32, true);
+    return 0;
+}
+
+int List() {
+    const auto dir = varnak::sim::DeviceDirectory();
+    std::cout << "device directory " << dir.string() << "\n";
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().extension() == varnak::sim::kDeviceExtension) {
+            names.push_back(entry.path().stem().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto& n : names) {
+        std::cout << "  " << n << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Creates and inspects simulated Varnak devices"};
+    app.require_subcommand(1);
+    auto validName = CLI::Validator(
+        [](std::string& name) {
+            return varnak::sim::IsValidDeviceName(name)
+                       ? std::string()
+                       : std::string("a device name holds letters, digits, '-', '_' and '.'");
+        },
+        "NAME");
+
+    std::string name;
+    std::string kind;
+    std::string model;
+    std::string firmware = "3.04";
+    std::string chip = "MVT4120";
+    bool force = false;
+    auto* create = app.add_subcommand("create", "write a device with factory settings");
+    create->add_option("NAME", name, "device name (MVT0 is the USB device)")
+        ->required()
+        ->check(validName);
+    create->add_option("--kind", kind, "device kind")
+        ->required()
+        ->check(CLI::IsMember({"handset", "gateway", "old-handset", "old-gateway", "unknown"}));
+    create->add_option("--model", model, "device model")
+        ->required()
+        ->check(CLI::IsMember({"veltra", "kordo"}));
+    create->add_option("--firmware", firmware, "firmware version, e.g. 3.04");
+    create->add_option("--chip", chip, "chip name the device reports");
+    create->add_flag("--force", force, "replace an existing device");
+
+    auto* show = app.add_subcommand("show", "decode a device's identity, firmware and settings");
+    show->add_option("NAME", name, "device name")->required()->check(validName);
+
+    app.add_subcommand("list", "list the devices in the device directory");
+
+    CLI11_PARSE(app, argc, argv);
+    if (create->parsed()) {
+        return Create(name, kind, model, firmware, chip, force);
+    }
+    if (show->parsed()) {
+        return Show(name);
+    }
+    return List();
+}
