@@ -136,13 +136,13 @@ endfunction()
 
 # varnak_add_benchmark(NAME SOURCES ... [LIBS ...])
 #
-# A Google Benchmark program. Benchmarks print their comparisons through
+# A Google Benchmark program, built into <build>/benchmarks. Benchmarks print their comparisons through
 # bench/common/ratio.h; a short smoke run is registered with CTest under the label "bench".
 function(varnak_add_benchmark name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} varnak_bench_support)
-    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bench)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/benchmarks)
     add_test(NAME bench_smoke.${name}
              COMMAND ${name} --benchmark_min_time=0.001 --benchmark_repetitions=1)
     set_tests_properties(bench_smoke.${name} PROPERTIES LABELS bench TIMEOUT 300
@@ -151,7 +151,7 @@ endfunction()
 
 # varnak_add_fuzzer(NAME SOURCES ... [LIBS ...] [CORPUS dir] [SMOKE_SECONDS n])
 #
-# A fuzz target defining LLVMFuzzerTestOneInput. With VARNAK_LIBFUZZER (clang) it links
+# A fuzz target defining LLVMFuzzerTestOneInput, built into <build>/fuzzers. With VARNAK_LIBFUZZER (clang) it links
 # libFuzzer; otherwise a small driver runs the corpus and random mutations of it, which is
 # what the smoke test under CTest (label "fuzz") uses in the ordinary and sanitizer builds.
 function(varnak_add_fuzzer name)
@@ -161,7 +161,7 @@ function(varnak_add_fuzzer name)
     endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
-    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzz)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzzers)
     if(VARNAK_LIBFUZZER)
         target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
         target_link_options(${name} PRIVATE -fsanitize=fuzzer)
