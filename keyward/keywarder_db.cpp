@@ -1,0 +1,79 @@
+// CKeyWarder: lookups in the compiled-in PS key database.
+#include <keyward/keywarder.h>
+#include <keyward/psdb/psdb.h>
+
+namespace psdb = keyward::psdb;
+
+const pskey_entry* CKeyWarder::findKey(uint16_t key) {
+    const pskey_entry* entries = psdb::Entries();
+    for (size_t i = 0; i < psdb::kEntryCount; ++i) {
+        if (entries[i].key_number == key) {
+            return &entries[i];
+        }
+    }
+    return nullptr;
+}
+
+const pskey_entry* CKeyWarder::GetKeyDetails(uint16_t key) {
+    return findKey(key);
+}
+
+int CKeyWarder::HasPresentationKeys(uint16_t key, const pskey_entry** entries, int capacity) {
+    const pskey_entry* all = psdb::Entries();
+    int count = 0;
+    for (size_t i = 0; i < psdb::kEntryCount; ++i) {
+        if (all[i].kind == PSKEY_KIND_PRESENTATION && all[i].base_key == key) {
+            if (entries != nullptr && count < capacity) {
+                entries[count] = &all[i];
+            }
+            ++count;
+        }
+    }
+    return count;
+}
+
+bool CKeyWarder::key_known(uint16_t key) {
+    const pskey_entry* entry = findKey(key);
+    const uint16_t base = entry != nullptr ? entry->base_key : 0;
+    if (server != nullptr && server->keys_known()) {
+        if (server->key_exists(key)) {
+            return true;
+        }
+        return base != 0 && server->key_exists(base);
+    }
+    if (entry != nullptr && entry->assumed_present == 1) {
+        return true;
+    }
+    const pskey_entry* baseEntry = base != 0 ? findKey(base) : nullptr;
+    return baseEntry != nullptr && baseEntry->assumed_present == 1;
+}
+
+int CKeyWarder::StructureLen(pskey_structure structure) {
+    return psdb::StructureLen(structure);
+}
+
+const string_val_pair* CKeyWarder::get_enum_list(int index) {
+    return psdb::EnumList(index);
+}
+
+bool CKeyWarder::CheckValid() {
+    const pskey_entry* entries = psdb::Entries();
+    for (size_t i = 0; i < psdb::kEntryCount; ++i) {
+        for (size_t j = i + 1; j < psdb::kEntryCount; ++j) {
+            if (entries[i].key_number == entries[j].key_number) {
+                RaiseError(L"Error", L"Key %ls has same index as key %ls", entries[i].identifier,
+                           entries[j].identifier);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+size_t CKeyWarder::GetKeyCount() {
+    return psdb::kEntryCount;
+}
+
+const pskey_entry* CKeyWarder::GetKeyDetailsAt(size_t index) {
+    return index < psdb::kEntryCount ? &psdb::Entries()[index] : nullptr;
+}
