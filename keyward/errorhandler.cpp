@@ -1,3 +1,5 @@
+#include "trace.h"
+
 #include <common/ostrel.h>
 #include <keyward/errorhandler.h>
 #include <keyward/widetext.h>
@@ -60,7 +62,7 @@ kvcmd_trans_error_response kvcmd_trans_error_handler::on_error(const wchar_t* te
                                                                const wchar_t* caption, int code,
                                                                int type) {
     kvcmd_trans_error_response response = KVCMD_RESPONSE_NONE;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, response);
+    KEYWARD_TRACE_RETURN(response);
     OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_TRACE,
                  "string=%s, caption=%s, code=%d, type=%d", keyward::Narrow(text).c_str(),
                  keyward::Narrow(caption).c_str(), code, type);

@@ -1,4 +1,6 @@
 // CKeyWarder: binding, forwarding and the typed accessors.
+#include "trace.h"
+
 #include <common/ostrel.h>
 #include <keyward/keywarder.h>
 #include <keyward/widetext.h>
@@ -67,42 +69,42 @@ void CKeyWarder::SetBootmode(uint16_t mode) {
 
 bool CKeyWarder::pskv_factory_set() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_factory_set();
     return result;
 }
 
 bool CKeyWarder::pskv_factory_restore(bool all) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_factory_restore(all);
     return result;
 }
 
 bool CKeyWarder::ResetKv(reset_t reset) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->reset_kv(reset);
     return result;
 }
 
 bool CKeyWarder::ResetKvAndClose(reset_t reset) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->reset_kv_and_close(reset);
     return result;
 }
 
 bool CKeyWarder::Reconnect() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->open();
     return result;
 }
 
 bool CKeyWarder::GetFirmwareId(int* const id, uint16_t* name, unsigned name_capacity) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->get_firmware_id(id, name, name_capacity);
     return result;
 }
@@ -145,7 +147,7 @@ kvcmd_trans_error_response CKeyWarder::RaiseError(const wchar_t* title, const wc
 
 bool CKeyWarder::pskv_size(uint16_t key, uint16_t* length) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (server == nullptr) {
         return result;
     }
@@ -159,7 +161,7 @@ bool CKeyWarder::pskv_size(uint16_t key, uint16_t* length) {
 
 bool CKeyWarder::pskv_set_raw(uint16_t key, const uint16_t* data, uint16_t count) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_set(add_permissions(key), data, count, false);
     return result;
 }
@@ -180,7 +182,7 @@ uint16_t WordsToRequest(uint16_t size, uint16_t capacity, bool callersBuffer) {
 
 bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t* buffer, uint16_t capacity, uint16_t* length) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     uint16_t size = 0;
     if ((buffer == nullptr && capacity != 0) || !pskv_size(key, &size)) {
         return result;
@@ -199,7 +201,7 @@ bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t* buffer, uint16_t capacity,
 bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t** buffer, uint16_t capacity,
                               uint16_t* length) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     uint16_t size = 0;
     if (buffer == nullptr || !pskv_size(key, &size)) {
         return result;
@@ -221,28 +223,28 @@ bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t** buffer, uint16_t capacity
 
 bool CKeyWarder::pskv_clr(uint16_t key) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_clr(add_permissions(key), false);
     return result;
 }
 
 bool CKeyWarder::pskv_clrs(uint16_t key) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_clrs(add_permissions(key), false);
     return result;
 }
 
 bool CKeyWarder::pskv_known_key(uint16_t key) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_known_key(add_permissions(key), false);
     return result;
 }
 
 bool CKeyWarder::pskv_clrb(uint16_t key) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = server != nullptr && server->pskv_clrb(add_permissions(key));
     return result;
 }
@@ -259,7 +261,7 @@ bool IsPresentation(const pskey_entry* entry) {
 
 bool CKeyWarder::pskv_set_uint16(uint16_t key, uint16_t value) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = IsPresentation(findKey(key)) ? pskv_set_presentation(key, value)
                                           : pskv_set_raw(key, &value, 1);
     return result;
@@ -267,7 +269,7 @@ bool CKeyWarder::pskv_set_uint16(uint16_t key, uint16_t value) {
 
 bool CKeyWarder::pskv_get_uint16(uint16_t key, uint16_t& value) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (IsPresentation(findKey(key))) {
         result = pskv_get_presentation(key, value);
         return result;
@@ -284,7 +286,7 @@ bool CKeyWarder::pskv_get_uint16(uint16_t key, uint16_t& value) {
 
 bool CKeyWarder::pskv_set_uint32(uint16_t key, uint32_t value) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     const uint16_t words[2] = {static_cast<uint16_t>(value >> 16),
                                static_cast<uint16_t>(value & 0xFFFF)};
     result = pskv_set_raw(key, words, 2);
@@ -293,7 +295,7 @@ bool CKeyWarder::pskv_set_uint32(uint16_t key, uint32_t value) {
 
 bool CKeyWarder::pskv_get_uint32(uint16_t key, uint32_t& value) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     uint16_t words[2] = {UNREAD_WORD, UNREAD_WORD};
     uint16_t length = 0;
     result = pskv_get_raw(key, words, 2, &length);
@@ -308,7 +310,7 @@ bool CKeyWarder::pskv_get_uint32(uint16_t key, uint32_t& value) {
 bool CKeyWarder::pskv_get_bits(uint16_t key, uint16_t& value, uint16_t bit_offset,
                                uint16_t bit_width) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     uint16_t* read = nullptr;
     uint16_t length = 0;
     result = pskv_get_raw(key, &read, 0, &length);
@@ -326,7 +328,7 @@ bool CKeyWarder::pskv_get_bits(uint16_t key, uint16_t& value, uint16_t bit_offse
 bool CKeyWarder::pskv_set_bits(uint16_t key, uint16_t value, uint16_t bit_offset,
                                uint16_t bit_width) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     uint16_t* read = nullptr;
     uint16_t length = 0;
     const bool got = pskv_get_raw(key, &read, 0, &length);
@@ -365,7 +367,7 @@ bool CKeyWarder::pskv_get_presentation(uint16_t key, uint16_t& value) {
 
 bool CKeyWarder::pskv_set_pres_or_raw(uint16_t key, const uint16_t* data, uint16_t count) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (IsPresentation(findKey(key))) {
         result = count != 0 && data != nullptr && pskv_set_presentation(key, data[0]);
     } else {
@@ -377,7 +379,7 @@ bool CKeyWarder::pskv_set_pres_or_raw(uint16_t key, const uint16_t* data, uint16
 bool CKeyWarder::pskv_get_pres_or_raw(uint16_t key, uint16_t* buffer, uint16_t capacity,
                                       uint16_t* length) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!IsPresentation(findKey(key))) {
         result = pskv_get_raw(key, buffer, capacity, length);
         return result;
@@ -395,7 +397,7 @@ bool CKeyWarder::pskv_get_pres_or_raw(uint16_t key, uint16_t* buffer, uint16_t c
 bool CKeyWarder::pskv_get_pres_or_raw(uint16_t key, uint16_t** buffer, uint16_t capacity,
                                       uint16_t* length) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!IsPresentation(findKey(key))) {
         result = pskv_get_raw(key, buffer, capacity, length);
         return result;
@@ -414,7 +416,7 @@ bool CKeyWarder::pskv_get_pres_or_raw(uint16_t key, uint16_t** buffer, uint16_t 
 bool CKeyWarder::pskv_set_pres_or_raw_if_different(uint16_t key, const uint16_t* data,
                                                    uint16_t count) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (IsPresentation(findKey(key))) {
         result = count != 0 && data != nullptr && pskv_set_presentation(key, data[0]);
         return result;
@@ -441,7 +443,7 @@ bool CKeyWarder::pskv_set_pres_or_raw_if_different(uint16_t key, const uint16_t*
 
 bool CKeyWarder::set_fragmented_string(uint16_t key, const uint16_t* data, uint16_t count) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (key != LOCAL_NAME_KEY) {
         result = pskv_set_raw(key, data, count);
         return result;
@@ -470,7 +472,7 @@ bool CKeyWarder::set_fragmented_string(uint16_t key, const uint16_t* data, uint1
 
 bool CKeyWarder::get_fragmented_string(uint16_t key, uint16_t* buffer, uint16_t& length) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (buffer == nullptr) {
         return result;
     }

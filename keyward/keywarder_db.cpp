@@ -2,16 +2,37 @@
 #include <keyward/keywarder.h>
 #include <keyward/psdb/psdb.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace psdb = keyward::psdb;
 
-const pskey_entry* CKeyWarder::findKey(uint16_t key) {
-    const pskey_entry* entries = psdb::Entries();
-    for (size_t i = 0; i < psdb::kEntryCount; ++i) {
-        if (entries[i].key_number == key) {
-            return &entries[i];
+namespace {
+
+// (key number, database position) of every record, sorted by key number; for a number held by
+// more than one record the earliest position comes first, so a lookup finds the record a scan in
+// database order would find first. Built once; every typed access looks its key up.
+const std::vector<std::pair<uint16_t, uint16_t>>& KeyIndex() {
+    static const std::vector<std::pair<uint16_t, uint16_t>> index = [] {
+        std::vector<std::pair<uint16_t, uint16_t>> sorted;
+        sorted.reserve(psdb::kEntryCount);
+        const pskey_entry* entries = psdb::Entries();
+        for (size_t i = 0; i < psdb::kEntryCount; ++i) {
+            sorted.emplace_back(entries[i].key_number, static_cast<uint16_t>(i));
         }
-    }
-    return nullptr;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }();
+    return index;
+}
+
+}  // namespace
+
+const pskey_entry* CKeyWarder::findKey(uint16_t key) {
+    const auto& index = KeyIndex();
+    const auto it = std::lower_bound(index.begin(), index.end(), std::make_pair(key, uint16_t{0}));
+    return it != index.end() && it->first == key ? &psdb::Entries()[it->second] : nullptr;
 }
 
 const pskey_entry* CKeyWarder::GetKeyDetails(uint16_t key) {

@@ -1,3 +1,5 @@
+#include "trace.h"
+
 #include <common/ostrel.h>
 #include <keyward/kvcmd_trans.h>
 
@@ -35,7 +37,7 @@ kvcmd_trans_error_response kvcmd_trans::raise_error(const wchar_t* text, const w
 }
 
 PDU kvcmd_trans::run_pdu_report_errs(const PDU& request) {
-    OSTREL_TRACE(CMessageHandler::GROUP_KVCMD);
+    KEYWARD_TRACE();
     PDU result;
     kvcmd_trans_error_handler* handler = get_error_handler();
     mPendingMessage = nullptr;
@@ -62,7 +64,7 @@ PDU kvcmd_trans::run_pdu_report_errs(const PDU& request) {
 
 int kvcmd_trans::do_request(const PDU& request, PDU& response, kvcmd_trans_error_handler* handler) {
     int r = 1;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, r);
+    KEYWARD_TRACE_RETURN(r);
     unsigned attempts = send_attempts();
     if (attempts == 0) {
         attempts = 1;
@@ -87,7 +89,7 @@ int kvcmd_trans::do_request(const PDU& request, PDU& response, kvcmd_trans_error
 
 bool kvcmd_trans::check_status(const PDU& response) {
     bool retry = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, retry);
+    KEYWARD_TRACE_RETURN(retry);
     OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_TRACE, "check response\n");
     const KVCMD_PDU pdu(response);
     const uint16_t status = pdu.get_status();
@@ -155,7 +157,7 @@ bool kvcmd_trans::check_status(const PDU& response) {
 }
 
 int kvcmd_trans::detectSecurity() {
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, mSecurityState);
+    KEYWARD_TRACE_RETURN(mSecurityState);
     if (!is_open() || mSecurityState != SECURITY_UNKNOWN) {
         return mSecurityState;
     }

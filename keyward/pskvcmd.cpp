@@ -1,4 +1,5 @@
-#include <common/ostrel.h>
+#include "trace.h"
+
 #include <keyward/pskvcmd.h>
 
 namespace {
@@ -53,7 +54,7 @@ PDU PsKvcmd::exchange(const PDU& request) {
 
 bool PsKvcmd::read_mem(GenericPointer where, uint16_t length, uint16_t* out) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (mTrans != nullptr && where.space == kChipDataSpace) {
         result = mTrans->read_mem(where, length, out);
     }
@@ -62,7 +63,7 @@ bool PsKvcmd::read_mem(GenericPointer where, uint16_t length, uint16_t* out) {
 
 bool PsKvcmd::pskv_size(uint16_t key, uint16_t* const length, bool raw) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!begin_operation()) {
         return result;
     }
@@ -78,7 +79,7 @@ bool PsKvcmd::pskv_size(uint16_t key, uint16_t* const length, bool raw) {
 
 bool PsKvcmd::pskv_set(uint16_t key, const uint16_t* const data, uint16_t length, bool raw) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if ((data == nullptr && length != 0) || !begin_operation()) {
         return result;
     }
@@ -91,7 +92,7 @@ bool PsKvcmd::pskv_set(uint16_t key, const uint16_t* const data, uint16_t length
 bool PsKvcmd::pskv_get(uint16_t key, uint16_t* const data, uint16_t max_length,
                        uint16_t* const length, bool raw) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!begin_operation()) {
         return result;
     }
@@ -111,7 +112,7 @@ bool PsKvcmd::pskv_get(uint16_t key, uint16_t* const data, uint16_t max_length,
 
 bool PsKvcmd::pskv_next(uint16_t key, uint16_t* next, bool raw) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!begin_operation()) {
         return result;
     }
@@ -127,7 +128,7 @@ bool PsKvcmd::pskv_next(uint16_t key, uint16_t* next, bool raw) {
 
 bool PsKvcmd::pskv_next_all(uint16_t key, uint16_t* next) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!begin_operation()) {
         return result;
     }
@@ -143,7 +144,7 @@ bool PsKvcmd::pskv_next_all(uint16_t key, uint16_t* next) {
 
 bool PsKvcmd::pskv_clr(uint16_t key, bool /*raw*/) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
         result = exchange(KVCMD_PSCLR_PDU(key)).channel() != 0;
     }
@@ -152,7 +153,7 @@ bool PsKvcmd::pskv_clr(uint16_t key, bool /*raw*/) {
 
 bool PsKvcmd::pskv_clrs(uint16_t key, bool raw) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
         result = exchange(KVCMD_PSCLRS_PDU(key, stores_word(raw))).channel() != 0;
     }
@@ -161,7 +162,7 @@ bool PsKvcmd::pskv_clrs(uint16_t key, bool raw) {
 
 bool PsKvcmd::pskv_known_key(uint16_t key, bool /*raw*/) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (!begin_operation()) {
         return result;
     }
@@ -172,7 +173,7 @@ bool PsKvcmd::pskv_known_key(uint16_t key, bool /*raw*/) {
 
 bool PsKvcmd::pskv_factory_set() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
         result = exchange(KVCMD_PS_FACTORY_SET_PDU()).channel() != 0;
     }
@@ -181,7 +182,7 @@ bool PsKvcmd::pskv_factory_set() {
 
 bool PsKvcmd::pskv_factory_restore(bool all) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
         const PDU response = all ? exchange(KVCMD_PS_FACTORY_RESTORE_ALL_PDU())
                                  : exchange(KVCMD_PS_FACTORY_RESTORE_PDU());
@@ -200,7 +201,7 @@ bool PsKvcmd::supports_stores() {
 
 bool PsKvcmd::inquire_known_keys() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (mTrans == nullptr) {
         return result;
     }
@@ -216,21 +217,21 @@ kvcmd_trans_error_handler* PsKvcmd::get_error_handler() {
 
 bool PsKvcmd::reset_kv(reset_t how) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = mTrans != nullptr && mTrans->reset_kv(how);
     return result;
 }
 
 bool PsKvcmd::reset_kv_and_close(reset_t how) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = mTrans != nullptr && mTrans->reset_kv_and_close(how);
     return result;
 }
 
 bool PsKvcmd::open() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     if (mTrans == nullptr || !mTrans->open(0)) {
         return result;
     }
@@ -243,7 +244,7 @@ bool PsKvcmd::open() {
 
 bool PsKvcmd::close() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = mTrans != nullptr && mTrans->close();
     return result;
 }
@@ -256,7 +257,7 @@ void PsKvcmd::set_error_handler(kvcmd_trans_error_handler* handler) {
 
 bool PsKvcmd::get_firmware_id(int* const id, uint16_t* name, unsigned name_capacity) {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     result = mTrans != nullptr && mTrans->get_firmware_id(id, name, name_capacity);
     return result;
 }

@@ -1,4 +1,5 @@
-#include <common/ostrel.h>
+#include "trace.h"
+
 #include <keyward/psserver.h>
 #include <keyward/sltable.h>
 
@@ -115,7 +116,7 @@ void PsServer::copy_known_keys(PsServer* other) {
 
 bool PsServer::inquire_known_keys_from_psnextall() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     mKeysKnown = false;
     kvcmd_trans_error_handler* handler = get_error_handler();
     delete mKnownKeys;
@@ -143,7 +144,7 @@ bool PsServer::inquire_known_keys_from_psnextall() {
 
 bool PsServer::inquire_known_keys_from_mem() {
     bool result = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    KEYWARD_TRACE_RETURN(result);
     mKeysKnown = false;
     kvcmd_trans_error_handler* handler = get_error_handler();
 

@@ -1,4 +1,5 @@
-#include <common/ostrel.h>
+#include "trace.h"
+
 #include <keyward/sltable.h>
 
 #include <chrono>
@@ -40,7 +41,7 @@ uint32_t SlTable::entry_value(uint16_t id) const {
 
 bool SlTable::locate(int variant, bool force) {
     bool found = false;
-    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, found);
+    KEYWARD_TRACE_RETURN(found);
     if (mReader == nullptr) {
         return found;
     }
