@@ -3,6 +3,10 @@
 #include <keyward/psserver.h>
 #include <keyward/sltable.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace {
 
 constexpr uint16_t kListChunkWords = 56;  // 28 (first, last) pairs per read
@@ -190,24 +194,33 @@ bool PsServer::inquire_known_keys_from_mem() {
     uint32_t address = 2 * table->entry_value(SlTable::ENTRY_PSKEY_LIST);
     delete mKnownKeys;
     mKnownKeys = new std::set<uint16_t>;
+    // The pairs are gathered first and each key inserted once: chip memory is not trusted, and
+    // a list of many overlapping wide ranges must not cost a set insertion per key per pair.
+    std::vector<std::pair<uint16_t, uint16_t>> ranges;
     uint16_t words[kListChunkWords];
-    for (uint32_t read = 0; read < kMaxListWords; read += kListChunkWords) {
+    for (uint32_t read = 0; read < kMaxListWords && !result; read += kListChunkWords) {
         if (!read_mem(GenericPointer{4, address}, kListChunkWords, words)) {
-            return result;
+            break;
         }
         for (int i = 0; i < kListChunkWords; i += 2) {
-            const uint16_t first = words[i];
-            const uint16_t last = words[i + 1];
-            if (first == 0) {
-                mKeysKnown = true;
+            if (words[i] == 0) {
                 result = true;
-                return result;
+                break;
             }
-            for (uint32_t key = first; key <= last; ++key) {
-                mKnownKeys->insert(static_cast<uint16_t>(key));
+            if (words[i + 1] >= words[i]) {
+                ranges.emplace_back(words[i], words[i + 1]);
             }
         }
         address += 2 * kListChunkWords;
     }
+    std::sort(ranges.begin(), ranges.end());
+    uint32_t next = 0;  // keys below this one are in the set
+    for (const auto& [first, last] : ranges) {
+        for (uint32_t key = std::max<uint32_t>(first, next); key <= last; ++key) {
+            mKnownKeys->insert(mKnownKeys->end(), static_cast<uint16_t>(key));
+        }
+        next = std::max<uint32_t>(next, last + 1u);
+    }
+    mKeysKnown = result;
     return result;
 }

@@ -45,12 +45,15 @@ bool SameFields(const std::map<uint16_t, PresentationField>& a,
     return true;
 }
 
+// The blanks of the image format: what std::isspace calls white space in the "C" locale.
+constexpr const char* kBlanks = " \t\r\n\v\f";
+
 std::string Trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
+    const size_t first = text.find_first_not_of(kBlanks);
     if (first == std::string::npos) {
         return {};
     }
-    const size_t last = text.find_last_not_of(" \t\r\n");
+    const size_t last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
 
@@ -105,7 +108,7 @@ bool OnOffValue(const std::vector<std::string>& words, bool& value) {
 // The rest of `line` after its first word.
 std::string Rest(const std::string& line) {
     const std::string trimmed = Trim(line);
-    const size_t blank = trimmed.find_first_of(" \t");
+    const size_t blank = trimmed.find_first_of(kBlanks);
     return blank == std::string::npos ? std::string() : Trim(trimmed.substr(blank));
 }
 
@@ -245,6 +248,9 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
         }
 
         const std::vector<std::string> words = Split(trimmed);
+        if (words.empty()) {
+            continue;
+        }
         const std::string& directive = words[0];
         unsigned long value = 0;
         if (directive == "firmware-id") {

@@ -569,26 +569,37 @@ void SimChip::ClearFaults() {
 
 bool SimChip::Load(const std::string& path, std::string* error) {
     std::ifstream in(path, std::ios::binary);
-    std::string problem;
     if (!in) {
-        problem = "cannot open chip image " + path;
-    } else {
-        std::stringstream text;
-        text << in.rdbuf();
-        ChipContent content = ChipContent::Blank();
-        if (ParseImage(text.str(), content, problem)) {
-            std::lock_guard<std::mutex> guard(mLock);
-            mState->content = std::move(content);
-            mState->firmwareMemoryStale = true;
-            mState->dirty = false;
-            return true;
+        if (error != nullptr) {
+            *error = "cannot open chip image " + path;
         }
-        problem = path + ": " + problem;
+        return false;
     }
-    if (error != nullptr) {
-        *error = problem;
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!LoadText(text.str(), error)) {
+        if (error != nullptr) {
+            *error = path + ": " + *error;
+        }
+        return false;
     }
-    return false;
+    return true;
+}
+
+bool SimChip::LoadText(const std::string& text, std::string* error) {
+    ChipContent content = ChipContent::Blank();
+    std::string problem;
+    if (!ParseImage(text, content, problem)) {
+        if (error != nullptr) {
+            *error = problem;
+        }
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(mLock);
+    mState->content = std::move(content);
+    mState->firmwareMemoryStale = true;
+    mState->dirty = false;
+    return true;
 }
 
 bool SimChip::AttachImage(const std::string& path, std::string* error) {

@@ -425,6 +425,10 @@ TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
     EXPECT_EQ(LoadError(std::string("\x01\xff\x00zz", 5)),
               path + ": line 1: unknown directive '" + std::string("\x01\xff\x00zz", 5) + "'");
 
+    SimChip blanks;
+    EXPECT_TRUE(blanks.LoadText("\v\n \f \n\tvar\vNAME\tvalue here\r\n"));
+    EXPECT_EQ(blanks.Var("NAME"), "value here");
+
     SimChip chip;
     chip.SetKey(STORE_IMPLEMENTATION, 0x01F9, {5});
     Write("store 0001\n&01f9 = 6\nbroken\n");

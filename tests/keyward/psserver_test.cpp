@@ -172,6 +172,19 @@ TEST_F(Discovery, EmptyListAndReversedPairs) {
     EXPECT_EQ(server->key_next(0x0005), 0);
 }
 
+TEST_F(Discovery, OverlappingPairsGiveEachKeyOnce) {
+    ASSERT_TRUE(chip->WriteMemory(
+        4, 0x4000, {0x0003, 0x0008, 0x0001, 0x0005, 0x0001, 0xFFFF, 0x0002, 0x0002, 0, 0}));
+    ASSERT_TRUE(server->open());
+    EXPECT_TRUE(server->key_exists(0x0001));
+    EXPECT_TRUE(server->key_exists(0xFFFF));
+    uint32_t count = 0;
+    for (uint16_t key = server->key_next(0); key != 0; key = server->key_next(key)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 0xFFFFu);
+}
+
 TEST_F(Discovery, LongListsAreReadInSeveralSteps) {
     std::vector<kvcmdsim::KeyRange> ranges;
     for (uint16_t i = 1; i <= 40; ++i) {

@@ -250,6 +250,8 @@ class KVCMDSIM_API SimChip {
     // Replaces the chip's state with the image in `path`. On failure the chip is unchanged and
     // `error` (when given) says why, with the line number.
     bool Load(const std::string& path, std::string* error = nullptr);
+    // The same from image text; `error` carries the line number only.
+    bool LoadText(const std::string& text, std::string* error = nullptr);
     // Writes the image atomically.
     bool Save(const std::string& path, std::string* error = nullptr) const;
     // Loads `path` when it exists (else keeps this chip and creates the file on the first flush)
