@@ -166,20 +166,6 @@ bool CKeyWarder::pskv_set_raw(uint16_t key, const uint16_t* data, uint16_t count
     return result;
 }
 
-namespace {
-
-// How many words to ask for: the whole key when it fits, else the capacity. With a caller's
-// buffer of capacity 0 nothing is asked for, so nothing lands in a buffer that has no room.
-uint16_t WordsToRequest(uint16_t size, uint16_t capacity, bool callersBuffer) {
-    if (capacity == 0 && callersBuffer) {
-        return 0;
-    }
-    const uint16_t room = std::max<uint16_t>(capacity, 1);
-    return room >= size ? size : room;
-}
-
-}  // namespace
-
 bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t* buffer, uint16_t capacity, uint16_t* length) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
@@ -187,14 +173,7 @@ bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t* buffer, uint16_t capacity,
     if ((buffer == nullptr && capacity != 0) || !pskv_size(key, &size)) {
         return result;
     }
-    std::fill(buffer, buffer + capacity, UNREAD_WORD);
-    const uint16_t requested = WordsToRequest(size, capacity, true);
-    uint16_t read = 0;
-    result = server->pskv_get(add_permissions(key), buffer, requested, &read, false);
-    if (result && length != nullptr) {
-        // The chip's length field may claim more than was asked for; only these words were read.
-        *length = std::min(read, requested);
-    }
+    result = read_sized(key, size, buffer, capacity, true, length);
     return result;
 }
 
@@ -211,11 +190,24 @@ bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t** buffer, uint16_t capacity
         *buffer = new uint16_t[size];
         capacity = size;
     }
-    std::fill(*buffer, *buffer + capacity, UNREAD_WORD);
-    const uint16_t requested = WordsToRequest(size, capacity, !allocate);
+    result = read_sized(key, size, *buffer, capacity, !allocate, length);
+    return result;
+}
+
+bool CKeyWarder::read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,
+                            bool callers_buffer, uint16_t* length) {
+    std::fill(buffer, buffer + capacity, UNREAD_WORD);
+    // The whole key when it fits, else the capacity; a caller's buffer of capacity 0 gets
+    // nothing, so nothing lands where there is no room.
+    uint16_t requested = 0;
+    if (capacity != 0 || !callers_buffer) {
+        const uint16_t room = std::max<uint16_t>(capacity, 1);
+        requested = room >= size ? size : room;
+    }
     uint16_t read = 0;
-    result = server->pskv_get(add_permissions(key), *buffer, requested, &read, false);
+    const bool result = server->pskv_get(add_permissions(key), buffer, requested, &read, false);
     if (result && length != nullptr) {
+        // The chip's length field may claim more than was asked for; only these words were read.
         *length = std::min(read, requested);
     }
     return result;

@@ -140,8 +140,13 @@ class KEYWARD_API CKeyWarder {
     bool reproducible();
 
   private:
-    // Formats a message (cut to 254 characters) and reports it with `title` as caption, code 3
-    // and type 0; returns the handler's answer (1 when no handler is bound).
+    // Reads a key of `size` words into `buffer`, filled with 0xDEAD first (`capacity` words; the
+    // caller's own buffer when `callers_buffer`, else one allocated for the key).
+    bool read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,
+                    bool callers_buffer, uint16_t* length);
+    // Formats a message with the wide printf `format` (wide texts as %ls; the result cut to 254
+    // characters) and reports it with `title` as caption, code 3 and type 0. Returns the
+    // handler's answer; without a handler the text goes to the diagnostics and the answer is 1.
     kvcmd_trans_error_response RaiseError(const wchar_t* title, const wchar_t* format, ...);
 
     bool layer_a_supported;
