@@ -48,8 +48,9 @@
 //                     secure, 8 outside the memory
 // Any command: 1 for an unknown varid, 4 for a malformed PDU (shorter than 18 bytes, odd, length
 // field not matching, type other than 0 or 2, fewer value words than announced), 2 when a
-// request or response would exceed the chip's largest PDU (4096 words by default), 6 for a get of
-// a write-only command, 7 for a set of a read-only one, 9 for PS writes while write-protected.
+// request or response would exceed the chip's largest PDU (4096 words by default), 7 (write
+// only) for a get of a command that only sets, 6 (read only) for a set of one that only gets, 9
+// for PS writes while write-protected.
 //
 // Memory. Memory spaces of 16-bit words, addressed by word (GenericPointer byte address = 2 x
 // word address). Space 4 (65536 words) always exists; AddMemorySpace adds others. Reads of words
