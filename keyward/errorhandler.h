@@ -1,0 +1,88 @@
+// The error channel of every keyward class: kvcmd_trans_error_handler, the answers it gives, and
+// the one exception that may cross keyward, kvcmd_trans_exception.
+#pragma once
+
+#include <keyward/export.h>
+
+#include <string>
+
+// The answer of an error handler: an int, normally 0 to 4. Values outside 0..4 are passed on but
+// never become the worst response.
+typedef int kvcmd_trans_error_response;
+
+enum : kvcmd_trans_error_response {
+    KVCMD_RESPONSE_NONE = 0,    // no opinion: the operation goes on as if the error was accepted
+    KVCMD_RESPONSE_ABORT = 1,   // stop the operation (and a running file or stream)
+    KVCMD_RESPONSE_RETRY = 2,   // repeat the operation
+    KVCMD_RESPONSE_IGNORE = 3,  // go on
+    KVCMD_RESPONSE_ACCEPT = 4,  // count the failure as success
+};
+
+// Receives every failure a keyward server or CKeyWarder reports: a text, a caption, a code and a
+// type. It records the last error (text, code, type and the answer given to it) and the most
+// severe answer since the last reset.
+//
+// Types: 0 an error; 2 an error the caller may retry; -1 an informational message (progress
+// notes), which is passed to answer() but never recorded. Codes: 0 none; 2, 3 and 5 the
+// communication codes of the kvcmd transport; 1 unknown canned operations.
+//
+// Derive from it and override answer() to show, log or steer; the base answers 1 (abort) for
+// every recorded error with a non-zero code and 0 otherwise.
+class KEYWARD_API kvcmd_trans_error_handler {
+  public:
+    kvcmd_trans_error_handler();
+
+    // The answer to one report. Called by on_error with the same arguments.
+    virtual kvcmd_trans_error_response answer(const wchar_t* text, const wchar_t* caption, int code,
+                                              int type);
+
+    virtual ~kvcmd_trans_error_handler();
+
+    kvcmd_trans_error_handler(const kvcmd_trans_error_handler& other);
+    kvcmd_trans_error_handler& operator=(const kvcmd_trans_error_handler& other);
+
+    // Reports one error: records it unless `type` is -1, asks answer(), keeps the answer as the
+    // last response of a recorded error and as the worst response when it ranks at least as high
+    // as the current worst. Returns the answer.
+    kvcmd_trans_error_response on_error(const wchar_t* text, const wchar_t* caption, int code,
+                                        int type);
+
+    // Forgets the record: no text, code 0, last and worst response 0 (the type is kept).
+    void reset();
+
+    // Sets the worst response to 0.
+    void clear_worst_response();
+
+    // The record. The text is null when no error is recorded.
+    const wchar_t* get_last_error_text() const { return mLastErrorText; }
+    int get_last_error_code() const { return mLastErrorCode; }
+    int get_last_error_type() const { return mLastErrorType; }
+    kvcmd_trans_error_response get_last_response() const { return mLastResponse; }
+    kvcmd_trans_error_response get_worst_response() const { return mWorstResponse; }
+
+    // The severity rank of an answer 0..4 (1 highest, then 4, then 2, then 0 and 3); -1 for any
+    // other value.
+    static int severity(kvcmd_trans_error_response response);
+
+  private:
+    wchar_t* mLastErrorText;  // owned heap copy, or null
+    int mLastErrorCode;
+    int mLastErrorType;
+    kvcmd_trans_error_response mLastResponse;
+    kvcmd_trans_error_response mWorstResponse;
+};
+
+// Thrown, as a pointer made with new, by a concrete transport whose link broke in a way that no
+// status can describe. keyward servers let it pass to their caller, which deletes it.
+class KEYWARD_API kvcmd_trans_exception {
+  public:
+    explicit kvcmd_trans_exception(const wchar_t* text, int code = 0);
+    virtual ~kvcmd_trans_exception();
+
+    const wchar_t* get_text() const { return mText.c_str(); }
+    int get_code() const { return mCode; }
+
+  private:
+    std::wstring mText;
+    int mCode;
+};

@@ -1,0 +1,174 @@
+#include "trace.h"
+
+#include <common/ostrel.h>
+#include <keyward/kvcmd_trans.h>
+
+namespace {
+
+constexpr int kPasses = 3;
+constexpr uint16_t kSecurityProbeAddress = 0xFF9A;
+const wchar_t* const kCommunicationError = L"Communication error";
+
+}  // namespace
+
+kvcmd_trans::kvcmd_trans()
+    : mSecurityState(SECURITY_UNKNOWN),
+      mErrorHandler(&mDefaultErrorHandler),
+      mPendingMessage(nullptr) {}
+
+kvcmd_trans::~kvcmd_trans() = default;
+
+const char* kvcmd_trans::getvar(const char* /*name*/) {
+    return "";
+}
+
+kvcmd_trans_error_handler* kvcmd_trans::get_error_handler() {
+    return mErrorHandler;
+}
+
+void kvcmd_trans::set_error_handler(kvcmd_trans_error_handler* handler) {
+    mErrorHandler = handler != nullptr ? handler : &mDefaultErrorHandler;
+}
+
+kvcmd_trans_error_response kvcmd_trans::raise_error(const wchar_t* text, const wchar_t* caption,
+                                                    int code, int type) {
+    kvcmd_trans_error_handler* handler = get_error_handler();
+    return handler != nullptr ? handler->on_error(text, caption, code, type) : KVCMD_RESPONSE_NONE;
+}
+
+PDU kvcmd_trans::run_pdu_report_errs(const PDU& request) {
+    KEYWARD_TRACE();
+    PDU result;
+    kvcmd_trans_error_handler* handler = get_error_handler();
+    mPendingMessage = nullptr;
+    const bool isGet = request.get_uint16(KVCMD_PDU::OFFSET_TYPE) == KVCMD_PDU::TYPE_GET_REQ;
+    bool retrying = false;
+    int r = 0;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_TRACE, "Send request\n");
+        r = do_request(request, result, handler);
+        if (r == 0) {
+            if (!check_status(result) || !isGet) {
+                return result;
+            }
+            retrying = true;
+        } else if (!retrying) {
+            break;
+        }
+    }
+    if (r != 0 && mPendingMessage != nullptr) {
+        raise_error(mPendingMessage, kCommunicationError, 5, 0);
+    }
+    return result;
+}
+
+int kvcmd_trans::do_request(const PDU& request, PDU& response, kvcmd_trans_error_handler* handler) {
+    int r = 1;
+    KEYWARD_TRACE_RETURN(r);
+    unsigned attempts = send_attempts();
+    if (attempts == 0) {
+        attempts = 1;
+    }
+    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
+        if (handler != nullptr) {
+            handler->reset();
+        }
+        r = transact(request, response);
+        if (r == 0 && response.get_uint16(KVCMD_PDU::OFFSET_STATUS) != KVCMD_PDU::STATUS_BAD_PDU) {
+            break;
+        }
+        if (r == 1) {
+            break;
+        }
+    }
+    if (r != 0 && (handler == nullptr || handler->get_last_error_code() == 0)) {
+        raise_error(L"Failed to send or process command", kCommunicationError, 2, 0);
+    }
+    return r;
+}
+
+bool kvcmd_trans::check_status(const PDU& response) {
+    bool retry = false;
+    KEYWARD_TRACE_RETURN(retry);
+    OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_TRACE, "check response\n");
+    const KVCMD_PDU pdu(response);
+    const uint16_t status = pdu.get_status();
+    switch (status) {
+        case KVCMD_PDU::STATUS_OK:
+            break;
+        case KVCMD_PDU::STATUS_NO_SUCH_VARID:
+            if (mPendingMessage == nullptr) {
+                mPendingMessage = L"The chip reports 'No such KVCMD VarID'";
+            }
+            OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_WARNING,
+                         "The chip reports 'No such KVCMD VarID' (varid 0x%04X)", pdu.get_varid());
+            retry = true;
+            break;
+        case KVCMD_PDU::STATUS_TOO_BIG:
+            raise_error(L"The chip reports 'KVCMD too big'.", kCommunicationError, 3, 0);
+            break;
+        case KVCMD_PDU::STATUS_NO_VALUE:
+            raise_error(L"The chip reports 'No value found'.", kCommunicationError, 3, 0);
+            break;
+        case KVCMD_PDU::STATUS_BAD_PDU:
+            raise_error(L"The chip reports 'Bad PDU'.", kCommunicationError, 2, 0);
+            break;
+        case KVCMD_PDU::STATUS_ACCESS_DENIED:
+            raise_error(
+                L"The chip reports 'Access denied'.\nKey may not exist for this version of the "
+                L"firmware.",
+                kCommunicationError, 3, 0);
+            retry = true;
+            break;
+        case KVCMD_PDU::STATUS_READ_ONLY:
+            raise_error(L"The chip reports 'Read only'.", kCommunicationError, 5, 0);
+            break;
+        case KVCMD_PDU::STATUS_WRITE_ONLY:
+            raise_error(L"The chip reports 'Write only'.", kCommunicationError, 5, 0);
+            break;
+        case KVCMD_PDU::STATUS_ERROR: {
+            // A chip answers PS reads, sizes and deletes of a key it does not hold with this
+            // status; callers find that out from the result, so it is not an error to report.
+            const uint16_t type = pdu.get_type();
+            const uint16_t varid = pdu.get_varid();
+            const bool quiet =
+                (type == KVCMD_PDU::TYPE_GET_REQ || type == KVCMD_PDU::TYPE_GET_RESP) &&
+                (varid == KVCMD_PS_PDU::VARID || varid == KVCMD_PSSIZE_PDU::VARID ||
+                 varid == KVCMD_PSCLR_PDU::VARID);
+            if (!quiet) {
+                raise_error(L"The chip reported a problem processing a command.",
+                            L"Chip KVCMD error", 5, 0);
+            }
+            break;
+        }
+        case KVCMD_PDU::STATUS_PERMISSION_DENIED:
+            raise_error(L"The chip reports 'Permission denied'.", kCommunicationError, 5, 0);
+            break;
+        default:
+            if (mPendingMessage == nullptr) {
+                mPendingMessage = L"The chip reported an unknown error.";
+            }
+            OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_WARNING,
+                         "The chip reported an unknown status %u", static_cast<unsigned>(status));
+            retry = true;
+            break;
+    }
+    return retry;
+}
+
+int kvcmd_trans::detectSecurity() {
+    KEYWARD_TRACE_RETURN(mSecurityState);
+    if (!is_open() || mSecurityState != SECURITY_UNKNOWN) {
+        return mSecurityState;
+    }
+    const KVCMD_MEMORY_PDU probe(KVCMD_PDU::TYPE_GET_REQ, kSecurityProbeAddress, 1);
+    const KVCMD_PDU response(run_pdu_report_errs(probe));
+    if (response.channel() != 0 && response.get_type() == KVCMD_PDU::TYPE_GET_RESP) {
+        if (response.get_status() == KVCMD_PDU::STATUS_OK) {
+            mSecurityState = SECURITY_UNLOCKED;
+        } else if (response.get_status() == KVCMD_PDU::STATUS_ACCESS_DENIED) {
+            mSecurityState = SECURITY_LOCKED;
+        }
+    }
+    return mSecurityState;
+}

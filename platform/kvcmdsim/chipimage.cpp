@@ -1,0 +1,480 @@
+// The chip image: a text file holding a simulated chip's stores, firmware and settings.
+#include "state.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace kvcmdsim {
+
+namespace {
+
+// The stores an image keeps, in search order.
+constexpr uint16_t kKeptStores[] = {STORE_IMPLEMENTATION, STORE_FACTORY, STORE_ROM, STORE_DEFAULTS};
+constexpr size_t kRangesPerLine = 8;
+constexpr size_t kWordsPerLine = 8;
+
+std::string Hex(uint32_t value, int digits = 4) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*x", digits, value);
+    return text;
+}
+
+const char* OnOff(bool on) {
+    return on ? "on" : "off";
+}
+
+bool SameFields(const std::map<uint16_t, PresentationField>& a,
+                const std::map<uint16_t, PresentationField>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+        if (i->first != j->first || i->second.base_key != j->second.base_key ||
+            i->second.bit_offset != j->second.bit_offset ||
+            i->second.bit_width != j->second.bit_width) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The blanks of the image format: what std::isspace calls white space in the "C" locale.
+constexpr const char* kBlanks = " \t\r\n\v\f";
+
+std::string Trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string::npos) {
+        return {};
+    }
+    const size_t last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+std::vector<std::string> Split(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// A whole token as a number of the given base, at most `max`.
+bool Number(const std::string& token, int base, unsigned long max, unsigned long& value) {
+    if (token.empty() || token[0] == '-' || token[0] == '+') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtoul(token.c_str(), &end, base);
+    return errno == 0 && end != nullptr && *end == '\0' && value <= max;
+}
+
+bool Hex16(const std::string& token, uint16_t& value) {
+    unsigned long number = 0;
+    if (!Number(token, 16, 0xFFFF, number)) {
+        return false;
+    }
+    value = static_cast<uint16_t>(number);
+    return true;
+}
+
+// One to four hex digits, as words of a PS-file key line.
+bool Word(const std::string& token, uint16_t& value) {
+    if (token.empty() || token.size() > 4 ||
+        token.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+    }
+    value = static_cast<uint16_t>(std::strtoul(token.c_str(), nullptr, 16));
+    return true;
+}
+
+bool OnOffValue(const std::vector<std::string>& words, bool& value) {
+    if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
+        return false;
+    }
+    value = words[1] == "on";
+    return true;
+}
+
+// The rest of `line` after its first word.
+std::string Rest(const std::string& line) {
+    const std::string trimmed = Trim(line);
+    const size_t blank = trimmed.find_first_of(kBlanks);
+    return blank == std::string::npos ? std::string() : Trim(trimmed.substr(blank));
+}
+
+}  // namespace
+
+std::string FormatImage(const ChipContent& chip) {
+    std::ostringstream out;
+    out << "# kvcmdsim chip image\n";
+    out << "firmware-id " << chip.firmwareId << '\n';
+    out << "firmware-name " << keyward::Narrow(chip.firmwareName) << '\n';
+    out << "chip-words " << Hex(chip.versionWord) << ' ' << Hex(chip.secondWord) << ' '
+        << Hex(chip.subId) << '\n';
+    out << "secure " << OnOff(chip.secure) << '\n';
+    out << "write-protected " << OnOff(chip.writeProtected) << '\n';
+    out << "layer-a " << OnOff(chip.layerA) << '\n';
+    out << "max-pdu-words " << chip.maxPduWords << '\n';
+    for (const auto& [name, value] : chip.vars) {
+        out << "var " << name << ' ' << value << '\n';
+    }
+
+    if (chip.firmwareKeys == StandardFirmwareKeys()) {
+        out << "firmware-keys default\n";
+    } else if (chip.firmwareKeys.empty()) {
+        out << "firmware-keys none\n";
+    } else {
+        const std::vector<KeyRange> ranges = ToRanges(chip.firmwareKeys);
+        for (size_t i = 0; i < ranges.size(); i += kRangesPerLine) {
+            out << "firmware-keys";
+            for (size_t j = i; j < ranges.size() && j < i + kRangesPerLine; ++j) {
+                out << ' ' << Hex(ranges[j].first);
+                if (ranges[j].last != ranges[j].first) {
+                    out << '-' << Hex(ranges[j].last);
+                }
+            }
+            out << '\n';
+        }
+    }
+    if (SameFields(chip.presentation, StandardPresentationKeys())) {
+        out << "presentation default\n";
+    } else if (chip.presentation.empty()) {
+        out << "presentation none\n";
+    } else {
+        for (const auto& [key, field] : chip.presentation) {
+            out << "presentation " << Hex(key) << ' ' << Hex(field.base_key) << ' '
+                << field.bit_offset << ' ' << field.bit_width << '\n';
+        }
+    }
+
+    if (chip.layout.present) {
+        out << "table " << Hex(chip.layout.space, 1) << ' ' << Hex(chip.layout.header) << ' '
+            << Hex(chip.layout.entries) << ' ' << Hex(chip.layout.key_list) << '\n';
+    } else {
+        out << "table none\n";
+    }
+    for (const auto& [id, value] : chip.symbols) {
+        out << "symbol " << Hex(id) << ' ' << Hex(value) << '\n';
+    }
+    for (const auto& [space, words] : chip.spaces) {
+        if (space != DATA_SPACE || words != 0x10000) {
+            out << "memory-space " << Hex(space, 1) << ' ' << Hex(words, 1) << '\n';
+        }
+    }
+    for (const auto& [space, words] : chip.written) {
+        auto it = words.begin();
+        while (it != words.end()) {
+            const uint32_t start = it->first;
+            out << "mem " << Hex(space, 1) << ' ' << Hex(start);
+            size_t count = 0;
+            for (; it != words.end() && it->first == start + count && count < kWordsPerLine;
+                 ++it, ++count) {
+                out << ' ' << Hex(it->second);
+            }
+            out << '\n';
+        }
+    }
+
+    for (uint16_t store : kKeptStores) {
+        const auto s = chip.stores.find(store);
+        if (s == chip.stores.end() || s->second.empty()) {
+            continue;
+        }
+        out << "store " << Hex(store) << '\n';
+        for (const auto& [key, value] : s->second) {
+            out << '&' << Hex(key) << " =";
+            for (uint16_t word : value) {
+                out << ' ' << Hex(word);
+            }
+            out << '\n';
+        }
+    }
+    return out.str();
+}
+
+bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) {
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    bool explicitKeys = false;
+    bool explicitFields = false;
+    int store = -1;
+    const auto fail = [&](const std::string& what) {
+        error = "line " + std::to_string(number) + ": " + what;
+        return false;
+    };
+
+    while (std::getline(in, line)) {
+        ++number;
+        const std::string trimmed = Trim(line);
+        if (trimmed.empty() || trimmed[0] == '#') {
+            continue;
+        }
+        if (trimmed[0] == '&') {
+            if (store < 0) {
+                return fail("a key line comes before any store line");
+            }
+            const size_t equals = trimmed.find('=');
+            if (equals == std::string::npos) {
+                return fail("a key line needs '=' after the key");
+            }
+            uint16_t key = 0;
+            if (!Word(Trim(trimmed.substr(1, equals - 1)), key) || key == 0) {
+                return fail("invalid key '" + Trim(trimmed.substr(1, equals - 1)) + "'");
+            }
+            Value value;
+            for (const std::string& token : Split(trimmed.substr(equals + 1))) {
+                uint16_t word = 0;
+                if (!Word(token, word)) {
+                    return fail("invalid word '" + token + "' (one to four hex digits)");
+                }
+                value.push_back(word);
+            }
+            if (value.size() > 0xFFFF) {
+                return fail("the value is longer than 65535 words");
+            }
+            chip.stores[static_cast<uint16_t>(store)][key] = std::move(value);
+            continue;
+        }
+
+        const std::vector<std::string> words = Split(trimmed);
+        if (words.empty()) {
+            continue;
+        }
+        const std::string& directive = words[0];
+        unsigned long value = 0;
+        if (directive == "firmware-id") {
+            char* end = nullptr;
+            errno = 0;
+            const long id = words.size() == 2 ? std::strtol(words[1].c_str(), &end, 10) : 0;
+            if (words.size() != 2 || errno != 0 || *end != '\0' || id < INT32_MIN ||
+                id > INT32_MAX) {
+                return fail("firmware-id needs one decimal number");
+            }
+            chip.firmwareId = static_cast<int>(id);
+        } else if (directive == "firmware-name") {
+            chip.firmwareName = keyward::Widen(Rest(trimmed));
+        } else if (directive == "chip-words") {
+            if (words.size() != 4 || !Hex16(words[1], chip.versionWord) ||
+                !Hex16(words[2], chip.secondWord) || !Hex16(words[3], chip.subId)) {
+                return fail("chip-words needs three hex words");
+            }
+        } else if (directive == "secure") {
+            if (!OnOffValue(words, chip.secure)) {
+                return fail("secure needs on or off");
+            }
+        } else if (directive == "write-protected") {
+            if (!OnOffValue(words, chip.writeProtected)) {
+                return fail("write-protected needs on or off");
+            }
+        } else if (directive == "layer-a") {
+            if (!OnOffValue(words, chip.layerA)) {
+                return fail("layer-a needs on or off");
+            }
+        } else if (directive == "max-pdu-words") {
+            if (words.size() != 2 || !Number(words[1], 10, 0xFFFF, value) || value < 9) {
+                return fail("max-pdu-words needs a decimal number from 9 to 65535");
+            }
+            chip.maxPduWords = static_cast<uint16_t>(value);
+        } else if (directive == "var") {
+            if (words.size() < 2) {
+                return fail("var needs a name");
+            }
+            chip.vars[words[1]] = Rest(Rest(trimmed));
+        } else if (directive == "firmware-keys") {
+            if (!explicitKeys) {
+                chip.firmwareKeys.clear();
+                explicitKeys = true;
+            }
+            for (size_t i = 1; i < words.size(); ++i) {
+                if (words[i] == "default") {
+                    chip.firmwareKeys.insert(StandardFirmwareKeys().begin(),
+                                             StandardFirmwareKeys().end());
+                    continue;
+                }
+                if (words[i] == "none") {
+                    continue;
+                }
+                const size_t dash = words[i].find('-');
+                uint16_t first = 0;
+                uint16_t last = 0;
+                const bool ok = dash == std::string::npos
+                                    ? Hex16(words[i], first) && Hex16(words[i], last)
+                                    : Hex16(words[i].substr(0, dash), first) &&
+                                          Hex16(words[i].substr(dash + 1), last);
+                if (!ok || first == 0 || last < first) {
+                    return fail("invalid key range '" + words[i] + "'");
+                }
+                for (uint32_t key = first; key <= last; ++key) {
+                    chip.firmwareKeys.insert(static_cast<uint16_t>(key));
+                }
+            }
+        } else if (directive == "presentation") {
+            if (!explicitFields) {
+                chip.presentation.clear();
+                explicitFields = true;
+            }
+            if (words.size() == 2 && words[1] == "default") {
+                chip.presentation = StandardPresentationKeys();
+            } else if (words.size() == 2 && words[1] == "none") {
+                chip.presentation.clear();
+            } else {
+                uint16_t key = 0;
+                PresentationField field{};
+                unsigned long offset = 0;
+                unsigned long width = 0;
+                if (words.size() != 5 || !Hex16(words[1], key) ||
+                    !Hex16(words[2], field.base_key) || !Number(words[3], 10, 0xFFFF, offset) ||
+                    !Number(words[4], 10, 16, width)) {
+                    return fail(
+                        "presentation needs a key, a base key (hex), a bit offset and a width "
+                        "of 0 to 16 (decimal)");
+                }
+                field.bit_offset = static_cast<uint16_t>(offset);
+                field.bit_width = static_cast<uint16_t>(width);
+                chip.presentation[key] = field;
+            }
+        } else if (directive == "table") {
+            if (words.size() == 2 && words[1] == "none") {
+                chip.layout.present = false;
+            } else {
+                unsigned long space = 0;
+                unsigned long header = 0;
+                unsigned long entries = 0;
+                unsigned long keyList = 0;
+                if (words.size() != 5 || !Number(words[1], 16, 0xFFFFFFFF, space) ||
+                    !Number(words[2], 16, 0xFFFFFF, header) ||
+                    !Number(words[3], 16, 0xFFFF, entries) ||
+                    !Number(words[4], 16, 0xFFFF, keyList)) {
+                    return fail(
+                        "table needs a space, a header address and entries and key list "
+                        "addresses of at most ffff (hex), or none");
+                }
+                chip.layout = {true, static_cast<uint32_t>(space), static_cast<uint32_t>(header),
+                               static_cast<uint32_t>(entries), static_cast<uint32_t>(keyList)};
+            }
+        } else if (directive == "symbol") {
+            uint16_t id = 0;
+            uint16_t symbol = 0;
+            if (words.size() != 3 || !Hex16(words[1], id) || !Hex16(words[2], symbol) || id == 0) {
+                return fail("symbol needs a non-zero id and a value (hex)");
+            }
+            chip.symbols[id] = symbol;
+        } else if (directive == "memory-space") {
+            unsigned long space = 0;
+            unsigned long size = 0;
+            if (words.size() != 3 || !Number(words[1], 16, 0xFFFFFFFF, space) ||
+                !Number(words[2], 16, 0x1000000, size)) {
+                return fail("memory-space needs a space and a size of at most 1000000 words (hex)");
+            }
+            chip.spaces[static_cast<uint32_t>(space)] = static_cast<uint32_t>(size);
+        } else if (directive == "mem") {
+            unsigned long space = 0;
+            unsigned long address = 0;
+            if (words.size() < 3 || !Number(words[1], 16, 0xFFFFFFFF, space) ||
+                !Number(words[2], 16, 0xFFFFFFFF, address)) {
+                return fail("mem needs a space, a word address and words (hex)");
+            }
+            const auto s = chip.spaces.find(static_cast<uint32_t>(space));
+            if (s == chip.spaces.end() || address > s->second ||
+                words.size() - 3 > s->second - address) {
+                return fail("mem words lie outside memory space " + words[1]);
+            }
+            for (size_t i = 3; i < words.size(); ++i) {
+                uint16_t word = 0;
+                if (!Word(words[i], word)) {
+                    return fail("invalid word '" + words[i] + "' (one to four hex digits)");
+                }
+                chip.written[static_cast<uint32_t>(space)][static_cast<uint32_t>(address + i - 3)] =
+                    word;
+            }
+        } else if (directive == "store") {
+            uint16_t bit = 0;
+            if (words.size() != 2 || !Hex16(words[1], bit)) {
+                return fail("store needs a store bit (hex)");
+            }
+            if (bit == STORE_TRANSIENT) {
+                return fail("the transient store (0008) is not kept in an image");
+            }
+            if (bit != STORE_IMPLEMENTATION && bit != STORE_FACTORY && bit != STORE_ROM &&
+                bit != STORE_DEFAULTS) {
+                return fail("unknown store " + words[1] + " (0001, 0002, 0004 or 0010)");
+            }
+            store = bit;
+        } else {
+            return fail("unknown directive '" + directive + "'");
+        }
+    }
+    for (const auto& s : chip.stores) {
+        for (const auto& k : s.second) {
+            chip.firmwareKeys.insert(k.first);
+        }
+    }
+    return true;
+}
+
+bool SimChip::Save(const std::string& path, std::string* error) const {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        text = FormatImage(mState->content);
+    }
+    const auto fail = [&](const std::string& what) {
+        if (error != nullptr) {
+            *error = "cannot save chip image " + path + ": " + what + ": " + std::strerror(errno);
+        }
+        return false;
+    };
+
+    // Write a temporary file beside the image, then rename it over the image, so a crash never
+    // leaves a half-written image.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        return fail("cannot create a temporary file");
+    }
+    struct stat existing {};
+    fchmod(fd, stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            const int saved = errno;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            errno = saved;
+            return fail("write failed");
+        }
+        done += static_cast<size_t>(n);
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const int syncError = errno;
+    if (::close(fd) != 0 || !synced) {
+        const int saved = synced ? errno : syncError;
+        ::unlink(temporary.c_str());
+        errno = saved;
+        return fail("write failed");
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temporary.c_str());
+        errno = saved;
+        return fail("rename failed");
+    }
+    return true;
+}
+
+}  // namespace kvcmdsim

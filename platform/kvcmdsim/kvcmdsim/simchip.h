@@ -1,0 +1,289 @@
+// SimChip: a simulated radio chip that answers KVCMD requests, for tests, tools and benchmarks.
+//
+// The model
+// ---------
+// Persistent store. Five stores, each a map from key number to value (16-bit words):
+//
+//   bit     name            writable  kept in the image  notes
+//   0x0008  transient       yes       no                 lost on every reset
+//   0x0001  implementation  yes       yes                where writes go by default
+//   0x0002  factory         yes       yes                filled by factory-set
+//   0x0010  rom             no        yes                firmware values
+//   0x0004  defaults        no        yes                firmware defaults
+//
+// A read searches the stores in the order 0x0008, 0x0001, 0x0002, 0x0010, 0x0004 and answers the
+// first value found, within the stores selected by the request's stores word (0 selects all). A
+// write goes to the first writable store of that order within the selection (0: the
+// implementation store); a selection of read-only stores only is answered "read only".
+//
+// Firmware. The firmware knows a set of key numbers (by default every ordinary key of keyward's
+// database). Its key list, as (first, last) word pairs ended by a pair whose first key is 0, lies
+// in chip memory at the word address given by entry 31 of the symbol lookup table. A request for
+// a key the firmware does not know is answered "access denied" (status 5), except a size request,
+// which answers status 8 with key field 0 (that is how a host learns that a key is unknown).
+// Setting a key through this class (SetKey, or a chip image) makes the firmware know it.
+//
+// Presentation access. Without the raw bit 0x0080 in the stores word, the firmware resolves its
+// presentation keys (by default the presentation keys of keyward's database): such a key has no
+// storage of its own and reads and writes a bit field of its base key. With the raw bit only
+// stored keys exist.
+//
+// Commands and statuses (type 0 get, 2 set; the response has type 1 and echoes the sequence
+// number):
+//   PS 0x7003         get: the value (at most the words asked for; length field = whole length),
+//                     8 when no selected store holds it; set: 0, 6 read-only selection,
+//                     9 write-protected
+//   PSSIZE 0x3006     get: size; 8 when absent (key field kept), 8 with key field 0 when unknown
+//   PSNEXT 0x3005     get: next key stored in the selected stores (0: none)
+//   PSNEXT_ALL 0x3013 get: next key stored in any store (0: none)
+//   PSCLR 0x4818      set: deletes from the transient and implementation stores; 8 when neither
+//                     held it
+//   PSCLRS 0x500C     set: deletes from the selected writable stores; 8 when none held it, 6 for
+//                     a read-only selection
+//   FACTORY_SET 0x000C          set: copies the implementation store into the factory store
+//   FACTORY_RESTORE 0x400D      set: drops the implementation and transient values of every key
+//                               that has a factory value
+//   FACTORY_RESTORE_ALL 0x400E  set: empties the implementation and transient stores
+//   MEMORY 0x1001     get/set words of memory space 4 at a word address; 5 while the chip is
+//                     secure, 8 outside the memory
+// Any command: 1 for an unknown varid, 4 for a malformed PDU (shorter than 18 bytes, odd, length
+// field not matching, type other than 0 or 2, fewer value words than announced), 2 when a
+// request or response would exceed the chip's largest PDU (4096 words by default), 7 (write
+// only) for a get of a command that only sets, 6 (read only) for a set of one that only gets, 9
+// for PS writes while write-protected.
+//
+// Memory. Memory spaces of 16-bit words, addressed by word (GenericPointer byte address = 2 x
+// word address). Space 4 (65536 words) always exists; AddMemorySpace adds others. Reads of words
+// never written give 0. Two layers: the firmware's own content (the symbol lookup table, the key
+// list and the identification words, rebuilt whenever the firmware changes) and words written
+// explicitly (WriteMemory, KVCMD memory writes, "mem" lines), which take precedence and are kept
+// in the image. Fixed words of space 4: 0xFF9A the chip's version word (the word the security
+// probe reads), 0xFF9B its second identification word, 0xFF9C its sub id.
+//
+// Security. A secure chip refuses every memory read (KVCMD status 5 and transport reads of other
+// spaces), so hosts fall back to walking the keys with PSNEXT_ALL.
+//
+// Faults, for tests: a status for a command or a key, transact results in sequence, a thrown
+// kvcmd_trans_exception, a delay per request, an unreachable chip (opens fail), a silent chip
+// (requests get no answer).
+//
+// Counters: transacts, requests per varid and per (varid, key), opens, resets, the last requests
+// received (bytes), and transacts that overlapped another one (two threads inside at once).
+//
+// Chip image. A text file, one directive a line; lines whose first non-blank character is '#'
+// are comments. Numbers are hexadecimal unless noted:
+//
+//   firmware-id 4120                     decimal firmware id (get_firmware_id)
+//   firmware-name Simulated firmware     the rest of the line
+//   chip-words 2e00 0022 0000            version word, second word, sub id
+//   secure off                           on|off: memory reads refused
+//   write-protected off                  on|off: PS writes refused
+//   layer-a off                          on|off: is_layer_a_supported
+//   max-pdu-words 4096                   decimal
+//   var SPIDEBUG_REPRODUCIBLE ON         a getvar setting (name, then the rest of the line)
+//   firmware-keys default                or ranges: firmware-keys 0001-0003 0005 ... (accumulate)
+//   presentation default                 or none, or: presentation 0205 0191 16 16 (key, base
+//                                        key, decimal bit offset and width; accumulate)
+//   table 4 0100 0110 4000               lookup table: space, header, entries and key list word
+//                                        addresses (the key list is in space 4); or: table none
+//   symbol 0009 1234                     an extra lookup-table entry (id, value)
+//   memory-space 2 8000                  another memory space and its size in words
+//   mem 4 ff00 0001 0002                 words written explicitly: space, word address, words
+//   store 0001                           the store the key lines below belong to
+//   &01f9 = 0003                         a key and its words, as in a PS file
+//
+// Images are written atomically (a temporary file renamed over the old one); the transient store
+// and the fault switches and counters are not kept.
+//
+// Every member is safe to call from any thread.
+#pragma once
+
+#include <keyward/keyward.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#define KVCMDSIM_API __attribute__((visibility("default")))
+
+namespace kvcmdsim {
+
+constexpr uint16_t STORE_IMPLEMENTATION = 0x0001;
+constexpr uint16_t STORE_FACTORY = 0x0002;
+constexpr uint16_t STORE_DEFAULTS = 0x0004;
+constexpr uint16_t STORE_TRANSIENT = 0x0008;
+constexpr uint16_t STORE_ROM = 0x0010;
+constexpr uint16_t ALL_STORES = 0x001F;
+constexpr uint16_t RAW_ACCESS = 0x0080;
+// The order in which reads search the stores.
+constexpr uint16_t SEARCH_ORDER[5] = {STORE_TRANSIENT, STORE_IMPLEMENTATION, STORE_FACTORY,
+                                      STORE_ROM, STORE_DEFAULTS};
+
+constexpr uint32_t DATA_SPACE = 4;
+constexpr uint16_t VERSION_WORD_ADDRESS = 0xFF9A;
+constexpr uint16_t SECOND_WORD_ADDRESS = 0xFF9B;
+constexpr uint16_t SUB_ID_ADDRESS = 0xFF9C;
+
+// reset_t values of the simulated transport.
+constexpr reset_t RESET_WARM = 0;
+constexpr reset_t RESET_COLD = 1;
+
+struct KeyRange {
+    uint16_t first;
+    uint16_t last;
+    bool operator==(const KeyRange&) const = default;
+};
+
+struct PresentationField {
+    uint16_t base_key;
+    uint16_t bit_offset;
+    uint16_t bit_width;
+};
+
+// Where the firmware keeps its symbol lookup table (plain form) and key list. Word addresses.
+struct TableLayout {
+    bool present = true;
+    uint32_t space = DATA_SPACE;  // space of the header and the entries
+    uint32_t header = 0x0100;     // byte address 0x0200
+    uint32_t entries = 0x0110;
+    uint32_t key_list = 0x4000;  // in space 4
+};
+
+// One step of the link for a transact, as queued by the fault switches.
+struct LinkStep {
+    enum Kind { PROCESS, FAIL, THROW } kind = PROCESS;
+    int result = 0;     // FAIL: what transact returns
+    std::wstring text;  // THROW: the exception's text
+};
+
+class KVCMDSIM_API SimChip {
+  public:
+    // A blank chip: empty stores, the standard firmware (every ordinary key of keyward's database
+    // known, its presentation keys resolved), the lookup table at its default place, not secure.
+    SimChip();
+    // Saves an attached image that has unsaved changes (best effort; see Flush).
+    ~SimChip();
+    SimChip(const SimChip&) = delete;
+    SimChip& operator=(const SimChip&) = delete;
+
+    // ---- persistent store
+    // Stores a value in one store (the firmware then knows the key).
+    void SetKey(uint16_t store, uint16_t key, const std::vector<uint16_t>& value);
+    // The value of `key` in one store.
+    std::optional<std::vector<uint16_t>> GetKey(uint16_t store, uint16_t key) const;
+    // The value a read sees: the first store of the search order within `stores` (0: all).
+    std::optional<std::vector<uint16_t>> ReadKey(uint16_t key, uint16_t stores = 0) const;
+    bool EraseKey(uint16_t store, uint16_t key);
+    void ClearStore(uint16_t store);
+    // Keys held by one store, ascending.
+    std::vector<uint16_t> KeysIn(uint16_t store) const;
+
+    // ---- firmware
+    void SetFirmwareKeys(const std::vector<KeyRange>& ranges);
+    void AddFirmwareKeys(KeyRange range);
+    void RemoveFirmwareKeys(KeyRange range);
+    std::vector<KeyRange> FirmwareKeys() const;
+    bool FirmwareKnows(uint16_t key) const;
+    void SetPresentationKey(uint16_t key, PresentationField field);
+    void RemovePresentationKey(uint16_t key);
+    void ClearPresentationKeys();
+    void SetFirmwareId(int id, const std::wstring& name);
+    int FirmwareId() const;
+    std::wstring FirmwareName() const;
+    // The identification words at 0xFF9A, 0xFF9B and 0xFF9C of space 4.
+    void SetChipWords(uint16_t version, uint16_t second, uint16_t sub_id);
+    void SetLayerA(bool supported);
+    bool LayerA() const;
+    void SetSecure(bool secure);
+    bool Secure() const;
+    void SetWriteProtected(bool prot);
+    void SetMaxPduWords(uint16_t words);
+    // getvar settings; an unset name reads "".
+    void SetVar(const std::string& name, const std::string& value);
+    void RemoveVar(const std::string& name);
+    std::string Var(const std::string& name) const;
+
+    // ---- memory
+    void AddMemorySpace(uint32_t space, uint32_t words);
+    // Writes explicit words; false when they do not fit in the space.
+    bool WriteMemory(uint32_t space, uint32_t word_address, const std::vector<uint16_t>& words);
+    // Reads words as the chip sees them; false outside the space.
+    bool ReadMemory(uint32_t space, uint32_t word_address, uint32_t count, uint16_t* out) const;
+    // Forgets every explicitly written word.
+    void ClearWrittenMemory();
+    void SetTableLayout(const TableLayout& layout);
+    TableLayout GetTableLayout() const;
+    // Extra lookup-table entries (entry 31 is always the key list).
+    void SetSymbol(uint16_t id, uint16_t value);
+    void RemoveSymbol(uint16_t id);
+
+    // ---- counters
+    uint64_t TransactCount() const;
+    uint64_t RequestCount(uint16_t varid) const;
+    uint64_t RequestCount(uint16_t varid, uint16_t key) const;
+    uint64_t OpenCount() const;
+    uint64_t ResetCount() const;
+    uint64_t OverlappingTransacts() const;
+    // The last requests received (at most 256), oldest first.
+    std::vector<std::vector<uint8_t>> RequestLog() const;
+    void ResetCounters();
+
+    // ---- faults
+    // The next `times` requests of `varid` (0: any) for `key` (-1: any; the key is payload word
+    // 0) are answered with `status` and change nothing. `times` -1: until ClearFaults.
+    void FailRequests(uint16_t varid, int key, uint16_t status, int times = 1);
+    // The next transacts return these results without reaching the chip (0: processed normally).
+    void QueueTransactResults(const std::vector<int>& results);
+    // The next transact throws a kvcmd_trans_exception (allocated with new) with this text.
+    void QueueException(const std::wstring& text);
+    void SetRequestDelay(std::chrono::microseconds delay);
+    // An unreachable chip cannot be opened; a silent one never answers (transact returns 2).
+    void SetUnreachable(bool unreachable);
+    void SetSilent(bool silent);
+    // Clears every fault switch above.
+    void ClearFaults();
+
+    // ---- chip image
+    // Replaces the chip's state with the image in `path`. On failure the chip is unchanged and
+    // `error` (when given) says why, with the line number.
+    bool Load(const std::string& path, std::string* error = nullptr);
+    // The same from image text; `error` carries the line number only.
+    bool LoadText(const std::string& text, std::string* error = nullptr);
+    // Writes the image atomically.
+    bool Save(const std::string& path, std::string* error = nullptr) const;
+    // Loads `path` when it exists (else keeps this chip and creates the file on the first flush)
+    // and remembers it; Flush then saves changes there.
+    bool AttachImage(const std::string& path, std::string* error = nullptr);
+    std::string ImagePath() const;
+    // Saves the attached image when the chip changed since it was loaded or saved. True when
+    // there is nothing to save or saving worked.
+    bool Flush(std::string* error = nullptr);
+    bool HasUnsavedChanges() const;
+
+    // ---- the link, used by SimTransport
+    bool Reachable() const;
+    void CountOpen();
+    // Clears the transient store. False for an unknown kind.
+    bool Reset(reset_t how);
+    // One request through the link: applies the link faults and the delay, processes the
+    // request and assigns the response. Returns 0 when a response came back, else the failure
+    // result (2 for a silent chip). May throw a kvcmd_trans_exception pointer.
+    int Exchange(const PDU& request, PDU& response);
+    // Reads memory of any space the way a debug link would: false while secure or outside.
+    bool DebugRead(uint32_t space, uint32_t word_address, uint32_t count, uint16_t* out) const;
+
+  private:
+    struct State;
+
+    PDU Process(const PDU& request);
+    LinkStep NextLinkStep();
+
+    mutable std::mutex mLock;
+    std::unique_ptr<State> mState;
+};
+
+}  // namespace kvcmdsim

@@ -1,0 +1,57 @@
+// SimTransport: a concrete kvcmd_trans that talks to a SimChip.
+//
+// The transport shares the chip (several transports may reach one chip, one at a time each).
+// transact() stamps a sequence number on a copy of the request and hands it to the chip;
+// read_mem() reads memory space 4 with KVCMD memory requests (so a secure chip refuses it and bad
+// statuses are reported like any other request) and other spaces through the chip's debug
+// access. close() saves the chip's attached image when it changed, reporting a failure through
+// the error handler.
+#pragma once
+
+#include <keyward/keyward.h>
+#include <kvcmdsim/simchip.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace kvcmdsim {
+
+class KVCMDSIM_API SimTransport : public kvcmd_trans {
+  public:
+    explicit SimTransport(std::shared_ptr<SimChip> chip);
+    ~SimTransport() override;
+
+    bool read_mem(GenericPointer where, uint16_t length, uint16_t* out) override;
+    // Clears the chip's transient store (RESET_WARM or RESET_COLD); false when closed.
+    bool reset_kv(reset_t how) override;
+    bool reset_kv_and_close(reset_t how) override;
+    // The chip's firmware id and name (cut to name_capacity - 1 characters and a 0).
+    bool get_firmware_id(int* const id, uint16_t* name, unsigned name_capacity) override;
+    bool is_layer_a_supported() override;
+    bool get_slt(SlTable*& table, bool refresh) override;
+    unsigned send_attempts() override;
+    // Fails when the chip is unreachable.
+    bool open(int how) override;
+    bool close() override;
+    bool is_open() override;
+    const char* getvar(const char* name) override;
+    // 1 while closed; otherwise the chip's answer (0 with a response, 2 when it stays silent).
+    int transact(const PDU& request, PDU& response) override;
+
+    void SetSendAttempts(unsigned attempts) { mSendAttempts = attempts; }
+    // Words per KVCMD memory request of read_mem (1 to 4000).
+    void SetMemoryChunkWords(uint16_t words);
+    const std::shared_ptr<SimChip>& Chip() const { return mChip; }
+
+  private:
+    std::shared_ptr<SimChip> mChip;
+    bool mOpen = false;
+    unsigned mSendAttempts = 2;
+    uint16_t mSequence = 0;
+    uint16_t mChunkWords = 256;
+    SlTable mTable;
+    std::map<std::string, std::string> mVars;  // getvar answers, kept valid for the caller
+};
+
+}  // namespace kvcmdsim

@@ -1,0 +1,147 @@
+#include <common/ostrel.h>
+#include <keyward/widetext.h>
+#include <kvcmdsim/simtransport.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace kvcmdsim {
+
+SimTransport::SimTransport(std::shared_ptr<SimChip> chip) : mChip(std::move(chip)), mTable(this) {}
+
+SimTransport::~SimTransport() {
+    // The client's handler may be gone by now: report a failed save to the diagnostics only.
+    mOpen = false;
+    std::string error;
+    if (!mChip->Flush(&error)) {
+        OSTREL_SET_ERROR(CMessageHandler::GROUP_KVCMD, error);
+    }
+}
+
+void SimTransport::SetMemoryChunkWords(uint16_t words) {
+    mChunkWords = std::clamp<uint16_t>(words, 1, 4000);
+}
+
+bool SimTransport::read_mem(GenericPointer where, uint16_t length, uint16_t* out) {
+    bool result = false;
+    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    if (!mOpen || where.address % 2 != 0) {
+        return result;
+    }
+    const uint32_t word = where.address / 2;
+    if (where.space != DATA_SPACE) {
+        result = mChip->DebugRead(where.space, word, length, out);
+        return result;
+    }
+    if (word + length > 0x10000) {
+        return result;
+    }
+    for (uint32_t done = 0; done < length;) {
+        const uint16_t count =
+            static_cast<uint16_t>(std::min<uint32_t>(mChunkWords, length - done));
+        const KVCMD_MEMORY_PDU response(run_pdu_report_errs(
+            KVCMD_MEMORY_PDU(KVCMD_PDU::TYPE_GET_REQ, static_cast<uint16_t>(word + done), count)));
+        if (response.channel() == 0 || response.get_type() != KVCMD_PDU::TYPE_GET_RESP ||
+            response.get_status() != KVCMD_PDU::STATUS_OK || response.data_words() < count) {
+            return result;
+        }
+        response.get_data(out + done, count);
+        done += count;
+    }
+    result = true;
+    return result;
+}
+
+bool SimTransport::reset_kv(reset_t how) {
+    return mOpen && mChip->Reset(how);
+}
+
+bool SimTransport::reset_kv_and_close(reset_t how) {
+    const bool reset = reset_kv(how);
+    return close() && reset;
+}
+
+bool SimTransport::get_firmware_id(int* const id, uint16_t* name, unsigned name_capacity) {
+    if (!mOpen) {
+        return false;
+    }
+    if (id != nullptr) {
+        *id = mChip->FirmwareId();
+    }
+    if (name != nullptr && name_capacity > 0) {
+        const std::wstring text = mChip->FirmwareName();
+        const size_t count = std::min<size_t>(text.size(), name_capacity - 1);
+        for (size_t i = 0; i < count; ++i) {
+            name[i] = text[i] <= 0xFFFF ? static_cast<uint16_t>(text[i]) : u'?';
+        }
+        name[count] = 0;
+    }
+    return true;
+}
+
+bool SimTransport::is_layer_a_supported() {
+    return mChip->LayerA();
+}
+
+bool SimTransport::get_slt(SlTable*& table, bool refresh) {
+    if (!mOpen) {
+        return false;
+    }
+    if (refresh) {
+        mTable.clear();
+    }
+    table = &mTable;
+    return true;
+}
+
+unsigned SimTransport::send_attempts() {
+    return mSendAttempts;
+}
+
+bool SimTransport::open(int /*how*/) {
+    bool result = false;
+    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    if (!mOpen && mChip->Reachable()) {
+        mOpen = true;
+        mChip->CountOpen();
+    }
+    result = mOpen;
+    return result;
+}
+
+bool SimTransport::close() {
+    bool result = true;
+    OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
+    mOpen = false;
+    std::string error;
+    if (!mChip->Flush(&error)) {
+        raise_error(keyward::Widen(error).c_str(), L"Simulated chip", 3, 0);
+        result = false;
+    }
+    return result;
+}
+
+bool SimTransport::is_open() {
+    return mOpen;
+}
+
+const char* SimTransport::getvar(const char* name) {
+    if (name == nullptr) {
+        return "";
+    }
+    std::string& value = mVars[name];
+    value = mChip->Var(name);
+    return value.c_str();
+}
+
+int SimTransport::transact(const PDU& request, PDU& response) {
+    if (!mOpen) {
+        return 1;
+    }
+    // The sequence number goes on a copy: the caller's request stays as it was built.
+    PDU stamped(request.channel(), request.data(), request.size());
+    stamped.set_uint16(KVCMD_PDU::OFFSET_SEQ_NO, ++mSequence);
+    return mChip->Exchange(stamped, response);
+}
+
+}  // namespace kvcmdsim

@@ -1,0 +1,94 @@
+// The state behind SimChip, shared by the chip's source files.
+#pragma once
+
+#include <kvcmdsim/simchip.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kvcmdsim {
+
+using Value = std::vector<uint16_t>;
+using WordMap = std::map<uint32_t, uint16_t>;  // word address -> word
+
+// What a chip image holds, plus the transient store (which is never saved).
+struct ChipContent {
+    std::map<uint16_t, std::map<uint16_t, Value>> stores;  // store bit -> key -> value
+    std::set<uint16_t> firmwareKeys;
+    std::map<uint16_t, PresentationField> presentation;
+    int firmwareId = 0;
+    std::wstring firmwareName = L"Simulated chip firmware";
+    uint16_t versionWord = 0;
+    uint16_t secondWord = 0;
+    uint16_t subId = 0;
+    bool secure = false;
+    bool writeProtected = false;
+    bool layerA = false;
+    uint16_t maxPduWords = 4096;
+    std::map<std::string, std::string> vars;
+    std::map<uint32_t, uint32_t> spaces = {{DATA_SPACE, 0x10000}};  // space -> size in words
+    std::map<uint32_t, WordMap> written;                            // explicitly written words
+    TableLayout layout;
+    std::map<uint16_t, uint16_t> symbols;
+
+    // A chip with the standard firmware.
+    static ChipContent Blank();
+};
+
+struct FailRule {
+    uint16_t varid;
+    int key;
+    uint16_t status;
+    int remaining;  // -1: until cleared
+};
+
+struct SimChip::State {
+    ChipContent content;
+
+    // The firmware's own memory content, rebuilt from `content` when stale.
+    std::map<uint32_t, WordMap> firmwareMemory;
+    bool firmwareMemoryStale = true;
+
+    // Counters.
+    uint64_t transacts = 0;
+    std::map<uint16_t, uint64_t> perVarid;
+    std::map<std::pair<uint16_t, uint16_t>, uint64_t> perKey;
+    uint64_t opens = 0;
+    uint64_t resets = 0;
+    uint64_t overlaps = 0;
+    std::deque<std::vector<uint8_t>> log;
+    std::atomic<int> inside{0};
+
+    // Faults.
+    std::vector<FailRule> failRules;
+    std::deque<LinkStep> linkSteps;
+    std::chrono::microseconds delay{0};
+    bool unreachable = false;
+    bool silent = false;
+
+    // Image.
+    std::string imagePath;
+    bool dirty = false;
+
+    uint16_t MemoryWord(uint32_t space, uint32_t address);
+    bool MemoryRange(uint32_t space, uint32_t address, uint32_t count) const;
+    void RebuildFirmwareMemory();
+};
+
+// The standard firmware: every ordinary key of keyward's database, and its presentation keys.
+const std::set<uint16_t>& StandardFirmwareKeys();
+const std::map<uint16_t, PresentationField>& StandardPresentationKeys();
+
+// Key numbers as (first, last) ranges, ascending.
+std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys);
+
+// Image text of `content`, and `content` read from image text (false with `error` set).
+std::string FormatImage(const ChipContent& content);
+bool ParseImage(const std::string& text, ChipContent& content, std::string& error);
+
+}  // namespace kvcmdsim

@@ -1,0 +1,5 @@
+find_package(keyward 1.0 REQUIRED)
+find_package(kvcmdsim 1.0 REQUIRED)
+add_executable(keyward_consumer ${CMAKE_CURRENT_LIST_DIR}/keyward_consumer.cpp)
+target_link_libraries(keyward_consumer PRIVATE keyward::keyward kvcmdsim::kvcmdsim)
+add_test(NAME keyward_consumer COMMAND keyward_consumer)

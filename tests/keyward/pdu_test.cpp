@@ -1,0 +1,139 @@
+// PDU handles, word access and the KVCMD command layouts.
+#include "support.h"
+
+namespace {
+
+TEST(Pdu, CopiesShareOneBodyAndTheLastHandleFreesIt) {
+    PDU a(2, 4);
+    EXPECT_EQ(a.use_count(), 1);
+    {
+        PDU b(a);
+        PDU c;
+        c = b;
+        EXPECT_TRUE(a.shares_body(c));
+        EXPECT_EQ(a.use_count(), 3);
+        c.set_uint16(0, 0xBEEF);
+    }
+    EXPECT_EQ(a.use_count(), 1);
+    EXPECT_EQ(a.get_uint16(0), 0xBEEF) << "a write through one handle is seen by all";
+    a = a;
+    EXPECT_EQ(a.use_count(), 1);
+    EXPECT_EQ(a.get_uint16(0), 0xBEEF);
+}
+
+TEST(Pdu, NullPduHasChannelZeroAndStaysEmpty) {
+    PDU none;
+    EXPECT_EQ(none.channel(), 0);
+    EXPECT_EQ(none.size(), 0);
+    EXPECT_EQ(none.data(), nullptr);
+    EXPECT_TRUE(none.shares_body(PDU::null_pdu()));
+    none.set_uint16(0, 1);
+    EXPECT_EQ(PDU::null_pdu().get_uint16(0), 0);
+
+    // Growing a handle on the null PDU gives it a body of its own.
+    none.grow(4);
+    EXPECT_FALSE(none.shares_body(PDU::null_pdu()));
+    EXPECT_EQ(PDU::null_pdu().size(), 0);
+    EXPECT_EQ(none.size(), 4);
+}
+
+TEST(Pdu, WordsAreLittleEndianAndBoundsChecked) {
+    const uint8_t bytes[] = {0x34, 0x12, 0x78, 0x56, 0x9A};
+    PDU pdu(2, bytes, 5);
+    EXPECT_EQ(pdu.get_uint16(0), 0x1234);
+    EXPECT_EQ(pdu.get_uint16(1), 0x7812) << "any byte offset";
+    EXPECT_EQ(pdu.get_uint16(2), 0x5678);
+    EXPECT_EQ(pdu.get_uint16(4), 0) << "a word that only starts inside the buffer reads 0";
+    EXPECT_EQ(pdu.get_uint16(-1), 0);
+    pdu.set_uint16(4, 0xFFFF);
+    pdu.set_uint16(-2, 0xFFFF);
+    EXPECT_EQ(pdu.data()[4], 0x9A) << "writes past the end are ignored";
+    pdu.set_uint16(2, 0xCDAB);
+    EXPECT_EQ(pdu.data()[2], 0xAB);
+    EXPECT_EQ(pdu.data()[3], 0xCD);
+}
+
+TEST(Pdu, GrowKeepsTheBytesZeroFillsTheRestAndIsSeenByEveryHandle) {
+    PDU a(2, 2);
+    a.set_uint16(0, 0x1111);
+    PDU b(a);
+    a.grow(6);
+    a.grow(4);  // never shrinks
+    EXPECT_EQ(b.size(), 6);
+    EXPECT_EQ(b.get_uint16(0), 0x1111);
+    EXPECT_EQ(b.get_uint16(4), 0);
+    EXPECT_EQ(PDU(2, -5).size(), 0);
+}
+
+TEST(KvcmdPdu, HeaderFieldsAndMinimumSize) {
+    KVCMD_PDU pdu(0x7003, KVCMD_PDU::TYPE_SET_REQ, 4);
+    EXPECT_EQ(pdu.channel(), 2);
+    EXPECT_EQ(pdu.size(), 18);
+    EXPECT_EQ(pdu.get_type(), 2);
+    EXPECT_EQ(pdu.get_length(), 9);
+    EXPECT_EQ(pdu.get_varid(), 0x7003);
+    EXPECT_EQ(pdu.get_seq_no(), 0);
+    pdu.set_seq_no(77);
+    pdu.set_status(5);
+    EXPECT_EQ(pdu.get_uint16(4), 77);
+    EXPECT_EQ(pdu.get_uint16(8), 5);
+}
+
+TEST(KvcmdPdu, PsRequestLayoutAndDataWriterGrowth) {
+    KVCMD_PS_PDU get(KVCMD_PDU::TYPE_GET_REQ, 0x01F9, 0, 0x0081);
+    EXPECT_EQ(get.size(), 18) << "max length 0 still sends 18 bytes";
+    EXPECT_EQ(get.get_key(), 0x01F9);
+    EXPECT_EQ(get.get_len(), 0);
+    EXPECT_EQ(get.get_stores(), 0x0081);
+
+    KVCMD_PS_PDU big(KVCMD_PDU::TYPE_GET_REQ, 1, 5, 0);
+    EXPECT_EQ(big.size(), 26);
+    EXPECT_EQ(big.get_length(), 13);
+
+    KVCMD_PS_PDU set(KVCMD_PDU::TYPE_SET_REQ, 0x0001, 1, 0);
+    const uint16_t words[] = {0x0078, 0x9ABC, 0x0056, 0x1234};
+    set.set_data(words, 4);
+    EXPECT_EQ(set.size(), 24);
+    EXPECT_EQ(set.get_length(), 12) << "the length field follows the growth";
+    uint16_t back[6] = {};
+    EXPECT_EQ(set.get_data(back, 6), 4);
+    EXPECT_EQ(back[3], 0x1234);
+    EXPECT_EQ(set.get_data(back, 2), 2);
+}
+
+TEST(KvcmdPdu, CommandClassesFixTheirVaridsAndPayload) {
+    EXPECT_EQ(KVCMD_PSNEXT_PDU(5, 0x0010).get_varid(), 0x3005);
+    EXPECT_EQ(KVCMD_PSNEXT_PDU(5, 0x0010).get_stores(), 0x0010);
+    EXPECT_EQ(KVCMD_PSNEXT_ALL_PDU(5).get_varid(), 0x3013);
+    const KVCMD_PSSIZE_PDU size(0x0205, 0x0080);
+    EXPECT_EQ(size.get_varid(), 0x3006);
+    EXPECT_EQ(size.get_uint16(12), 0);
+    EXPECT_EQ(size.get_uint16(14), 0x0080);
+    EXPECT_EQ(KVCMD_PSCLR_PDU(9).get_varid(), 0x4818);
+    EXPECT_EQ(KVCMD_PSCLR_PDU(9).get_type(), KVCMD_PDU::TYPE_SET_REQ);
+    EXPECT_EQ(KVCMD_PSCLRS_PDU(9, 3).get_uint16(12), 3);
+    EXPECT_EQ(KVCMD_PSCLRS_PDU(9, 3).get_varid(), 0x500C);
+    EXPECT_EQ(KVCMD_PS_FACTORY_SET_PDU().get_varid(), 0x000C);
+    EXPECT_EQ(KVCMD_PS_FACTORY_RESTORE_PDU().get_varid(), 0x400D);
+    EXPECT_EQ(KVCMD_PS_FACTORY_RESTORE_ALL_PDU().get_varid(), 0x400E);
+    const KVCMD_MEMORY_PDU memory(KVCMD_PDU::TYPE_GET_REQ, 0xFF9A, 1);
+    EXPECT_EQ(memory.get_varid(), 0x1001);
+    EXPECT_EQ(memory.get_address(), 0xFF9A);
+    EXPECT_EQ(memory.get_len(), 1);
+    EXPECT_EQ(memory.size(), 18);
+}
+
+TEST(KvcmdPdu, ViewOfAShortReceivedPduReadsZeroBeyondIt) {
+    const uint8_t bytes[] = {1, 0, 2, 0, 0, 0, 3, 0x70};
+    const KVCMD_PS_PDU view{PDU(2, bytes, 8)};
+    EXPECT_EQ(view.size(), 8) << "a view is not grown";
+    EXPECT_EQ(view.get_varid(), 0x7003);
+    EXPECT_EQ(view.get_status(), 0);
+    EXPECT_EQ(view.get_key(), 0);
+    EXPECT_EQ(view.data_words(), 0);
+    uint16_t out = 0x5555;
+    EXPECT_EQ(view.get_data(&out, 1), 0);
+    EXPECT_EQ(out, 0x5555);
+}
+
+}  // namespace
