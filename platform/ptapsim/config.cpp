@@ -191,7 +191,9 @@ std::string Config::ToText() const {
         std::snprintf(line, sizeof line, "counter %u %" PRIu64 "\n", id, value);
         out << line;
     }
-    for (const auto& [id, fault] : faults) {
+    for (const auto& entry : faults) {
+        const auto id = entry.first;  // a named copy: lambdas may not capture bindings in clang 14
+        const auto& fault = entry.second;
         auto put = [&](const std::string& what) {
             std::snprintf(line, sizeof line, "fault 0x%02x %s\n", id, what.c_str());
             out << line;
