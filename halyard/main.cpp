@@ -14,9 +14,11 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("halyard");
+    QApplication::setApplicationVersion(QString(halyard::kProgramVersion).mid(1));
     QCommandLineParser parser;
     parser.setApplicationDescription("Varnak Plus programmer");
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption screenshot(
         "screenshot", "Render the window after start-up to the PNG file FILE and exit.", "FILE");
     parser.addOption(screenshot);

@@ -12,6 +12,7 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulated PTAP device: answers PTAP messages on a SOCK_SEQPACKET socket"};
+    app.set_version_flag("--version", VARNAK_VERSION);
     std::string socketPath;
     std::string configPath;
     bool verbose = false;

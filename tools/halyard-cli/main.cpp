@@ -73,6 +73,7 @@ bool ChoosePort(DeviceProgrammer& programmer, const std::string& name) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Varnak Plus programmer for production lines"};
+    app.set_version_flag("--version", VARNAK_VERSION);
     app.require_subcommand(1);
     std::string port;
     std::string file;

@@ -351,6 +351,7 @@ int Data(const Options& options, uint16_t dataClass, uint16_t sid, uint16_t conI
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");  // paths for ptest are converted from the user's character set
     CLI::App app{"Send PTAP messages to the device behind the PTAP driver"};
+    app.set_version_flag("--version", VARNAK_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
     Options options;

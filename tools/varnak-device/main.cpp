@@ -234,6 +234,7 @@ int List() {
 
 int main(int argc, char** argv) {
     CLI::App app{"Creates and inspects simulated Varnak devices"};
+    app.set_version_flag("--version", VARNAK_VERSION);
     app.require_subcommand(1);
     auto validName = CLI::Validator(
         [](std::string& name) {
