@@ -3,7 +3,7 @@
 #   1. the ordinary build and all its tests (with short benchmark and fuzz smoke runs),
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build and all its tests,
 #   3. the ThreadSanitizer build of the suites that exercise threads (CTest label "threads"),
-#   4. the installed packages, used by a project outside the tree.
+#   4. the installed packages, used by a project outside the tree, and the Debian packages.
 # ./test.sh --quick runs only step 1.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
@@ -49,6 +49,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 step "installed packages"
 scripts/check-install.sh build/normal build/prefix
+scripts/check-packages.sh build/normal
 
 echo
 echo "all tests passed"
