@@ -474,6 +474,10 @@ bool CKeyWarder::run_query(const wchar_t* output_path, const wchar_t* query_path
         return result;
     }
     const bool completed = RunCommandStream(query, output, format);
+    if (query.bad()) {
+        RaiseError(kErrorTitle, L"Couldn't read %ls", query_path);
+        return result;
+    }
     output.close();
     if (output.fail()) {
         RaiseError(kErrorTitle, L"Couldn't write %ls", output_path);
@@ -496,5 +500,10 @@ bool CKeyWarder::apply_file(const wchar_t* path) {
     }
     std::ostream discard(nullptr);
     result = RunCommandStream(file, discard, PS_FILE_PLAIN);
+    if (file.bad()) {
+        // A folder opens like a file but cannot be read.
+        RaiseError(kErrorTitle, L"Couldn't read %ls", path);
+        result = false;
+    }
     return result;
 }

@@ -446,6 +446,19 @@ TEST_F(PsFile, FilesThatCannotBeOpenedAreReported) {
     }
 }
 
+TEST_F(PsFile, AFolderGivenAsAFileIsReported) {
+    const std::wstring folder = keyward::Widen(dir.Path());
+    EXPECT_FALSE(keys.apply_file(folder.c_str()));
+    EXPECT_FALSE(keys.run_query(keyward::Widen(dir / "answer.ps").c_str(), folder.c_str(),
+                                PS_FILE_PLAIN));
+    EXPECT_FALSE(keys.dump_ps(folder.c_str(), PS_FILE_PLAIN));
+    const auto errors = Errors();
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[0].text, L"Couldn't read " + folder);
+    EXPECT_EQ(errors[1].text, L"Couldn't read " + folder);
+    EXPECT_EQ(errors[2].text, L"Couldn't open " + folder);
+}
+
 TEST_F(PsFile, RunQueryWritesTheAnswersToItsOutputFile) {
     chip->SetKey(STORE_IMPLEMENTATION, kHostInterface, {2});
     WriteFile(dir / "query.ps", "?01f9 =\n?028a =\n");
