@@ -1,7 +1,7 @@
 // What PS files cost on the simulated chip.
 //
-// Applying a generated 100,000-line PS file (set lines over every ordinary database key, with a
-// comment every tenth line) is compared with merely reading the same file line by line: the
+// Applying a generated 100,000-line PS file (set lines over every key the chip's firmware knows,
+// with a comment every tenth line) is compared with merely reading the same file line by line: the
 // floor of any interpreter. Each applied line reads its key (size and value) and writes it when
 // it differs, so the ratio is dominated by the chip traffic of three requests per line.
 //
@@ -50,12 +50,12 @@ Scratch& Folder() {
     return scratch;
 }
 
-std::vector<uint16_t> OrdinaryKeys() {
+// The keys a blank simulated chip's firmware knows: every ordinary database key.
+std::vector<uint16_t> FirmwareKeys() {
     std::vector<uint16_t> keys;
-    for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
-        const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
-        if (entry->kind == PSKEY_KIND_ORDINARY) {
-            keys.push_back(entry->key_number);
+    for (const kvcmdsim::KeyRange& range : kvcmdsim::SimChip().FirmwareKeys()) {
+        for (uint32_t key = range.first; key <= range.last; ++key) {
+            keys.push_back(static_cast<uint16_t>(key));
         }
     }
     return keys;
@@ -65,7 +65,7 @@ std::vector<uint16_t> OrdinaryKeys() {
 const std::string& GeneratedFile() {
     static const std::string path = [] {
         const std::string file = Folder().File("generated.ps");
-        const std::vector<uint16_t> keys = OrdinaryKeys();
+        const std::vector<uint16_t> keys = FirmwareKeys();
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         char line[64];
         for (int i = 0; i < kLines; ++i) {
