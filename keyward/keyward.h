@@ -11,12 +11,15 @@
 // Failures are reported through the server's kvcmd_trans_error_handler, never thrown.
 #pragma once
 
+#include <keyward/canned.h>
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
 #include <keyward/keywarder.h>
 #include <keyward/kvcmd_trans.h>
 #include <keyward/memoryreader.h>
 #include <keyward/pdu.h>
+#include <keyward/powertable.h>
+#include <keyward/psfile.h>
 #include <keyward/pskey_entry.h>
 #include <keyward/pskvcmd.h>
 #include <keyward/psserver.h>
