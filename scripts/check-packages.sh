@@ -34,7 +34,7 @@ expect libvarnak-dev usr/include/transports/transport.h usr/include/quillon/ptap
     $lib/pkgconfig/transports.pc $lib/pkgconfig/quillon.pc $lib/pkgconfig/keyward.pc
 expect halyard usr/bin/halyard usr/bin/halyard-cli usr/bin/varnak-device \
     usr/share/applications/halyard.desktop usr/share/icons/hicolor/scalable/apps/halyard.svg
-expect varnak-tools usr/bin/quillon usr/bin/ptapsim
+expect varnak-tools usr/bin/quillon usr/bin/ptapsim usr/bin/keyward $lib/libkvcmdsim.so.1
 if dpkg-deb -c "$out/libvarnak1_${version}_amd64.deb" | grep -q '\.so$'; then
     echo "libvarnak1 holds development links (lib*.so)" >&2
     status=1
