@@ -1,9 +1,13 @@
-// Reads and writes PS keys of a simulated chip through the installed keyward and kvcmdsim.
+// Reads and writes PS keys of a simulated chip through the installed keyward and kvcmdsim, then
+// dumps the chip to a PS file and checks the written key's line.
 #include <keyward/keyward.h>
 #include <kvcmdsim/kvcmdsim.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
 
 int main() {
     auto chip = std::make_shared<kvcmdsim::SimChip>();
@@ -29,5 +33,19 @@ int main() {
     }
     std::printf("%s = %u (%s)\n", keyward::Narrow(entry->identifier).c_str(), value,
                 keyward::Narrow(meaning).c_str());
+
+    const std::string dump = "keyward_consumer_dump.ps";
+    if (!keys.dump_ps(keyward::Widen(dump).c_str(), 0)) {
+        std::fprintf(stderr, "dumping the chip failed\n");
+        return 1;
+    }
+    std::ifstream in(dump);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (text.str().find("&01ea = 0001 c200") == std::string::npos) {
+        std::fprintf(stderr, "the dump lacks PSKEY_UART_BITRATE:\n%s", text.str().c_str());
+        return 1;
+    }
+    std::printf("dumped %zu bytes\n", text.str().size());
     return 0;
 }
