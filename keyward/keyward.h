@@ -11,6 +11,7 @@
 // Failures are reported through the server's kvcmd_trans_error_handler, never thrown.
 #pragma once
 
+#include <keyward/chipid.h>
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
 #include <keyward/keywarder.h>
