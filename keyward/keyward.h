@@ -18,6 +18,7 @@
 #include <keyward/kvcmd_trans.h>
 #include <keyward/memoryreader.h>
 #include <keyward/pdu.h>
+#include <keyward/pscache.h>
 #include <keyward/pskey_entry.h>
 #include <keyward/pskvcmd.h>
 #include <keyward/psserver.h>
