@@ -87,7 +87,7 @@
 //   table 4 0100 0110 4000               lookup table: space, header, entries and key list word
 //                                        addresses (the key list is in space 4); or: table none
 //   table-form plain                     plain, short, fixed or extended
-//   table-redirect 2 0009                a redirection to the table at space 2, word 0009
+//   table-redirect 2 0009                a redirection to the table, put at space 2, word 0009
 //   table-pointer f84b                   the table pointer at words f84b and f84c of space 4
 //   symbol 0009 1234                     an extra lookup-table entry (id, value)
 //   memory-space 2 8000                  another memory space and its size in words
