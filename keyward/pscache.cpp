@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -89,6 +90,7 @@ using EntryMap = std::map<EntryKey, std::unique_ptr<Entry>>;  // null: wanted, n
 struct Taken {
     ErrorList errors;
     kvcmd_trans_exception* exception = nullptr;
+    bool failed = false;  // an error with a code was reported
     bool result = false;
 };
 
@@ -328,6 +330,13 @@ struct PsCache::Impl {
         return answered && (handler == nullptr || handler->get_last_error_code() == 0 ||
                             handler->get_last_response() == KVCMD_RESPONSE_ACCEPT);
     }
+
+    // A client read: forgets the client's error record, fetches the key when needed and takes
+    // the answer with `take` from the entry of the whole store selection, or else from the store
+    // entries in search order until one answers. Reports what the fetch reported and throws what
+    // it threw; a failed fetch is forgotten.
+    using Taker = std::function<bool(Entry& entry, Taken& taken)>;
+    bool Read(uint16_t key, bool raw, const Taker& take);
 
     // Position `position` of boot mode `mode` becomes `key` (0 removes it): writes the list
     // key, then the map.
@@ -775,61 +784,85 @@ void Replay(kvcmd_trans_error_handler* handler, const ErrorList& errors) {
 }
 
 // The size phase of an entry; whether it answers the read.
-bool TakeSize(std::unique_ptr<Entry>& entry, Taken& taken, uint16_t* length, size_t& placeholders) {
-    const bool failed = AnyFailure(entry->sizeErrors);
-    std::move(entry->sizeErrors.begin(), entry->sizeErrors.end(), std::back_inserter(taken.errors));
-    entry->sizeErrors.clear();
-    taken.exception = entry->sizeException;
-    entry->sizeException = nullptr;
-    const bool known = entry->sizeKnown;
-    taken.result = !failed && taken.exception == nullptr && known;
+bool TakeSize(Entry& entry, Taken& taken, uint16_t* length) {
+    std::move(entry.sizeErrors.begin(), entry.sizeErrors.end(), std::back_inserter(taken.errors));
+    taken.failed = AnyFailure(entry.sizeErrors);
+    entry.sizeErrors.clear();
+    std::swap(taken.exception, entry.sizeException);
+    taken.result = !taken.failed && taken.exception == nullptr && entry.sizeKnown;
     if (taken.result && length != nullptr) {
-        *length = entry->size;
+        *length = entry.size;
     }
-    if (failed || taken.exception != nullptr) {
-        entry.reset();  // fetched again next time
-        ++placeholders;
-    }
-    return failed || taken.exception != nullptr || known;
+    return taken.failed || taken.exception != nullptr || entry.sizeKnown;
 }
 
 // The value phase of an entry (the size phase when the fetch ended there); whether it answers.
-bool TakeValue(std::unique_ptr<Entry>& entry, Taken& taken, uint16_t* data, uint16_t max_length,
-               uint16_t* length, size_t& placeholders) {
-    ErrorList& errors = entry->sizeKnown ? entry->getErrors : entry->sizeErrors;
-    kvcmd_trans_exception*& exception =
-        entry->sizeKnown ? entry->getException : entry->sizeException;
-    const bool failed = AnyFailure(errors);
+bool TakeValue(Entry& entry, Taken& taken, uint16_t* data, uint16_t max_length, uint16_t* length) {
+    ErrorList& errors = entry.sizeKnown ? entry.getErrors : entry.sizeErrors;
     std::move(errors.begin(), errors.end(), std::back_inserter(taken.errors));
+    taken.failed = AnyFailure(errors);
     errors.clear();
-    taken.exception = exception;
-    exception = nullptr;
-    const bool valid = entry->valid;
-    taken.result = !failed && taken.exception == nullptr && valid;
+    std::swap(taken.exception, entry.sizeKnown ? entry.getException : entry.sizeException);
+    taken.result = !taken.failed && taken.exception == nullptr && entry.valid;
     if (taken.result) {
         if (data != nullptr) {
-            const size_t count = std::min<size_t>({entry->length, max_length, entry->value.size()});
-            std::copy_n(entry->value.begin(), count, data);
+            const size_t count = std::min<size_t>({entry.length, max_length, entry.value.size()});
+            std::copy_n(entry.value.begin(), count, data);
         }
         if (length != nullptr) {
-            *length = entry->length;
+            *length = entry.length;
         }
     }
-    if (failed || taken.exception != nullptr) {
-        entry.reset();
-        ++placeholders;
-    }
-    return failed || taken.exception != nullptr || valid;
+    return taken.failed || taken.exception != nullptr || entry.valid;
 }
 
 }  // namespace
 
+bool PsCache::Impl::Read(uint16_t key, bool raw, const Taker& take) {
+    if (clientHandler != nullptr) {
+        clientHandler->reset();
+    }
+    if (!owner.fetch(key, raw)) {
+        return false;
+    }
+    Taken taken;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        const uint16_t stores = Selection(owner.mStores);
+        const uint16_t k = raw ? key : MapKey(key, owner.mBootmode);
+        // Takes from one entry; whether it answered.
+        const auto from = [&](EntryMap::iterator it) {
+            const bool answered = take(*it->second, taken);
+            if (taken.failed || taken.exception != nullptr) {
+                MakePlaceholder(it);
+            }
+            return answered;
+        };
+        const auto exact = entries.find({k, stores});
+        if (k == 0) {
+            // Nothing to read in this boot mode.
+        } else if (exact != entries.end() && exact->second != nullptr) {
+            from(exact);
+        } else {
+            for (uint16_t store : kStoreOrder) {
+                const auto it = entries.find({k, store});
+                if ((store & stores) != 0 && it != entries.end() && it->second != nullptr &&
+                    from(it)) {
+                    break;
+                }
+            }
+        }
+    }
+    Replay(clientHandler, taken.errors);
+    if (taken.exception != nullptr) {
+        throw taken.exception;
+    }
+    return taken.result;
+}
+
 bool PsCache::pskv_size(uint16_t key, uint16_t* const length, bool raw) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
-    if (mImpl->clientHandler != nullptr) {
-        mImpl->clientHandler->reset();
-    }
     bool reloadLists = false;
     {
         std::lock_guard<std::mutex> guard(mImpl->lock);
@@ -843,35 +876,8 @@ bool PsCache::pskv_size(uint16_t key, uint16_t* const length, bool raw) {
         Paused paused(*this);
         mImpl->LoadBootmodeLists();
     }
-    if (!fetch(key, raw)) {
-        return result;
-    }
-    Taken taken;
-    {
-        std::lock_guard<std::mutex> guard(mImpl->lock);
-        const uint16_t stores = Selection(mStores);
-        const uint16_t k = raw ? key : mImpl->MapKey(key, mBootmode);
-        if (k == 0) {
-            return result;
-        }
-        const auto exact = mImpl->entries.find({k, stores});
-        if (exact != mImpl->entries.end() && exact->second != nullptr) {
-            TakeSize(exact->second, taken, length, mImpl->placeholders);
-        } else {
-            for (uint16_t store : kStoreOrder) {
-                const auto it = mImpl->entries.find({k, store});
-                if ((store & stores) != 0 && it != mImpl->entries.end() && it->second != nullptr &&
-                    TakeSize(it->second, taken, length, mImpl->placeholders)) {
-                    break;
-                }
-            }
-        }
-    }
-    Replay(mImpl->clientHandler, taken.errors);
-    if (taken.exception != nullptr) {
-        throw taken.exception;
-    }
-    result = taken.result;
+    result = mImpl->Read(
+        key, raw, [length](Entry& entry, Taken& taken) { return TakeSize(entry, taken, length); });
     return result;
 }
 
@@ -879,38 +885,9 @@ bool PsCache::pskv_get(uint16_t key, uint16_t* const data, uint16_t max_length,
                        uint16_t* const length, bool raw) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
-    if (mImpl->clientHandler != nullptr) {
-        mImpl->clientHandler->reset();
-    }
-    if (!fetch(key, raw)) {
-        return result;
-    }
-    Taken taken;
-    {
-        std::lock_guard<std::mutex> guard(mImpl->lock);
-        const uint16_t stores = Selection(mStores);
-        const uint16_t k = raw ? key : mImpl->MapKey(key, mBootmode);
-        if (k == 0) {
-            return result;
-        }
-        const auto exact = mImpl->entries.find({k, stores});
-        if (exact != mImpl->entries.end() && exact->second != nullptr) {
-            TakeValue(exact->second, taken, data, max_length, length, mImpl->placeholders);
-        } else {
-            for (uint16_t store : kStoreOrder) {
-                const auto it = mImpl->entries.find({k, store});
-                if ((store & stores) != 0 && it != mImpl->entries.end() && it->second != nullptr &&
-                    TakeValue(it->second, taken, data, max_length, length, mImpl->placeholders)) {
-                    break;
-                }
-            }
-        }
-    }
-    Replay(mImpl->clientHandler, taken.errors);
-    if (taken.exception != nullptr) {
-        throw taken.exception;
-    }
-    result = taken.result;
+    result = mImpl->Read(key, raw, [&](Entry& entry, Taken& taken) {
+        return TakeValue(entry, taken, data, max_length, length);
+    });
     return result;
 }
 

@@ -36,6 +36,23 @@ std::shared_ptr<kvcmdsim::SimChip> SlowChip() {
     return chip;
 }
 
+// A cache over a slow chip.
+struct CachedChip {
+    std::shared_ptr<kvcmdsim::SimChip> chip = SlowChip();
+    PsKvcmd server{new kvcmdsim::SimTransport(chip)};
+    PsCache cache;
+
+    // Opens the cache (which starts the prefetch); false when the chip did not open.
+    bool Open(benchmark::State& state) {
+        cache.SetServer(&server);
+        if (!cache.open()) {
+            state.SkipWithError("the simulated chip did not open");
+            return false;
+        }
+        return true;
+    }
+};
+
 void WaitPrefetched(PsCache& cache) {
     while (cache.PendingEntries() != 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -56,19 +73,15 @@ void BM_FullPrefetch(benchmark::State& state) {
     double keys = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto chip = SlowChip();
-        PsKvcmd server(new kvcmdsim::SimTransport(chip));
-        PsCache cache;
-        cache.SetServer(&server);
-        if (!cache.open()) {
-            state.SkipWithError("the simulated chip did not open");
+        CachedChip cached;
+        if (!cached.Open(state)) {
             return;
         }
-        const uint64_t before = chip->TransactCount();
+        const uint64_t before = cached.chip->TransactCount();
         state.ResumeTiming();
-        WaitPrefetched(cache);
+        WaitPrefetched(cached.cache);
         state.PauseTiming();
-        requests += static_cast<double>(chip->TransactCount() - before);
+        requests += static_cast<double>(cached.chip->TransactCount() - before);
         keys += kKeyCount + (PsCache::BOOTMODE_KEYS_END - PsCache::BOOTMODE_SLOT_KEY);
         state.ResumeTiming();
     }
@@ -78,22 +91,18 @@ void BM_FullPrefetch(benchmark::State& state) {
 BENCHMARK(BM_FullPrefetch)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_CachedReadAll(benchmark::State& state) {
-    auto chip = SlowChip();
-    PsKvcmd server(new kvcmdsim::SimTransport(chip));
-    PsCache cache;
-    cache.SetServer(&server);
-    if (!cache.open()) {
-        state.SkipWithError("the simulated chip did not open");
+    CachedChip cached;
+    if (!cached.Open(state)) {
         return;
     }
-    WaitPrefetched(cache);
-    const uint64_t before = chip->TransactCount();
+    WaitPrefetched(cached.cache);
+    const uint64_t before = cached.chip->TransactCount();
     for (auto _ : state) {
         for (uint16_t key = kFirstKey; key <= kLastKey; ++key) {
-            benchmark::DoNotOptimize(ReadKey(cache, key));
+            benchmark::DoNotOptimize(ReadKey(cached.cache, key));
         }
     }
-    state.counters["requests"] = static_cast<double>(chip->TransactCount() - before);
+    state.counters["requests"] = static_cast<double>(cached.chip->TransactCount() - before);
 }
 BENCHMARK(BM_CachedReadAll)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -112,24 +121,20 @@ void BM_DirectReadAll(benchmark::State& state) {
 BENCHMARK(BM_DirectReadAll)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_ColdReadDuringPrefetch(benchmark::State& state) {
-    auto chip = SlowChip();
-    PsKvcmd server(new kvcmdsim::SimTransport(chip));
-    PsCache cache;
-    cache.SetServer(&server);
-    if (!cache.open()) {
-        state.SkipWithError("the simulated chip did not open");
+    CachedChip cached;
+    if (!cached.Open(state)) {
         return;
     }
     for (auto _ : state) {
         state.PauseTiming();
         // Everything wanted again: the worker starts over from the first key, and the last key
         // is far behind.
-        cache.ClearCache();
+        cached.cache.ClearCache();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         state.ResumeTiming();
-        benchmark::DoNotOptimize(ReadKey(cache, kLastKey));
+        benchmark::DoNotOptimize(ReadKey(cached.cache, kLastKey));
     }
-    if (cache.PendingEntries() == 0) {
+    if (cached.cache.PendingEntries() == 0) {
         state.SkipWithError("the prefetch ended before the reads");
     }
 }
