@@ -11,6 +11,7 @@
 // Failures are reported through the server's kvcmd_trans_error_handler, never thrown.
 #pragma once
 
+#include <keyward/canned.h>
 #include <keyward/chipid.h>
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
@@ -18,7 +19,9 @@
 #include <keyward/kvcmd_trans.h>
 #include <keyward/memoryreader.h>
 #include <keyward/pdu.h>
+#include <keyward/powertable.h>
 #include <keyward/pscache.h>
+#include <keyward/psfile.h>
 #include <keyward/pskey_entry.h>
 #include <keyward/pskvcmd.h>
 #include <keyward/psserver.h>

@@ -12,14 +12,18 @@
 // one thread at a time. Every operation returns false when no server is bound.
 #pragma once
 
+#include <keyward/canned.h>
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
 #include <keyward/memoryreader.h>
+#include <keyward/powertable.h>
+#include <keyward/psfile.h>
 #include <keyward/pskey_entry.h>
 #include <keyward/psserver.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 
 class KEYWARD_API CKeyWarder {
   public:
@@ -132,7 +136,61 @@ class KEYWARD_API CKeyWarder {
     static size_t GetKeyCount();
     static const pskey_entry* GetKeyDetailsAt(size_t index);
 
+    // ---- PS files and command streams (the line syntax is described in psfile.h)
+    // Writes the key line of `key` holding `count` words to `stream`: "&01f9 = 0003". In the
+    // annotated form and with the key's database record `entry`, a "// IDENTIFIER" line comes
+    // first and an enumerated value is named after the words ("// UART link running H4").
+    void WriteKey(uint16_t key, const pskey_entry* entry, const uint16_t* data, uint16_t count,
+                  std::ostream& stream, FileFormat format);
+    // Writes the delete line of `key`: "&0205 -" (annotated: "&0205 - // Delete" after the
+    // identifier line). `data` and `count` are not used.
+    void WriteDeleteKey(uint16_t key, const pskey_entry* entry, const uint16_t* data,
+                        uint16_t count, std::ostream& stream, FileFormat format);
+    // Writes every key the chip has, in ascending order, to the file `path` (created or
+    // truncated). Each key read is reported as progress ("Dumped key 505, ...", type -1). Stops
+    // when the handler answers 1 or the server is cancelled. True when every key was walked and
+    // the file written.
+    bool dump_ps(const wchar_t* path, FileFormat format);
+    // Runs the command stream in `query_path`, writing the answers of its query lines to
+    // `output_path` (created or truncated). True when the stream ran to its end.
+    bool run_query(const wchar_t* output_path, const wchar_t* query_path, FileFormat format);
+    // Runs the command stream in `path`; query answers are discarded. Each applied line is
+    // reported as progress ("Altered key 505, ..."); syntax errors stop the stream with a report
+    // naming the line. True when the stream ran to its end.
+    bool apply_file(const wchar_t* path);
+
+    // ---- canned operations (canned.h)
+    // Runs the recipe whose name matches `name` without regard to case; an unknown name is
+    // reported ("Canned operation @x not supported", caption "ERROR", code 1) and changes
+    // nothing. Steps for keys that the database or the chip lacks are skipped.
+    // True when the recipe ran to its end.
+    bool apply_canned(const wchar_t* name);
+    // Runs recipe `index` of the table `canned` (false outside the table).
+    bool apply_canned(int index);
+    // Runs a list of steps ended by a step with key 0.
+    bool apply_canned(const canned_operation* operations);
+    bool is_valid_canned(const wchar_t* name);
+
+    // ---- power tables (powertable.h)
+    // Write the table's settings as the whole value of `key`.
+    bool pskv_set_power_table(uint16_t key, const CPowerTable& table);
+    bool pskv_set_enhanced_power_table(uint16_t key, const CEnhancedPowerTable& table);
+    bool pskv_set_bluetooth_power_table_v0(uint16_t key, const CBluetoothPowerTableV0& table);
+    // Read the whole value of `key` into the table (unchanged when the read fails).
+    bool pskv_get_power_table(uint16_t key, CPowerTable& table);
+    bool pskv_get_enhanced_power_table(uint16_t key, CEnhancedPowerTable& table);
+    bool pskv_get_bluetooth_power_table_v0(uint16_t key, CBluetoothPowerTableV0& table);
+
   protected:
+    // The line interpreter: runs `input` line by line until its end, a syntax error, a line
+    // whose operation asks to stop, or a cancel of the server. Query answers go to `output` in
+    // `format`. True when the input ran to its end.
+    bool RunCommandStream(std::istream& input, std::ostream& output, FileFormat format);
+    // Executes one line: `query` selects query mode (answers written to `output`), else the
+    // operation is applied to the chip. Repeated while the handler's worst response is 2
+    // (retry). True when the stream must stop (the worst response is 1).
+    bool perform_operation(ps_file_op op, bool query, uint16_t key, const uint16_t* data,
+                           uint16_t count, std::ostream& output, FileFormat format);
     static const pskey_entry* findKey(uint16_t key);
     // The key number to send for `key` (unchanged).
     uint16_t add_permissions(uint16_t key);
@@ -140,6 +198,24 @@ class KEYWARD_API CKeyWarder {
     bool reproducible();
 
   private:
+    // The number of recipes in the table `canned`.
+    static int get_num_canned_entries();
+    // Applies one command line to the chip (apply mode of perform_operation).
+    bool apply_operation(ps_file_op op, uint16_t key, const uint16_t* data, uint16_t count);
+    // Reads the key and writes its answer line (query mode of perform_operation).
+    void query_operation(ps_file_op op, uint16_t key, const pskey_entry* entry,
+                         const uint16_t* data, uint16_t count, std::ostream& output,
+                         FileFormat format);
+    // Sends a progress note (type -1, code 0, caption "Operation performed") to the handler:
+    // `what` ("Altered key"), the key in decimal and its label, cut to 100 characters.
+    void report_progress(const wchar_t* what, uint16_t key, const pskey_entry* entry);
+    // The handler's worst response (0 without a handler), and clearing it.
+    kvcmd_trans_error_response worst_response() const;
+    void clear_worst_response();
+    // Whether the handler's record holds no error. A server read says true whenever the chip
+    // answered, also with a bad status it reported; the words of such a read are not a value.
+    bool no_error_recorded() const;
+
     // Reads a key of `size` words into `buffer`, filled with 0xDEAD first (`capacity` words; the
     // caller's own buffer when `callers_buffer`, else one allocated for the key).
     bool read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,

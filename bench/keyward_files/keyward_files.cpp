@@ -1,0 +1,203 @@
+// What PS files cost on the simulated chip.
+//
+// Applying a generated 100,000-line PS file (set lines over every key the chip's firmware knows,
+// with a comment every tenth line) is compared with merely reading the same file line by line: the
+// floor of any interpreter. Each applied line reads its key (size and value) and writes it when
+// it differs, so the ratio is dominated by the chip traffic of three requests per line.
+//
+// Dumping a chip that holds all 1727 database keys is compared with reading the same keys
+// straight from the server (a size and a get request each, no file): the ratio is what the dump
+// adds to the chip traffic (the key walk, formatting, progress notes and the file).
+#include <bench/common/ratio.h>
+#include <keyward/keyward.h>
+#include <kvcmdsim/kvcmdsim.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr int kLines = 100000;
+
+// A folder for the benchmark's files, removed at exit.
+class Scratch {
+  public:
+    Scratch() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "keyward-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            mPath = pattern;
+        }
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(mPath, ignored);
+    }
+    std::string File(const std::string& name) const { return mPath + "/" + name; }
+
+  private:
+    std::string mPath;
+};
+
+Scratch& Folder() {
+    static Scratch scratch;
+    return scratch;
+}
+
+// The keys a blank simulated chip's firmware knows: every ordinary database key.
+std::vector<uint16_t> FirmwareKeys() {
+    std::vector<uint16_t> keys;
+    for (const kvcmdsim::KeyRange& range : kvcmdsim::SimChip().FirmwareKeys()) {
+        for (uint32_t key = range.first; key <= range.last; ++key) {
+            keys.push_back(static_cast<uint16_t>(key));
+        }
+    }
+    return keys;
+}
+
+// The generated file: set lines of one to four words, a comment every tenth line.
+const std::string& GeneratedFile() {
+    static const std::string path = [] {
+        const std::string file = Folder().File("generated.ps");
+        const std::vector<uint16_t> keys = FirmwareKeys();
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        char line[64];
+        for (int i = 0; i < kLines; ++i) {
+            if (i % 10 == 0) {
+                std::snprintf(line, sizeof line, "# block %d\n", i / 10);
+            } else {
+                const unsigned key = keys[static_cast<size_t>(i) % keys.size()];
+                const unsigned word = static_cast<unsigned>(i * 7) & 0xFFFF;
+                switch (i % 4) {
+                    case 0:
+                        std::snprintf(line, sizeof line, "&%04x = %04x\n", key, word);
+                        break;
+                    case 1:
+                        std::snprintf(line, sizeof line, "&%04x = %04x %04x\n", key, word, i & 0xF);
+                        break;
+                    case 2:
+                        std::snprintf(line, sizeof line, "&%04x = %x %x %x // three\n", key, word,
+                                      word ^ 0xFF, i & 0xFF);
+                        break;
+                    default:
+                        std::snprintf(line, sizeof line, "&%04x=%04x%04x%04x%04x\n", key, word, 1u,
+                                      2u, 3u);
+                        break;
+                }
+            }
+            out << line;
+        }
+        return file;
+    }();
+    return path;
+}
+
+void BM_ApplyGeneratedFile(benchmark::State& state) {
+    const std::wstring path = keyward::Widen(GeneratedFile());
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto chip = std::make_shared<kvcmdsim::SimChip>();
+        PsKvcmd server(new kvcmdsim::SimTransport(chip));
+        CKeyWarder keys(&server);
+        if (!server.open()) {
+            state.SkipWithError("the simulated chip did not open");
+            return;
+        }
+        state.ResumeTiming();
+        if (!keys.apply_file(path.c_str())) {
+            state.SkipWithError("applying the file failed");
+            return;
+        }
+    }
+    state.counters["lines"] = kLines;
+}
+BENCHMARK(BM_ApplyGeneratedFile)->Unit(benchmark::kMillisecond);
+
+void BM_ReadGeneratedFileLines(benchmark::State& state) {
+    const std::string path = GeneratedFile();
+    for (auto _ : state) {
+        std::ifstream in(path, std::ios::binary);
+        std::string line;
+        size_t bytes = 0;
+        while (std::getline(in, line)) {
+            bytes += line.size();
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+}
+BENCHMARK(BM_ReadGeneratedFileLines)->Unit(benchmark::kMillisecond);
+
+// A chip holding every database key, opened, so that its server knows all 1727 keys. Its
+// firmware resolves no presentation keys: each key has a stored value of its own.
+struct FullChip {
+    FullChip() : chip(std::make_shared<kvcmdsim::SimChip>()) {
+        chip->ClearPresentationKeys();
+        for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
+            const uint16_t key = CKeyWarder::GetKeyDetailsAt(i)->key_number;
+            chip->SetKey(kvcmdsim::STORE_IMPLEMENTATION, key,
+                         std::vector<uint16_t>(1 + i % 4, static_cast<uint16_t>(i)));
+        }
+        server = std::make_unique<PsKvcmd>(new kvcmdsim::SimTransport(chip));
+        keys.SetServer(server.get());
+        opened = server->open();
+    }
+    std::shared_ptr<kvcmdsim::SimChip> chip;
+    std::unique_ptr<PsKvcmd> server;
+    CKeyWarder keys;
+    bool opened = false;
+};
+
+void BM_DumpAllKeys(benchmark::State& state) {
+    FullChip full;
+    const FileFormat format = state.range(0) != 0 ? PS_FILE_ANNOTATED : PS_FILE_PLAIN;
+    const std::wstring path = keyward::Widen(Folder().File("dump.ps"));
+    for (auto _ : state) {
+        if (!full.opened || !full.keys.dump_ps(path.c_str(), format)) {
+            state.SkipWithError("the dump failed");
+            return;
+        }
+    }
+}
+BENCHMARK(BM_DumpAllKeys)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_ReadAllKeysFromTheServer(benchmark::State& state) {
+    FullChip full;
+    uint16_t words[16];
+    for (auto _ : state) {
+        size_t read = 0;
+        for (uint16_t key = full.server->key_next(0); key != 0; key = full.server->key_next(key)) {
+            uint16_t size = 0;
+            uint16_t length = 0;
+            if (full.server->pskv_size(key, &size, false) &&
+                full.server->pskv_get(key, words, size, &length, false)) {
+                ++read;
+            }
+        }
+        if (read != CKeyWarder::GetKeyCount()) {
+            state.SkipWithError("not every key was read");
+            return;
+        }
+    }
+}
+BENCHMARK(BM_ReadAllKeysFromTheServer)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return varnak::bench::RunAndReport(
+        argc, argv,
+        {
+            {"apply a 100,000-line PS file vs read its lines", "BM_ApplyGeneratedFile",
+             "BM_ReadGeneratedFileLines"},
+            {"dump 1727 keys (plain) vs read them from the server", "BM_DumpAllKeys/0",
+             "BM_ReadAllKeysFromTheServer"},
+            {"dump 1727 keys (annotated) vs read them from the server", "BM_DumpAllKeys/1",
+             "BM_ReadAllKeysFromTheServer"},
+        });
+}

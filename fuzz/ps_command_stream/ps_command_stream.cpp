@@ -1,0 +1,100 @@
+// Arbitrary bytes run as a PS command stream against a simulated chip, once as given (applied
+// lines, with queries from the first '?' line on) and once as a query stream. The first byte
+// chooses the output form and how the error handler answers, so that stops, repeats and
+// accepted failures all get their turn.
+#include <keyward/keyward.h>
+#include <kvcmdsim/kvcmdsim.h>
+
+#include <cstdint>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Opens the line interpreter to the fuzzer.
+class StreamKeys : public CKeyWarder {
+  public:
+    using CKeyWarder::RunCommandStream;
+};
+
+// Answers from a pattern chosen by the input. Repeats are limited: a handler that always asks
+// to repeat a failing line is asking for an endless run.
+class PatternHandler : public kvcmd_trans_error_handler {
+  public:
+    void Start(uint8_t pattern) {
+        mPattern = pattern;
+        mAnswers = 0;
+        mRetries = 0;
+    }
+    kvcmd_trans_error_response answer(const wchar_t*, const wchar_t*, int, int type) override {
+        ++mAnswers;
+        kvcmd_trans_error_response response = (mPattern >> (mAnswers % 4 * 2)) & 3;
+        if (type == -1 && response == KVCMD_RESPONSE_ABORT) {
+            response = KVCMD_RESPONSE_NONE;
+        }
+        if (response == KVCMD_RESPONSE_RETRY && ++mRetries > 8) {
+            response = KVCMD_RESPONSE_IGNORE;
+        }
+        if (response == KVCMD_RESPONSE_IGNORE && mAnswers % 5 == 0) {
+            response = KVCMD_RESPONSE_ACCEPT;
+        }
+        return response;
+    }
+
+  private:
+    uint8_t mPattern = 0;
+    int mAnswers = 0;
+    int mRetries = 0;
+};
+
+struct Bench {
+    Bench() : chip(std::make_shared<kvcmdsim::SimChip>()) {
+        auto* transport = new kvcmdsim::SimTransport(chip);
+        transport->set_error_handler(&handler);
+        server = std::make_unique<PsKvcmd>(transport);
+        keys.SetServer(server.get());
+    }
+    // The same few keys before every input: plain, two-word, user and a presentation base key.
+    void Reset() {
+        for (uint16_t store :
+             {kvcmdsim::STORE_IMPLEMENTATION, kvcmdsim::STORE_FACTORY, kvcmdsim::STORE_TRANSIENT}) {
+            chip->ClearStore(store);
+        }
+        chip->SetKey(kvcmdsim::STORE_IMPLEMENTATION, 0x01F9, {3});
+        chip->SetKey(kvcmdsim::STORE_IMPLEMENTATION, 0x01EA, {0x0001, 0xC200});
+        chip->SetKey(kvcmdsim::STORE_IMPLEMENTATION, 0x028A, {1, 2, 3});
+        chip->SetKey(kvcmdsim::STORE_FACTORY, 0x0191, {0, 6, 0, 0, 0, 0, 0, 0, 0, 0});
+        server->clear_cancel();
+    }
+
+    PatternHandler handler;
+    std::shared_ptr<kvcmdsim::SimChip> chip;
+    std::unique_ptr<PsKvcmd> server;
+    StreamKeys keys;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    static Bench bench;
+    bench.Reset();
+    const FileFormat format = (data[0] & 1) != 0 ? PS_FILE_ANNOTATED : PS_FILE_PLAIN;
+    const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    bench.handler.Start(data[0]);
+    std::istringstream applied(text);
+    std::ostringstream answers;
+    bench.keys.RunCommandStream(applied, answers, format);
+
+    // The first line switches the stream into query mode, so every later line is a query.
+    bench.Reset();
+    bench.handler.Start(static_cast<uint8_t>(data[0] >> 1));
+    std::istringstream queried("?0001 =\n" + text);
+    answers.str("");
+    bench.keys.RunCommandStream(queried, answers, format);
+    return 0;
+}

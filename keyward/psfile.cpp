@@ -1,0 +1,509 @@
+// CKeyWarder: PS text files and command streams (dumps, applied files, queries).
+#include "trace.h"
+
+#include <keyward/keywarder.h>
+#include <keyward/widetext.h>
+
+#include <cstdio>
+#include <fstream>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+const wchar_t* const kErrorTitle = L"Error";
+const wchar_t* const kProgressCaption = L"Operation performed";
+const wchar_t* const kUnknownKey = L"Unknown key";
+constexpr size_t kProgressLimit = 100;  // characters of a progress note
+
+// Every word of a line is at least one character, so a line never carries more words than a
+// query reads or perform_operation is given.
+static_assert(PS_FILE_MAX_LINE_CHARS <= PS_FILE_MAX_WORDS);
+
+// White space as the "C" locale's isspace has it, whatever the process locale.
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// One command line, as the parser leaves it.
+struct CommandLine {
+    bool query = false;
+    uint16_t key = 0;
+    ps_file_op op = 0;
+    std::vector<uint16_t> words;
+};
+
+enum class LineKind { IGNORED, OPERATION, SYNTAX_ERROR };
+
+struct Parsed {
+    LineKind kind;
+    const wchar_t* error;  // SYNTAX_ERROR: the message, with %d for the line number
+};
+
+constexpr Parsed kIgnored{LineKind::IGNORED, nullptr};
+constexpr Parsed kOperation{LineKind::OPERATION, nullptr};
+constexpr Parsed SyntaxError(const wchar_t* message) {
+    return {LineKind::SYNTAX_ERROR, message};
+}
+
+class LineParser {
+  public:
+    explicit LineParser(std::string_view line) : mLine(line) {}
+
+    Parsed Parse(CommandLine& out) {
+        out.words.clear();
+        SkipBlanks();
+        if (AtEnd() || AtComment()) {
+            return kIgnored;
+        }
+        const char mode = mLine[mPos];
+        if (mode != '&' && mode != '?') {
+            return SyntaxError(L"Error on line %d - line is not an operation or a comment");
+        }
+        out.query = mode == '?';
+        ++mPos;
+
+        // The key directly after the mode: any number of digits, kept to its low 16 bits.
+        if (AtEnd() || HexDigit(mLine[mPos]) < 0) {
+            return SyntaxError(L"Error on line %d - invalid key");
+        }
+        uint16_t key = 0;
+        for (; !AtEnd() && HexDigit(mLine[mPos]) >= 0; ++mPos) {
+            key = static_cast<uint16_t>((key << 4) | HexDigit(mLine[mPos]));
+        }
+        if (key == 0) {
+            return SyntaxError(L"Error on line %d - invalid key");
+        }
+        out.key = key;
+
+        SkipBlanks();
+        if (AtEnd()) {
+            return SyntaxError(L"Error on line %d - missing operator");
+        }
+        switch (mLine[mPos]) {
+            case '=':
+                out.op = PS_OP_SET;
+                break;
+            case '+':
+                out.op = PS_OP_ADD;
+                break;
+            case '~':
+                out.op = PS_OP_UPDATE;
+                break;
+            case '-':
+                out.op = PS_OP_DELETE;
+                break;
+            default:
+                return SyntaxError(L"Error on line %d - invalid operator");
+        }
+        ++mPos;
+
+        SkipBlanks();
+        if (!AtEnd() && mLine[mPos] == '"') {
+            // Every character after the quote is one word: its 8-bit code, sign-extended.
+            for (++mPos; !AtEnd(); ++mPos) {
+                out.words.push_back(static_cast<uint16_t>(
+                    static_cast<int16_t>(static_cast<signed char>(mLine[mPos]))));
+            }
+            return kOperation;
+        }
+        for (;;) {
+            SkipBlanks();
+            if (AtEnd() || AtComment()) {
+                return kOperation;
+            }
+            if (HexDigit(mLine[mPos]) < 0) {
+                return SyntaxError(L"Error on line %d - non-comment text at end of line");
+            }
+            // One to four digits; a fifth starts the next word.
+            uint16_t word = 0;
+            for (int digits = 0; digits < 4 && !AtEnd() && HexDigit(mLine[mPos]) >= 0;
+                 ++digits, ++mPos) {
+                word = static_cast<uint16_t>((word << 4) | HexDigit(mLine[mPos]));
+            }
+            out.words.push_back(word);
+        }
+    }
+
+  private:
+    bool AtEnd() const { return mPos >= mLine.size(); }
+    bool AtComment() const {
+        const char c = mLine[mPos];
+        return c == '#' || c == ';' ||
+               (c == '/' && mPos + 1 < mLine.size() && mLine[mPos + 1] == '/');
+    }
+    void SkipBlanks() {
+        while (!AtEnd() && IsBlank(mLine[mPos])) {
+            ++mPos;
+        }
+    }
+
+    std::string_view mLine;
+    size_t mPos = 0;
+};
+
+void AppendHex4(std::string& out, uint16_t value) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += kDigits[(value >> 12) & 0xF];
+    out += kDigits[(value >> 8) & 0xF];
+    out += kDigits[(value >> 4) & 0xF];
+    out += kDigits[value & 0xF];
+}
+
+// "// IDENTIFIER\n", the identifier exactly as stored.
+void AppendIdentifierLine(std::string& out, const pskey_entry& entry) {
+    out += "// ";
+    out += keyward::Narrow(entry.identifier);
+    out += '\n';
+}
+
+// The name of `value` in the key's enumeration, or "Unrecognised value " and the value in hex.
+std::string EnumeratorText(const pskey_entry& entry, uint16_t value) {
+    const string_val_pair* list = CKeyWarder::get_enum_list(entry.minimum);
+    for (const string_val_pair* e = list; e != nullptr && e->text != nullptr; ++e) {
+        if (e->value == static_cast<int32_t>(value)) {
+            return keyward::Narrow(e->text);
+        }
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%x", value);
+    return std::string("Unrecognised value ") + hex;
+}
+
+const wchar_t* Label(const pskey_entry* entry) {
+    return entry != nullptr ? entry->label : kUnknownKey;
+}
+
+}  // namespace
+
+kvcmd_trans_error_response CKeyWarder::worst_response() const {
+    return error_handler != nullptr ? error_handler->get_worst_response() : KVCMD_RESPONSE_NONE;
+}
+
+bool CKeyWarder::no_error_recorded() const {
+    return error_handler == nullptr || error_handler->get_last_error_code() == 0;
+}
+
+void CKeyWarder::clear_worst_response() {
+    if (error_handler != nullptr) {
+        error_handler->clear_worst_response();
+    }
+}
+
+void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_entry* entry) {
+    if (error_handler == nullptr) {
+        return;
+    }
+    std::wstring text = std::wstring(what) + L" " + std::to_wstring(key) + L", " + Label(entry);
+    if (text.size() > kProgressLimit) {
+        text.resize(kProgressLimit);
+    }
+    error_handler->on_error(text.c_str(), kProgressCaption, 0, -1);
+}
+
+// ---------------------------------------------------------------- writing
+
+void CKeyWarder::WriteKey(uint16_t key, const pskey_entry* entry, const uint16_t* data,
+                          uint16_t count, std::ostream& stream, FileFormat format) {
+    const bool annotated = format == PS_FILE_ANNOTATED && entry != nullptr;
+    std::string line;
+    line.reserve(16 + 5 * static_cast<size_t>(count));
+    if (annotated) {
+        AppendIdentifierLine(line, *entry);
+    }
+    line += '&';
+    AppendHex4(line, key);
+    line += " = ";
+    for (uint16_t i = 0; i < count && data != nullptr; ++i) {
+        if (i > 0) {
+            line += ' ';
+        }
+        AppendHex4(line, data[i]);
+    }
+    if (annotated && entry->constraint == PSKEY_CONSTRAINT_ENUMERATION && count > 0 &&
+        data != nullptr) {
+        line += "// ";
+        line += EnumeratorText(*entry, data[0]);
+    }
+    line += '\n';
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+
+void CKeyWarder::WriteDeleteKey(uint16_t key, const pskey_entry* entry, const uint16_t* /*data*/,
+                                uint16_t /*count*/, std::ostream& stream, FileFormat format) {
+    std::string line;
+    if (format == PS_FILE_ANNOTATED && entry != nullptr) {
+        AppendIdentifierLine(line, *entry);
+    }
+    line += '&';
+    AppendHex4(line, key);
+    line += " -";
+    if (format == PS_FILE_ANNOTATED) {
+        line += " // Delete";
+    }
+    line += '\n';
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+
+// ---------------------------------------------------------------- one line
+
+bool CKeyWarder::perform_operation(ps_file_op op, bool query, uint16_t key, const uint16_t* data,
+                                   uint16_t count, std::ostream& output, FileFormat format) {
+    bool stop = false;
+    KEYWARD_TRACE_RETURN(stop);
+    if (server == nullptr) {
+        stop = true;
+        return stop;
+    }
+    const pskey_entry* entry = findKey(key);
+    clear_worst_response();
+    do {
+        if (query) {
+            query_operation(op, key, entry, data, count, output, format);
+        } else if (apply_operation(op, key, data, count)) {
+            report_progress(L"Altered key", key, entry);
+        } else {
+            RaiseError(kErrorTitle, L"Failed to update key 0x%04X, %ls", key, Label(entry));
+        }
+    } while (worst_response() == KVCMD_RESPONSE_RETRY);
+    stop = worst_response() == KVCMD_RESPONSE_ABORT;
+    return stop;
+}
+
+bool CKeyWarder::apply_operation(ps_file_op op, uint16_t key, const uint16_t* data,
+                                 uint16_t count) {
+    switch (op) {
+        case PS_OP_SET:
+            return pskv_set_pres_or_raw_if_different(key, data, count);
+        case PS_OP_ADD:
+            clear_worst_response();
+            if (pskv_size(key, nullptr)) {
+                return true;  // the key has a value: nothing to add
+            }
+            return worst_response() != KVCMD_RESPONSE_ABORT &&
+                   pskv_set_pres_or_raw(key, data, count);
+        case PS_OP_UPDATE:
+            if (!pskv_size(key, nullptr)) {
+                return true;  // no value: nothing to update
+            }
+            return pskv_set_pres_or_raw_if_different(key, data, count);
+        case PS_OP_DELETE:
+            return key == PS_FACTORY_RESTORE_KEY ? pskv_factory_restore(true) : pskv_clr(key);
+        default:
+            return false;
+    }
+}
+
+void CKeyWarder::query_operation(ps_file_op op, uint16_t key, const pskey_entry* entry,
+                                 const uint16_t* data, uint16_t count, std::ostream& output,
+                                 FileFormat format) {
+    if (op == PS_OP_DELETE) {
+        return;
+    }
+    uint16_t words[PS_FILE_MAX_WORDS];
+    uint16_t length = 0;
+    const bool got =
+        pskv_get_pres_or_raw(key, words, PS_FILE_MAX_WORDS, &length) && no_error_recorded();
+    switch (op) {
+        case PS_OP_SET:
+            if (got) {
+                WriteKey(key, entry, words, length, output, format);
+            } else {
+                WriteDeleteKey(key, entry, nullptr, 0, output, format);
+            }
+            break;
+        case PS_OP_ADD:
+            if (got && entry != nullptr) {
+                WriteKey(key, entry, words, length, output, format);
+            }
+            break;
+        case PS_OP_UPDATE:
+            if (got && entry != nullptr &&
+                !(length == count && (count == 0 || std::equal(data, data + count, words)))) {
+                WriteKey(key, entry, words, length, output, format);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+// ---------------------------------------------------------------- streams and files
+
+bool CKeyWarder::RunCommandStream(std::istream& input, std::ostream& output, FileFormat format) {
+    bool completed = false;
+    KEYWARD_TRACE_RETURN(completed);
+    if (server == nullptr) {
+        return completed;
+    }
+    // One character more for the terminating null that getline stores.
+    std::vector<char> buffer(PS_FILE_MAX_LINE_CHARS + 1);
+    CommandLine command;
+    command.words.reserve(PS_FILE_MAX_LINE_CHARS);
+    bool queryMode = false;
+    int lineNumber = 0;
+    for (;;) {
+        if (server->is_cancelled()) {
+            return completed;
+        }
+        if (!input.good()) {
+            break;
+        }
+        input.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize extracted = input.gcount();
+        if (extracted == 0 && input.fail()) {
+            break;  // nothing left
+        }
+        ++lineNumber;
+        if (input.fail() && !input.eof()) {
+            // More than the limit without a line end. Applying the cut line could write a
+            // shortened value, so the stream stops here with nothing of the line done.
+            RaiseError(kErrorTitle, L"Error on line %d - line is longer than %d characters",
+                       lineNumber, PS_FILE_MAX_LINE_CHARS);
+            return completed;
+        }
+        // getline counts the line end it took; the characters stored exclude it.
+        size_t length = static_cast<size_t>(extracted);
+        if (!input.eof() && length > 0) {
+            --length;
+        }
+        // Files written with CR LF line ends read as they would in text mode.
+        if (length > 0 && buffer[length - 1] == '\r') {
+            --length;
+        }
+
+        const Parsed parsed = LineParser(std::string_view(buffer.data(), length)).Parse(command);
+        if (parsed.kind == LineKind::SYNTAX_ERROR) {
+            RaiseError(kErrorTitle, parsed.error, lineNumber);
+            return completed;
+        }
+        if (parsed.kind == LineKind::IGNORED) {
+            continue;
+        }
+        queryMode = queryMode || command.query;
+        if (perform_operation(command.op, queryMode, command.key, command.words.data(),
+                              static_cast<uint16_t>(command.words.size()), output, format)) {
+            return completed;
+        }
+    }
+    completed = !input.bad();
+    return completed;
+}
+
+bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    if (server == nullptr || path == nullptr) {
+        return result;
+    }
+    // The keys come from the server's set of known keys, which only an open server has.
+    if (!server->get_connected()) {
+        RaiseError(kErrorTitle, L"Couldn't connect to the chip to dump its keys");
+        return result;
+    }
+    std::ofstream file(keyward::Narrow(path), std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!file) {
+        RaiseError(kErrorTitle, L"Couldn't open %ls", path);
+        return result;
+    }
+    clear_worst_response();
+    bool walked = false;
+    for (uint16_t key = server->key_next(0);; key = server->key_next(key)) {
+        if (key == 0) {
+            walked = true;
+            break;
+        }
+        uint16_t* read = nullptr;
+        uint16_t length = 0;
+        if (pskv_get_raw(key, &read, 0, &length) && no_error_recorded()) {
+            const pskey_entry* entry = findKey(key);
+            report_progress(L"Dumped key", key, entry);
+            WriteKey(key, entry, read, length, file, format);
+        }
+        delete[] read;
+        if (worst_response() == KVCMD_RESPONSE_RETRY) {
+            continue;
+        }
+        if (worst_response() == KVCMD_RESPONSE_ABORT || server->is_cancelled()) {
+            break;
+        }
+    }
+    file.close();
+    if (file.fail()) {
+        RaiseError(kErrorTitle, L"Couldn't write %ls", path);
+        return result;
+    }
+    result = walked;
+    return result;
+}
+
+bool CKeyWarder::run_query(const wchar_t* output_path, const wchar_t* query_path,
+                           FileFormat format) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    if (output_path == nullptr || query_path == nullptr) {
+        return result;
+    }
+    std::ofstream output(keyward::Narrow(output_path),
+                         std::ios::out | std::ios::trunc | std::ios::binary);
+    std::ifstream query(keyward::Narrow(query_path), std::ios::in | std::ios::binary);
+    if (!output || !query) {
+        if (!output) {
+            RaiseError(kErrorTitle, L"Couldn't open %ls", output_path);
+        }
+        if (!query) {
+            RaiseError(kErrorTitle, L"Couldn't open %ls", query_path);
+        }
+        return result;
+    }
+    const bool completed = RunCommandStream(query, output, format);
+    if (query.bad()) {
+        RaiseError(kErrorTitle, L"Couldn't read %ls", query_path);
+        return result;
+    }
+    output.close();
+    if (output.fail()) {
+        RaiseError(kErrorTitle, L"Couldn't write %ls", output_path);
+        return result;
+    }
+    result = completed;
+    return result;
+}
+
+bool CKeyWarder::apply_file(const wchar_t* path) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    if (path == nullptr) {
+        return result;
+    }
+    std::ifstream file(keyward::Narrow(path), std::ios::in | std::ios::binary);
+    if (!file) {
+        RaiseError(kErrorTitle, L"Couldn't open %ls", path);
+        return result;
+    }
+    std::ostream discard(nullptr);
+    result = RunCommandStream(file, discard, PS_FILE_PLAIN);
+    if (file.bad()) {
+        // A folder opens like a file but cannot be read.
+        RaiseError(kErrorTitle, L"Couldn't read %ls", path);
+        result = false;
+    }
+    return result;
+}

@@ -1,0 +1,45 @@
+// PS text files and command streams: the forms a dump or a query answer is written in, and the
+// operations of a command line. CKeyWarder reads and writes them (dump_ps, run_query,
+// apply_file, WriteKey).
+//
+// One line syntax serves dumps, applied files and queries:
+//
+//     # a comment (also ';' or '//')
+//     &01f9 = 0003                    set PSKEY_HOST_INTERFACE to 3 (skipped when equal)
+//     &0001 = 00789abc00561234        four words: a fifth digit starts the next word
+//     &00dc = "Abc                    a quote: each character after it is one word
+//     &0205 ~ 00a8                    update: only when the key has a value
+//     &03c0 + 0000                    add: only when the key has no value
+//     &028a -                         delete; &ff00 - restores every key's factory value
+//     ?01f9 =                         query (from the first '?' line on, every line is one)
+//
+// Keys are hex digits taken to their low 16 bits; data words are one to four hex digits.
+// Lines are limited to 1999 characters.
+#pragma once
+
+#include <cstdint>
+
+// The form of written key lines: PS_FILE_ANNOTATED precedes each key line with a comment line
+// holding the key's identifier and names enumerated values in a trailing comment; every other
+// value selects the plain form.
+typedef int FileFormat;
+enum : FileFormat {
+    PS_FILE_PLAIN = 0,
+    PS_FILE_ANNOTATED = 2,
+};
+
+// The operation of one command line.
+typedef int32_t ps_file_op;
+enum : ps_file_op {
+    PS_OP_SET = 1,     // '=': set the key (skipped when already equal)
+    PS_OP_ADD = 2,     // '+': set the key only when it has no value
+    PS_OP_UPDATE = 3,  // '~': set the key (skipped when equal) only when it has a value
+    PS_OP_DELETE = 4,  // '-': delete the key; PS_FACTORY_RESTORE_KEY restores every key
+};
+
+// Deleting this key (not a real key) restores the factory value of every key.
+constexpr uint16_t PS_FACTORY_RESTORE_KEY = 0xFF00;
+// Characters of a line the interpreter reads; a longer line is reported and ends the stream.
+constexpr int PS_FILE_MAX_LINE_CHARS = 1999;
+// Data words one command line may carry, and the words a query reads of a key.
+constexpr int PS_FILE_MAX_WORDS = 2000;

@@ -1,0 +1,249 @@
+// The keyward command-line tool, run as a program on chip images in a temporary folder.
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using keyward_test::ReadFile;
+using keyward_test::TempDir;
+using keyward_test::WriteFile;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class Tool : public ::testing::Test {
+  protected:
+    // Runs keyward with `args` (each quoted for the shell) in the temporary folder, on the chip
+    // image c.img unless `withChip` is false.
+    Outcome Keyward(const std::vector<std::string>& args, bool withChip = true) {
+        std::string command = "cd '" + dir.Path() + "' && '" + KEYWARD_TOOL + "'";
+        if (withChip) {
+            command += " --chip c.img";
+        }
+        for (const std::string& arg : args) {
+            command += " '" + arg + "'";
+        }
+        command += " >out.txt 2>err.txt </dev/null";
+        const int status = std::system(command.c_str());
+        Outcome run;
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.out = ReadFile(dir / "out.txt");
+        run.err = ReadFile(dir / "err.txt");
+        return run;
+    }
+    std::string Get(const std::string& key) {
+        const Outcome run = Keyward({"get", key});
+        return run.exitCode == 0 ? run.out : "exit " + std::to_string(run.exitCode);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(Tool, CannedDumpAndApplyOnANewChipImage) {
+    Outcome run = Keyward({"canned", "@usb"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");  // progress stays off the record when not on a terminal
+    const std::string image = ReadFile(dir / "c.img");
+    EXPECT_NE(image.find("&01f9 = 0002\n"), std::string::npos) << image;
+
+    run = Keyward({"dump", "out.ps", "--annotated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir / "out.ps"),
+              "// PSKEY_HOST_INTERFACE\n&01f9 = 0002// USB link\n"
+              "// PSKEY_USB_VM_CONTROL\n&03c0 = 0000// False\n");
+
+    // Applying the dump changes nothing, so the image is not rewritten.
+    run = Keyward({"apply", "out.ps"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir / "c.img"), image);
+
+    // Applied to another chip it gives that chip the same keys.
+    run = Keyward({"--chip", "other.img", "apply", "out.ps"}, false);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    run = Keyward({"--chip", "other.img", "dump", "again.ps", "--annotated"}, false);
+    EXPECT_EQ(ReadFile(dir / "again.ps"), ReadFile(dir / "out.ps"));
+}
+
+TEST_F(Tool, GetSetAndDeleteKeysByNumberOrIdentifier) {
+    EXPECT_EQ(Keyward({"set", "PSKEY_USR0", "1", "0x2", "abcd"}).exitCode, 0);
+    EXPECT_EQ(Get("0x028a"), "0001 0002 abcd\n");
+    EXPECT_EQ(Get("usr0"), "0001 0002 abcd\n");
+    EXPECT_EQ(Keyward({"set", "0191", "0", "6", "0", "0", "0", "0", "0", "0", "0", "0"}).exitCode,
+              0);
+    EXPECT_EQ(Keyward({"set", "pskey_uart_config", "a8"}).exitCode, 0);
+    EXPECT_EQ(Get("0191"), "0000 00a8 0000 0000 0000 0000 0000 0000 0000 0000\n");
+    EXPECT_EQ(Get("PSKEY_UART_CONFIG"), "00a8\n");
+
+    EXPECT_EQ(Keyward({"delete", "28a"}).exitCode, 0);
+    const Outcome missing = Keyward({"get", "28a"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "keyward: key 0x028a PSKEY_USR0 has no value\n");
+
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"get", "PSKEY_NO_SUCH_KEY"},
+                                               {"get", "0"},
+                                               {"get", "10000"},
+                                               {"set", "28a", "12345"},
+                                               {"set", "uart_config", "1", "2"},
+                                               {"delete", "uart_config"}}) {
+        const Outcome run = Keyward(args);
+        EXPECT_EQ(run.exitCode, 2) << args[0] << " " << args[1];
+        EXPECT_NE(run.err.find("keyward: "), std::string::npos);
+    }
+}
+
+TEST_F(Tool, ReportsGoToStandardErrorWithTheirCaption) {
+    WriteFile(dir / "bad.ps", "&01f9 = 3\n&01f9 3\n&028a = 1\n");
+    Outcome run = Keyward({"apply", "bad.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "Error: Error on line 2 - invalid operator\n");
+    EXPECT_EQ(Get("01f9"), "0003\n");  // the lines before the error stay applied
+    EXPECT_EQ(Get("028a"), "exit 1");
+
+    run = Keyward({"canned", "@nope"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "ERROR: Canned operation @nope not supported\n");
+
+    // A failed line stops the run, unless --keep-going.
+    WriteFile(dir / "fails.ps", "&0205 = 6\n&028b = 2\n");
+    run = Keyward({"apply", "fails.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Error: Cannot set this presentation key because the base key (0x0191) "
+                           "is not set\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Get("028b"), "exit 1");
+    run = Keyward({"--keep-going", "apply", "fails.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Error: Failed to update key 0x0205, UART config\n"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(Get("028b"), "0002\n");
+
+    // An image that cannot be written is reported once, before any work is done.
+    run = Keyward({"--chip", "no/such/folder/c.img", "canned", "@usb"}, false);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err.rfind("keyward: cannot save chip image no/such/folder/c.img"), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+
+    WriteFile(dir / "broken.img", "store 0001\n&01f9 = xyz\n");
+    run = Keyward({"--chip", "broken.img", "get", "01f9"}, false);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("cannot load chip image broken.img: line 2"), std::string::npos)
+        << run.err;
+}
+
+TEST_F(Tool, VerboseRunsPrintTheirProgress) {
+    WriteFile(dir / "set.ps", "&01f9 = 3\n&ff00 - # restores the factory values\n");
+    const Outcome run = Keyward({"--verbose", "apply", "set.ps"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err,
+              "Altered key 505, Host interface\n"
+              "Altered key 65280, Unknown key\n"
+              "Applied 2 operations of set.ps\n");
+    EXPECT_EQ(run.out, "");
+}
+
+TEST_F(Tool, QueriesWriteTheirAnswers) {
+    ASSERT_EQ(Keyward({"canned", "@h4"}).exitCode, 0);
+    WriteFile(dir / "ask.ps", "?01f9 =\n?028a =\n");
+    const Outcome run = Keyward({"query", "answer.ps", "ask.ps", "--annotated"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir / "answer.ps"),
+              "// PSKEY_HOST_INTERFACE\n&01f9 = 0003// UART link running H4\n"
+              "// PSKEY_USR0\n&028a - // Delete\n");
+}
+
+TEST_F(Tool, CannedListAndKeyInfoNeedNoChip) {
+    Outcome run = Keyward({"canned", "--list"}, false);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 29);
+    EXPECT_NE(run.out.find("@usb                     Sets transport to USB\n"), std::string::npos);
+
+    run = Keyward({"info", "0x01f9"}, false);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("identifier    PSKEY_HOST_INTERFACE\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("structure     35, 1 word\n"), std::string::npos);
+    EXPECT_NE(run.out.find("     3  UART link running H4\n"), std::string::npos);
+
+    run = Keyward({"info", "PSKEY_UART_CONFIG"}, false);
+    EXPECT_NE(run.out.find("field         bit offset 16, width 16, of 0x0191 "
+                           "PSKEY_HOSTIO_UART_PS_BLOCK\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(Keyward({"info", "9999"}, false).exitCode, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "c.img"));
+}
+
+TEST_F(Tool, PowerTablesAreShownAndEdited) {
+    Outcome run = Keyward({"power-table", "PSKEY_LC_POWER_TABLE"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "keyward: key 0x001e PSKEY_LC_POWER_TABLE has no value\n");
+
+    run = Keyward({"power-table", "1e", "--add", "internal_pa=13,external_pa=17,tx_dbm=-8", "--add",
+                   "internal_pa=1,tx_dbm=-20"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Get("1e"), "0d11 f800 0100 ec00\n");
+    run = Keyward({"power-table", "1e", "--sort", "--add", "tx_dbm=0", "--at", "0"});
+    EXPECT_EQ(run.out,
+              "index  internal_pa  external_pa  tx_dbm\n"
+              "    0            1            0     -20\n"
+              "    1           13           17      -8\n"
+              "    2            0            0       0\n");
+    EXPECT_EQ(Keyward({"power-table", "1e", "--delete", "2", "--delete", "0"}).exitCode, 0);
+    EXPECT_EQ(Get("1e"), "0d11 f800\n");
+
+    run = Keyward({"power-table", "1e", "--delete", "1"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "keyward: there is no setting 1 to delete (the table has 1)\n");
+    EXPECT_EQ(Get("1e"), "0d11 f800\n");
+
+    std::vector<std::string> args{"power-table", "1e"};
+    for (int i = 0; i < 32; ++i) {
+        args.insert(args.end(), {"--add", "tx_dbm=" + std::to_string(i)});
+    }
+    run = Keyward(args);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "keyward: the table is full (32 settings)\n");
+
+    // Other keys need their format named; fields are checked before the chip is touched.
+    EXPECT_EQ(Keyward({"power-table", "28a"}).exitCode, 2);
+    run = Keyward({"power-table", "28a", "--kind", "v0", "--add", "mixer_level=16"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("mixer_level must lie between 0 and 15"), std::string::npos);
+    run = Keyward({"power-table", "28a", "--kind", "enhanced", "--add", "inhibit_br=1"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Get("28a"), "0000 0000 0000 0002 0000\n");
+}
+
+TEST_F(Tool, UsageErrorsHelpAndVersion) {
+    for (const char* command :
+         {"dump", "apply", "query", "canned", "get", "set", "delete", "info", "power-table"}) {
+        const Outcome run = Keyward({command, "--help"}, false);
+        EXPECT_EQ(run.exitCode, 0) << command;
+        EXPECT_NE(run.out.find("Usage"), std::string::npos) << command;
+    }
+    Outcome run = Keyward({"--version"}, false);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out.rfind("keyward ", 0), 0u) << run.out;
+
+    EXPECT_EQ(Keyward({}, false).exitCode, 2);
+    EXPECT_EQ(Keyward({"frobnicate"}).exitCode, 2);
+    EXPECT_EQ(Keyward({"apply", "missing.ps"}).exitCode, 2);
+    run = Keyward({"get", "01f9"}, false);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("needs --chip IMAGE"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "c.img"));
+}
+
+}  // namespace
