@@ -12,6 +12,7 @@
 #pragma once
 
 #include <keyward/canned.h>
+#include <keyward/chipid.h>
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
 #include <keyward/keywarder.h>
@@ -19,6 +20,7 @@
 #include <keyward/memoryreader.h>
 #include <keyward/pdu.h>
 #include <keyward/powertable.h>
+#include <keyward/pscache.h>
 #include <keyward/psfile.h>
 #include <keyward/pskey_entry.h>
 #include <keyward/pskvcmd.h>

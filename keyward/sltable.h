@@ -2,19 +2,39 @@
 // firmware keeps in chip memory. Entry 31 holds the word address of the firmware's PS key list.
 //
 // A transport owns one SlTable and hands it out through get_slt(); the table reads chip memory
-// through its memory reader and keeps what it found between calls.
+// through its memory reader and keeps what it found between calls. When the transport has
+// identified the chip (ChipIdentity), the table only looks where that chip type keeps it.
 //
-// Table format in chip memory: a three-word header whose word 0 is the magic 0xD397 and word 1 the
-// word address of the entries; the entries are (id, value) word pairs ended by id 0, at most 256
-// words long. For variant 0 the header is looked for at byte address 0x0200 of memory space 4,
-// then at 0x0100.
+// Forms in chip memory, each starting with a three-word header (magic, two words of argument):
+//   0xD397 plain: header word 1 is the word address of the entries, (id, value) word pairs ended
+//          by id 0, at most 256 words. In the upper bank of memory space 2 (byte address above
+//          0x7FFF) word 1 and the values of entries 7, 8 and 13 are relative to word 0x4000.
+//   0xD397 short: (id, value) pairs from header word 2 on, ids 1 to 13, in 28 words.
+//   0x7AB1 short fixed: words 1 to 3 are the values of entries 1 to 3.
+//   0xD397 extended: (id, low word, high word) triples from header word 1 on, ended by id 0 or
+//          after 255 words.
+//   0x793D redirection: words 1 (low) and 2 (high) give the table's place, memory space in bits
+//          24 to 31, byte address in bits 0 to 23.
+// Where each variant's table may lie (reader, memory space, byte address):
+//   variant 0: plain 4:0x0200, plain 4:0x0100, and extended at the table pointer (the words at
+//              word addresses 0xF84B, low, and 0xF84C, high, of space 4: space in bits 8 to 15
+//              of the high word, byte address (high word bits 0 to 7) x 65536 + low word);
+//              identified chips: plain 4:0x0200 or 4:0x0100 (CHIP_MEMORY_FIXED), extended at the
+//              pointer chosen by the second word (CHIP_MEMORY_POINTER), short 4:0x13FB8
+//              (CHIP_MEMORY_SHORT)
+//   variant 1: plain 2:0x0200, plain 2:0x0100 without entry 9, extended 2:0x0012
+//   variant 2: plain 2:0x8200, plain 2:0x0100 with entry 9, plain 2:0x8100, extended 2:0x0012
+//   variant 3: extended 34:0x0012
+// A table pointer of 0 names no table.
 #pragma once
 
+#include <keyward/chipid.h>
 #include <keyward/export.h>
 #include <keyward/memoryreader.h>
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 class KEYWARD_API SlTable {
   public:
@@ -22,6 +42,11 @@ class KEYWARD_API SlTable {
     static constexpr uint16_t MAGIC_SHORT = 0x7AB1;
     static constexpr uint16_t MAGIC_REDIRECT = 0x793D;
     static constexpr uint16_t ENTRY_PSKEY_LIST = 31;
+    // The word addresses of the table pointer of variant 0.
+    static constexpr uint16_t POINTER_LOW = 0xF84B;
+    static constexpr uint16_t POINTER_HIGH = 0xF84C;
+    static constexpr uint16_t POINTER_LOW_LATE = 0xFDF8;
+    static constexpr uint16_t POINTER_HIGH_LATE = 0xFDF9;
 
     explicit SlTable(IMemoryReaderGP* reader = nullptr);
     ~SlTable();
@@ -30,9 +55,14 @@ class KEYWARD_API SlTable {
 
     void set_memory_reader(IMemoryReaderGP* reader) { mReader = reader; }
     IMemoryReaderGP* get_memory_reader() const { return mReader; }
+    // The identity that narrows the search (not owned; null for none).
+    void set_chip_identity(const ChipIdentity* identity) { mIdentity = identity; }
+    const ChipIdentity* get_chip_identity() const { return mIdentity; }
 
-    // Finds and loads the table of chip variant `variant`. A table already loaded for the same
-    // variant is kept unless `force` is set. False when no table was found (none is loaded then).
+    // Finds and loads the table of chip variant `variant` (0 to 3). A table already loaded for
+    // the same variant is kept unless `force` is set. False when no table was found (none is
+    // loaded then). A header that cannot be read is tried three times, 100 ms apart, when only
+    // one place is searched.
     bool locate(int variant, bool force);
 
     // Whether a loaded table holds entry `id` (false when none is loaded).
@@ -44,14 +74,27 @@ class KEYWARD_API SlTable {
 
     bool is_loaded() const { return mEntries != nullptr; }
     int get_variant() const { return mVariant; }
+    // Whether the loaded table was read in the extended (32-bit value) form.
     bool is_extended() const { return mExtended; }
 
   private:
+    enum class Reader { PLAIN, PLAIN_WITHOUT_9, PLAIN_WITH_9, SHORT, EXTENDED };
+    struct Candidate {
+        Reader reader;
+        GenericPointer where;
+    };
+
+    std::vector<Candidate> candidates(int variant);
+    bool read_pointer(uint16_t low_address, uint16_t high_address, GenericPointer& pointer);
+    bool try_candidate(const Candidate& candidate, bool single);
     bool read_header(GenericPointer where, bool single, uint16_t header[3]);
     bool read_plain(GenericPointer where, bool single);
+    bool read_short(GenericPointer where, bool single);
+    bool read_extended(GenericPointer where, bool single);
 
     int mVariant;
     bool mExtended;
     IMemoryReaderGP* mReader;
+    const ChipIdentity* mIdentity;
     std::map<uint16_t, uint32_t>* mEntries;
 };

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 namespace kvcmdsim {
@@ -19,6 +20,8 @@ namespace {
 constexpr uint16_t kKeptStores[] = {STORE_IMPLEMENTATION, STORE_FACTORY, STORE_ROM, STORE_DEFAULTS};
 constexpr size_t kRangesPerLine = 8;
 constexpr size_t kWordsPerLine = 8;
+// The table forms by TableLayout::Form.
+constexpr const char* kTableForms[] = {"plain", "short", "fixed", "extended"};
 
 std::string Hex(uint32_t value, int digits = 4) {
     char text[16];
@@ -160,6 +163,16 @@ std::string FormatImage(const ChipContent& chip) {
     if (chip.layout.present) {
         out << "table " << Hex(chip.layout.space, 1) << ' ' << Hex(chip.layout.header) << ' '
             << Hex(chip.layout.entries) << ' ' << Hex(chip.layout.key_list) << '\n';
+        if (chip.layout.form != TableLayout::PLAIN) {
+            out << "table-form " << kTableForms[chip.layout.form] << '\n';
+        }
+        if (chip.layout.redirect_space != 0) {
+            out << "table-redirect " << Hex(chip.layout.redirect_space, 1) << ' '
+                << Hex(chip.layout.redirect_at) << '\n';
+        }
+        if (chip.layout.pointer_at != 0) {
+            out << "table-pointer " << Hex(chip.layout.pointer_at) << '\n';
+        }
     } else {
         out << "table none\n";
     }
@@ -360,8 +373,44 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
                         "table needs a space, a header address and entries and key list "
                         "addresses of at most ffff (hex), or none");
                 }
-                chip.layout = {true, static_cast<uint32_t>(space), static_cast<uint32_t>(header),
-                               static_cast<uint32_t>(entries), static_cast<uint32_t>(keyList)};
+                chip.layout.present = true;
+                chip.layout.space = static_cast<uint32_t>(space);
+                chip.layout.header = static_cast<uint32_t>(header);
+                chip.layout.entries = static_cast<uint32_t>(entries);
+                chip.layout.key_list = static_cast<uint32_t>(keyList);
+            }
+        } else if (directive == "table-form") {
+            size_t form = 0;
+            while (form < std::size(kTableForms) &&
+                   (words.size() != 2 || words[1] != kTableForms[form])) {
+                ++form;
+            }
+            if (form == std::size(kTableForms)) {
+                return fail("table-form needs plain, short, fixed or extended");
+            }
+            chip.layout.form = static_cast<TableLayout::Form>(form);
+        } else if (directive == "table-redirect") {
+            unsigned long space = 0;
+            unsigned long at = 0;
+            if (words.size() == 2 && words[1] == "none") {
+                chip.layout.redirect_space = 0;
+            } else if (words.size() != 3 || !Number(words[1], 16, 0xFF, space) || space == 0 ||
+                       !Number(words[2], 16, 0x7FFFFF, at)) {
+                return fail(
+                    "table-redirect needs a space of 1 to ff and a word address of at most "
+                    "7fffff (hex), or none");
+            } else {
+                chip.layout.redirect_space = static_cast<uint32_t>(space);
+                chip.layout.redirect_at = static_cast<uint32_t>(at);
+            }
+        } else if (directive == "table-pointer") {
+            unsigned long at = 0;
+            if (words.size() == 2 && words[1] == "none") {
+                chip.layout.pointer_at = 0;
+            } else if (words.size() != 2 || !Number(words[1], 16, 0xFFFE, at)) {
+                return fail("table-pointer needs a word address of at most fffe (hex), or none");
+            } else {
+                chip.layout.pointer_at = static_cast<uint32_t>(at);
             }
         } else if (directive == "symbol") {
             uint16_t id = 0;

@@ -132,24 +132,9 @@ void SimChip::State::RebuildFirmwareMemory() {
     data[SUB_ID_ADDRESS] = content.subId;
     const TableLayout& layout = content.layout;
     if (layout.present) {
-        WordMap& table = firmwareMemory[layout.space];
-        table[layout.header] = SlTable::MAGIC_TABLE;
-        table[layout.header + 1] = static_cast<uint16_t>(layout.entries);
-        table[layout.header + 2] = 0;
-        std::map<uint16_t, uint16_t> entries = content.symbols;
-        entries[kPsKeyListEntry] = static_cast<uint16_t>(layout.key_list);
-        uint32_t at = layout.entries;
-        for (const auto& [id, value] : entries) {
-            if (id == 0) {
-                continue;
-            }
-            table[at++] = id;
-            table[at++] = value;
-        }
-        table[at++] = 0;
-        table[at] = 0;
+        WriteTable(layout);
 
-        at = layout.key_list;
+        uint32_t at = layout.key_list;
         for (const KeyRange& range : ToRanges(content.firmwareKeys)) {
             data[at++] = range.first;
             data[at++] = range.last;
@@ -158,6 +143,81 @@ void SimChip::State::RebuildFirmwareMemory() {
         data[at] = 0;
     }
     firmwareMemoryStale = false;
+}
+
+void SimChip::State::WriteTable(const TableLayout& layout) {
+    std::map<uint16_t, uint16_t> entries = content.symbols;
+    entries.erase(0);
+    if (layout.form != TableLayout::FIXED) {
+        entries[kPsKeyListEntry] = static_cast<uint16_t>(layout.key_list);
+    }
+    WordMap& table = firmwareMemory[layout.space];
+    uint32_t at = layout.header;
+    switch (layout.form) {
+        case TableLayout::PLAIN: {
+            // The upper bank of space 2 holds its entries address and the values of entries 7,
+            // 8 and 13 relative to word 0x4000.
+            const bool high = layout.space == 2 && layout.header >= 0x4000;
+            const uint16_t bank = high ? 0x4000 : 0;
+            table[at] = SlTable::MAGIC_TABLE;
+            table[at + 1] = static_cast<uint16_t>(layout.entries - bank);
+            table[at + 2] = 0;
+            at = layout.entries;
+            for (const auto& [id, value] : entries) {
+                table[at++] = id;
+                table[at++] = id == 7 || id == 8 || id == 13 ? value - bank : value;
+            }
+            table[at++] = 0;
+            table[at] = 0;
+            break;
+        }
+        case TableLayout::SHORT:
+            table[at++] = SlTable::MAGIC_TABLE;
+            table[at++] = 0;
+            for (const auto& [id, value] : entries) {
+                table[at++] = id;
+                table[at++] = value;
+            }
+            table[at++] = 0;
+            table[at] = 0;
+            break;
+        case TableLayout::FIXED:
+            table[at] = SlTable::MAGIC_SHORT;
+            for (uint16_t id = 1; id <= 3; ++id) {
+                const auto entry = entries.find(id);
+                table[at + id] = entry != entries.end() ? entry->second : 0;
+            }
+            break;
+        case TableLayout::EXTENDED:
+            table[at++] = SlTable::MAGIC_TABLE;
+            for (const auto& [id, value] : entries) {
+                table[at++] = id;
+                table[at++] = value;
+                table[at++] = 0;
+            }
+            table[at] = 0;
+            break;
+    }
+
+    // Redirection and pointer name byte addresses: space in bits 24 to 31 (redirection) or 8 to
+    // 15 of the high word (pointer).
+    uint32_t target = 2 * layout.header;
+    uint32_t targetSpace = layout.space;
+    if (layout.redirect_space != 0) {
+        const uint32_t location = (layout.space << 24) | (target & 0xFFFFFF);
+        WordMap& redirect = firmwareMemory[layout.redirect_space];
+        redirect[layout.redirect_at] = SlTable::MAGIC_REDIRECT;
+        redirect[layout.redirect_at + 1] = static_cast<uint16_t>(location);
+        redirect[layout.redirect_at + 2] = static_cast<uint16_t>(location >> 16);
+        target = 2 * layout.redirect_at;
+        targetSpace = layout.redirect_space;
+    }
+    if (layout.pointer_at != 0) {
+        WordMap& data = firmwareMemory[DATA_SPACE];
+        data[layout.pointer_at] = static_cast<uint16_t>(target);
+        data[layout.pointer_at + 1] =
+            static_cast<uint16_t>(((targetSpace & 0xFF) << 8) | ((target >> 16) & 0xFF));
+    }
 }
 
 std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys) {

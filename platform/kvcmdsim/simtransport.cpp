@@ -7,7 +7,9 @@
 
 namespace kvcmdsim {
 
-SimTransport::SimTransport(std::shared_ptr<SimChip> chip) : mChip(std::move(chip)), mTable(this) {}
+SimTransport::SimTransport(std::shared_ptr<SimChip> chip) : mChip(std::move(chip)), mTable(this) {
+    mTable.set_chip_identity(&mIdentity);
+}
 
 SimTransport::~SimTransport() {
     // The client's handler may be gone by now: report a failed save to the diagnostics only.
@@ -87,8 +89,19 @@ bool SimTransport::get_slt(SlTable*& table, bool refresh) {
     if (!mOpen) {
         return false;
     }
-    if (refresh) {
+    // A new connection may reach another chip: identify it again and search its table anew.
+    if (refresh || !mIdentityRead) {
         mTable.clear();
+        mIdentity = ChipIdentity();
+        uint16_t words[3];
+        if (read_mem(GenericPointer{DATA_SPACE, 2 * VERSION_WORD_ADDRESS}, 3, words)) {
+            if (words[2] != 0) {
+                mIdentity.identify_from_version_and_sub_id(words[0], words[2]);
+            } else {
+                mIdentity.identify_from_words(words[0], words[1]);
+            }
+        }
+        mIdentityRead = true;
     }
     table = &mTable;
     return true;
@@ -103,6 +116,7 @@ bool SimTransport::open(int /*how*/) {
     OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
     if (!mOpen && mChip->Reachable()) {
         mOpen = true;
+        mIdentityRead = false;
         mChip->CountOpen();
     }
     result = mOpen;

@@ -78,6 +78,8 @@ struct SimChip::State {
     uint16_t MemoryWord(uint32_t space, uint32_t address);
     bool MemoryRange(uint32_t space, uint32_t address, uint32_t count) const;
     void RebuildFirmwareMemory();
+    // Writes the lookup table (with its redirection and pointer) into the firmware's memory.
+    void WriteTable(const TableLayout& layout);
 };
 
 // The standard firmware: every ordinary key of keyward's database, and its presentation keys.

@@ -407,6 +407,51 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
     EXPECT_TRUE(server.key_exists(0x0200)) << "the table at its new place was found";
 }
 
+TEST_F(Image, TablePlacementsAreKept) {
+    Write(
+        "chip-words 0040 0022 0000\n"
+        "memory-space 22 10000\n"
+        "memory-space 2 10000\n"
+        "table 22 0300 0000 4000\n"
+        "table-form extended\n"
+        "table-redirect 2 0400\n"
+        "table-pointer f84b\n");
+    auto chip = std::make_shared<SimChip>();
+    std::string error;
+    ASSERT_TRUE(chip->Load(path, &error)) << error;
+    const TableLayout layout = chip->GetTableLayout();
+    EXPECT_EQ(layout.form, TableLayout::EXTENDED);
+    EXPECT_EQ(layout.space, 0x22u);
+    EXPECT_EQ(layout.redirect_space, 2u);
+    EXPECT_EQ(layout.redirect_at, 0x0400u);
+    EXPECT_EQ(layout.pointer_at, 0xF84Bu);
+
+    // The MVT4120 finds its table through the pointer and the redirection.
+    SimTransport transport(chip);
+    ASSERT_TRUE(transport.open(0));
+    SlTable* table = nullptr;
+    ASSERT_TRUE(transport.get_slt(table, false));
+    ASSERT_TRUE(table->locate(0, false));
+    EXPECT_TRUE(table->is_extended());
+    EXPECT_STREQ(transport.Identity().record().name, "MVT4120");
+
+    ASSERT_TRUE(chip->Save(path + ".2", &error)) << error;
+    SimChip again;
+    ASSERT_TRUE(again.Load(path + ".2", &error)) << error;
+    EXPECT_EQ(again.GetTableLayout().form, TableLayout::EXTENDED);
+    EXPECT_EQ(again.GetTableLayout().pointer_at, 0xF84Bu);
+    EXPECT_EQ(again.GetTableLayout().redirect_at, 0x0400u);
+
+    EXPECT_EQ(LoadError("table-form round\n"),
+              path + ": line 1: table-form needs plain, short, fixed or extended");
+    EXPECT_EQ(LoadError("table-redirect 0 1\n"),
+              path +
+                  ": line 1: table-redirect needs a space of 1 to ff and a word address of at "
+                  "most 7fffff (hex), or none");
+    EXPECT_EQ(LoadError("table-pointer ffff\n"),
+              path + ": line 1: table-pointer needs a word address of at most fffe (hex), or none");
+}
+
 TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
     EXPECT_EQ(LoadError("store 0001\n&01f9 = 12345\n"),
               path + ": line 2: invalid word '12345' (one to four hex digits)");

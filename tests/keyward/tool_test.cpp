@@ -75,6 +75,39 @@ TEST_F(Tool, CannedDumpAndApplyOnANewChipImage) {
     EXPECT_EQ(ReadFile(dir / "again.ps"), ReadFile(dir / "out.ps"));
 }
 
+TEST_F(Tool, ADumpThroughTheCacheIsTheSameFile) {
+    // Keys in several stores, one with an override in boot mode 0 (which a dump does not show).
+    WriteFile(dir / "c.img",
+              "store 0001\n&01f9 = 0002\n&028a = 0001 0002 abcd\n&04b0 = 01f9\n&04b8 = 0003\n"
+              "store 0002\n&01f9 = 0001\n&0191 = 0010 0020\n"
+              "store 0010\n&03c0 = 0001\n");
+    const std::string image = ReadFile(dir / "c.img");
+    for (const char* form : {"--annotated", ""}) {
+        std::vector<std::string> plain = {"dump", "plain.ps"};
+        std::vector<std::string> cached = {"--cache", "dump", "cached.ps"};
+        if (*form != '\0') {
+            plain.push_back(form);
+            cached.push_back(form);
+        }
+        Outcome run = Keyward(plain);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        run = Keyward(cached);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_NE(ReadFile(dir / "plain.ps").find("&028a = 0001 0002 abcd"), std::string::npos)
+            << ReadFile(dir / "plain.ps");
+        EXPECT_EQ(ReadFile(dir / "cached.ps"), ReadFile(dir / "plain.ps")) << form;
+    }
+    EXPECT_EQ(ReadFile(dir / "c.img"), image) << "a dump changes nothing";
+
+    // Writes and reads go through the cache too.
+    ASSERT_EQ(Keyward({"--cache", "set", "0x01f9", "3"}).exitCode, 0);
+    EXPECT_EQ(Get("0x01f9"), "0003\n");
+    const Outcome run = Keyward({"--cache", "get", "PSKEY_USR0"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "0001 0002 abcd\n");
+}
+
 TEST_F(Tool, GetSetAndDeleteKeysByNumberOrIdentifier) {
     EXPECT_EQ(Keyward({"set", "PSKEY_USR0", "1", "0x2", "abcd"}).exitCode, 0);
     EXPECT_EQ(Get("0x028a"), "0001 0002 abcd\n");

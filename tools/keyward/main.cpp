@@ -14,6 +14,9 @@
 //   keyward --chip IMAGE power-table KEY [--kind basic|enhanced|v0]
 //                        [--delete INDEX]... [--add FIELD=VALUE,...]... [--at INDEX] [--sort]
 //
+// --cache reaches the chip through a PsCache: a worker thread reads every key ahead while the
+// command runs, and the command's reads are answered from the cache.
+//
 // KEY is hexadecimal (0x01f9 or 01f9) or an identifier (PSKEY_HOST_INTERFACE, any case, the
 // PSKEY_ prefix optional); WORD is one to four hex digits. Reports of the library go to standard
 // error with their caption; progress ("Dumped key ...") shows as one line on a terminal, as
@@ -57,6 +60,7 @@ struct Options {
     std::string chip;
     bool verbose = false;
     bool keepGoing = false;
+    bool cache = false;
 };
 
 // ---------------------------------------------------------------- reports
@@ -213,7 +217,8 @@ class ChipSession {
     explicit ChipSession(const Options& options)
         : mProgress(options.verbose, isatty(STDERR_FILENO) != 0),
           mHandler(mProgress, options.keepGoing),
-          mChip(std::make_shared<kvcmdsim::SimChip>()) {}
+          mChip(std::make_shared<kvcmdsim::SimChip>()),
+          mCached(options.cache) {}
 
     ~ChipSession() { gInterruptible = nullptr; }
 
@@ -239,10 +244,16 @@ class ChipSession {
         auto* transport = new kvcmdsim::SimTransport(mChip);
         transport->set_error_handler(&mHandler);
         mServer = std::make_unique<PsKvcmd>(transport);
-        mKeys.SetServer(mServer.get());
-        gInterruptible = mServer.get();
+        PsServer* outermost = mServer.get();
+        if (mCached) {
+            mCache = std::make_unique<PsCache>();
+            mCache->SetServer(mServer.get());
+            outermost = mCache.get();
+        }
+        mKeys.SetServer(outermost);
+        gInterruptible = outermost;
         signal(SIGINT, OnInterrupt);
-        if (!mServer->open()) {
+        if (!outermost->open()) {
             if (mHandler.Errors() == 0) {
                 Fail("cannot open the chip of " + image);
             }
@@ -254,10 +265,12 @@ class ChipSession {
     // Closes the chip, which saves its image when it changed, and gives the exit code: 0 when
     // `ok` and nothing was reported.
     int Close(bool ok, const std::string& summary = {}) {
-        const bool interrupted = mServer != nullptr && mServer->is_cancelled();
+        PsServer* outermost =
+            mCache != nullptr ? static_cast<PsServer*>(mCache.get()) : mServer.get();
+        const bool interrupted = outermost != nullptr && outermost->is_cancelled();
         const int errorsBefore = mHandler.Errors();
-        if (mServer != nullptr) {
-            mServer->close();  // a failed save is reported through the handler
+        if (outermost != nullptr) {
+            outermost->close();  // a failed save is reported through the handler
         }
         if (mChip->HasUnsavedChanges()) {
             ForgetImage();
@@ -282,7 +295,9 @@ class ChipSession {
     Progress mProgress;
     ToolHandler mHandler;
     std::shared_ptr<kvcmdsim::SimChip> mChip;
+    bool mCached;
     std::unique_ptr<PsKvcmd> mServer;
+    std::unique_ptr<PsCache> mCache;  // wraps mServer with --cache
     CKeyWarder mKeys;
 };
 
@@ -717,6 +732,8 @@ int main(int argc, char** argv) {
     app.add_flag("-v,--verbose", options.verbose, "Print a line for every key dumped or altered");
     app.add_flag("--keep-going", options.keepGoing,
                  "Go on after a failed key or line (the exit code still says it failed)");
+    app.add_flag("--cache", options.cache,
+                 "Reach the chip through a cache that reads every key ahead on a worker thread");
 
     // Each command's callback checks its arguments and leaves the work in `run`, so that a usage
     // error is reported before the chip is touched.

@@ -75,7 +75,7 @@
 //
 //   firmware-id 4120                     decimal firmware id (get_firmware_id)
 //   firmware-name Simulated firmware     the rest of the line
-//   chip-words 2e00 0022 0000            version word, second word, sub id
+//   chip-words 0040 0022 0000            version word, second word, sub id
 //   secure off                           on|off: memory reads refused
 //   write-protected off                  on|off: PS writes refused
 //   layer-a off                          on|off: is_layer_a_supported
@@ -86,6 +86,9 @@
 //                                        key, decimal bit offset and width; accumulate)
 //   table 4 0100 0110 4000               lookup table: space, header, entries and key list word
 //                                        addresses (the key list is in space 4); or: table none
+//   table-form plain                     plain, short, fixed or extended
+//   table-redirect 2 0009                a redirection to the table, put at space 2, word 0009
+//   table-pointer f84b                   the table pointer at words f84b and f84c of space 4
 //   symbol 0009 1234                     an extra lookup-table entry (id, value)
 //   memory-space 2 8000                  another memory space and its size in words
 //   mem 4 ff00 0001 0002                 words written explicitly: space, word address, words
@@ -144,13 +147,29 @@ struct PresentationField {
     uint16_t bit_width;
 };
 
-// Where the firmware keeps its symbol lookup table (plain form) and key list. Word addresses.
+// Where and in which form the firmware keeps its symbol lookup table, and where its key list
+// lies. Addresses are word addresses; a space other than 4 must exist (AddMemorySpace).
 struct TableLayout {
+    enum Form {
+        PLAIN,     // header (0xD397, entries address, 0), (id, value) pairs at `entries`
+        SHORT,     // header (0xD397, 0) followed by (id, value) pairs of ids 1 to 13
+        FIXED,     // 0x7AB1 and the values of entries 1, 2 and 3; no key list entry
+        EXTENDED,  // 0xD397 followed by (id, low word, high word) triples
+    };
     bool present = true;
+    Form form = PLAIN;
     uint32_t space = DATA_SPACE;  // space of the header and the entries
     uint32_t header = 0x0100;     // byte address 0x0200
-    uint32_t entries = 0x0110;
-    uint32_t key_list = 0x4000;  // in space 4
+    uint32_t entries = 0x0110;    // PLAIN only; in the upper bank of space 2 (header from
+                                  // 0x4000 on) at least 0x4000
+    uint32_t key_list = 0x4000;   // in space 4
+    // A redirection (0x793D) to the header, at this word of `redirect_space`; none when
+    // redirect_space is 0.
+    uint32_t redirect_space = 0;
+    uint32_t redirect_at = 0;
+    // The table pointer: the words at `pointer_at` (low) and pointer_at + 1 (high) of space 4
+    // name the redirection when there is one, else the header. None when 0.
+    uint32_t pointer_at = 0;
 };
 
 // One step of the link for a transact, as queued by the fault switches.

@@ -4,8 +4,13 @@
 // transact() stamps a sequence number on a copy of the request and hands it to the chip;
 // read_mem() reads memory space 4 with KVCMD memory requests (so a secure chip refuses it and bad
 // statuses are reported like any other request) and other spaces through the chip's debug
-// access. close() saves the chip's attached image when it changed, reporting a failure through
-// the error handler.
+// access. get_slt() hands out the transport's lookup table, which reads memory through the
+// transport; before the first table after each open (and on a refresh) the transport drops the
+// table it holds, reads the
+// chip's identification words (version word, second word and sub id at word 0xFF9A of space 4)
+// and identifies the chip, by version word and sub id when the sub id is not 0, else by both
+// words, so that the table search is narrowed to where that chip type keeps it. close() saves the
+// chip's attached image when it changed, reporting a failure through the error handler.
 #pragma once
 
 #include <keyward/keyward.h>
@@ -43,6 +48,8 @@ class KVCMDSIM_API SimTransport : public kvcmd_trans {
     // Words per KVCMD memory request of read_mem (1 to 4000).
     void SetMemoryChunkWords(uint16_t words);
     const std::shared_ptr<SimChip>& Chip() const { return mChip; }
+    // The identity found by the last get_slt() since the transport opened.
+    const ChipIdentity& Identity() const { return mIdentity; }
 
   private:
     std::shared_ptr<SimChip> mChip;
@@ -51,6 +58,8 @@ class KVCMDSIM_API SimTransport : public kvcmd_trans {
     uint16_t mSequence = 0;
     uint16_t mChunkWords = 256;
     SlTable mTable;
+    ChipIdentity mIdentity;
+    bool mIdentityRead = false;
     std::map<std::string, std::string> mVars;  // getvar answers, kept valid for the caller
 };
 
