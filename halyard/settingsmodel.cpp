@@ -91,7 +91,7 @@ const FlagBit kGatewayFlags[] = {
 };
 
 // Every up-down of the handset record: its word, range, step and factory value.
-struct UpDownSpec {
+struct UpDownRange {
     UpDown SettingsModel::*control;
     int word;
     int min;
@@ -99,7 +99,7 @@ struct UpDownSpec {
     int step;
     int preset;
 };
-const UpDownSpec kHandsetUpDowns[] = {
+const UpDownRange kHandsetUpDowns[] = {
     {&SettingsModel::AutoTurnOffTimerUpDown, HS_AUTO_TURN_OFF_HOURS, 0, 24, 1, 8},
     {&SettingsModel::LowBatteryBeepVoltageUpDown, HS_LOW_BATTERY_MILLIVOLTS, 2500, 4000, 100, 3500},
     {&SettingsModel::LowBatteryBeepIntervalTimerUpDown, HS_LOW_BATTERY_INTERVAL, 1, 10, 1, 5},
@@ -118,7 +118,7 @@ const UpDownSpec kHandsetUpDowns[] = {
     {&SettingsModel::MinimumLinkQualityUpDown, HS_MINIMUM_LINK_QUALITY, 0, 100, 1, 75},
 };
 // The gateway up-downs; the receive gain (word 2) is stored as a signed byte.
-const UpDownSpec kGatewayUpDowns[] = {
+const UpDownRange kGatewayUpDowns[] = {
     {&SettingsModel::GWTalkAroundOutputGainUpDown, GW_TALK_AROUND_GAIN, -24, 21, 3, 9},
     {&SettingsModel::GWReceiveInputGainUpDown, GW_RECEIVE_GAIN, -24, 21, 3, 3},
     {&SettingsModel::GWTransmitOutputGainUpDown, GW_TRANSMIT_GAIN, -24, 21, 3, 0},
@@ -187,19 +187,19 @@ constexpr uint16_t kLineFunctionMask = 0x3FFF;
 }  // namespace
 
 SettingsModel::SettingsModel(IUserDialogs& dialogs) : mDialogs(dialogs) {
-    for (const UpDownSpec& spec : kHandsetUpDowns) {
-        UpDown& u = this->*spec.control;
-        u.min = spec.min;
-        u.max = spec.max;
-        u.step = spec.step;
-        u.position = spec.preset;
+    for (const UpDownRange& range : kHandsetUpDowns) {
+        UpDown& u = this->*range.control;
+        u.min = range.min;
+        u.max = range.max;
+        u.step = range.step;
+        u.position = range.preset;
     }
-    for (const UpDownSpec& spec : kGatewayUpDowns) {
-        UpDown& u = this->*spec.control;
-        u.min = spec.min;
-        u.max = spec.max;
-        u.step = spec.step;
-        u.position = spec.preset;
+    for (const UpDownRange& range : kGatewayUpDowns) {
+        UpDown& u = this->*range.control;
+        u.min = range.min;
+        u.max = range.max;
+        u.step = range.step;
+        u.position = range.preset;
     }
     HirosePin2FunctionComboBox.SetItems({"Speaker -ve", "Battery +ve"});
     RelayModeComboBox.SetItems({"Command", "Automatic"});
@@ -323,8 +323,8 @@ void SettingsModel::SetHandsetDefaults() {
     LEDChargeIndicateCheckBox.checked = true;
     AutoTurnOnWhenChargingCheckBox.checked = true;
     HirosePin2FunctionComboBox.SelectIndex(0);
-    for (const UpDownSpec& spec : kHandsetUpDowns) {
-        (this->*spec.control).SetPosition(spec.preset);
+    for (const UpDownRange& range : kHandsetUpDowns) {
+        (this->*range.control).SetPosition(range.preset);
     }
     for (int i = 0; i < kHandsetButtonCount; ++i) {
         const ButtonDefault& d = kButtonDefaults[i];
@@ -350,8 +350,8 @@ void SettingsModel::SetGatewayDefaults() {
     GWPublicAddressModeCheckBox.checked = false;
     GWFindMeFunctionCheckBox.checked = false;
     GWRemoteFindMeCheckBox.checked = false;
-    for (const UpDownSpec& spec : kGatewayUpDowns) {
-        (this->*spec.control).SetPosition(spec.preset);
+    for (const UpDownRange& range : kGatewayUpDowns) {
+        (this->*range.control).SetPosition(range.preset);
     }
     for (int i = 0; i < kGatewayLineCount; ++i) {
         const LineDefault& d = kLineDefaults[i];
@@ -561,8 +561,8 @@ hs_xsettings_t SettingsModel::HandsetRecordFromControls() {
         flags |= 1u << kHirosePin2Bit;
     }
     record.word[HS_FLAGS] = flags;
-    for (const UpDownSpec& spec : kHandsetUpDowns) {
-        record.word[spec.word] = Signed16((this->*spec.control).position);
+    for (const UpDownRange& range : kHandsetUpDowns) {
+        record.word[range.word] = Signed16((this->*range.control).position);
     }
     for (int i = 0; i < kHandsetButtonCount; ++i) {
         ButtonCombos& combos = buttons[i];
@@ -592,8 +592,8 @@ void SettingsModel::ShowHandsetRecord(const hs_xsettings_t& record) {
         (this->*flag.box).checked = (flags >> flag.bit) & 1u;
     }
     HirosePin2FunctionComboBox.SelectIndex((flags >> kHirosePin2Bit) & 1u);
-    for (const UpDownSpec& spec : kHandsetUpDowns) {
-        (this->*spec.control).SetPosition(static_cast<int16_t>(record.word[spec.word]));
+    for (const UpDownRange& range : kHandsetUpDowns) {
+        (this->*range.control).SetPosition(static_cast<int16_t>(record.word[range.word]));
     }
     for (int i = 0; i < kHandsetButtonCount; ++i) {
         ButtonCombos& combos = buttons[i];

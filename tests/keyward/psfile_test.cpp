@@ -449,8 +449,8 @@ TEST_F(PsFile, FilesThatCannotBeOpenedAreReported) {
 TEST_F(PsFile, AFolderGivenAsAFileIsReported) {
     const std::wstring folder = keyward::Widen(dir.Path());
     EXPECT_FALSE(keys.apply_file(folder.c_str()));
-    EXPECT_FALSE(keys.run_query(keyward::Widen(dir / "answer.ps").c_str(), folder.c_str(),
-                                PS_FILE_PLAIN));
+    EXPECT_FALSE(
+        keys.run_query(keyward::Widen(dir / "answer.ps").c_str(), folder.c_str(), PS_FILE_PLAIN));
     EXPECT_FALSE(keys.dump_ps(folder.c_str(), PS_FILE_PLAIN));
     const auto errors = Errors();
     ASSERT_EQ(errors.size(), 3u);
