@@ -312,13 +312,26 @@ std::vector<uint16_t> SimChip::KeysIn(uint16_t store) const {
 
 // ---------------------------------------------------------------- firmware
 
+namespace {
+
+void EditFirmwareKeys(std::set<uint16_t>& keys, KeyRange range, bool add) {
+    for (uint32_t key = range.first; key <= range.last; ++key) {
+        if (add) {
+            keys.insert(static_cast<uint16_t>(key));
+        } else {
+            keys.erase(static_cast<uint16_t>(key));
+        }
+    }
+}
+
+}  // namespace
+
+// Each edit marks the firmware's key list in memory for rebuilding on the next read.
 void SimChip::SetFirmwareKeys(const std::vector<KeyRange>& ranges) {
     std::lock_guard<std::mutex> guard(mLock);
     mState->content.firmwareKeys.clear();
     for (const KeyRange& range : ranges) {
-        for (uint32_t key = range.first; key <= range.last; ++key) {
-            mState->content.firmwareKeys.insert(static_cast<uint16_t>(key));
-        }
+        EditFirmwareKeys(mState->content.firmwareKeys, range, true);
     }
     mState->firmwareMemoryStale = true;
     mState->dirty = true;
@@ -326,18 +339,14 @@ void SimChip::SetFirmwareKeys(const std::vector<KeyRange>& ranges) {
 
 void SimChip::AddFirmwareKeys(KeyRange range) {
     std::lock_guard<std::mutex> guard(mLock);
-    for (uint32_t key = range.first; key <= range.last; ++key) {
-        mState->content.firmwareKeys.insert(static_cast<uint16_t>(key));
-    }
+    EditFirmwareKeys(mState->content.firmwareKeys, range, true);
     mState->firmwareMemoryStale = true;
     mState->dirty = true;
 }
 
 void SimChip::RemoveFirmwareKeys(KeyRange range) {
     std::lock_guard<std::mutex> guard(mLock);
-    for (uint32_t key = range.first; key <= range.last; ++key) {
-        mState->content.firmwareKeys.erase(static_cast<uint16_t>(key));
-    }
+    EditFirmwareKeys(mState->content.firmwareKeys, range, false);
     mState->firmwareMemoryStale = true;
     mState->dirty = true;
 }
