@@ -15,11 +15,6 @@ bool CSignal::Event::Wait(long milliseconds) {
                              [this] { return mSet; });
 }
 
-bool CSignal::Event::IsSet() const {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mSet;
-}
-
 int CSignal::Event::ListenerCount() const {
     std::lock_guard<std::mutex> guard(mLock);
     int count = 0;

@@ -24,9 +24,6 @@ class CSignal {
         // event has no listener.
         bool Wait(long milliseconds);
 
-        // True while the event is set.
-        bool IsSet() const;
-
         int ListenerCount() const;
 
       private:

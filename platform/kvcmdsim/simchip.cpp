@@ -356,23 +356,6 @@ std::vector<KeyRange> SimChip::FirmwareKeys() const {
     return ToRanges(mState->content.firmwareKeys);
 }
 
-bool SimChip::FirmwareKnows(uint16_t key) const {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mState->content.firmwareKeys.count(key) != 0;
-}
-
-void SimChip::SetPresentationKey(uint16_t key, PresentationField field) {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.presentation[key] = field;
-    mState->dirty = true;
-}
-
-void SimChip::RemovePresentationKey(uint16_t key) {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.presentation.erase(key);
-    mState->dirty = true;
-}
-
 void SimChip::ClearPresentationKeys() {
     std::lock_guard<std::mutex> guard(mLock);
     mState->content.presentation.clear();

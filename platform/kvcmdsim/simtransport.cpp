@@ -20,10 +20,6 @@ SimTransport::~SimTransport() {
     }
 }
 
-void SimTransport::SetMemoryChunkWords(uint16_t words) {
-    mChunkWords = std::clamp<uint16_t>(words, 1, 4000);
-}
-
 bool SimTransport::read_mem(GenericPointer where, uint16_t length, uint16_t* out) {
     bool result = false;
     OSTREL_TRACE_RETURN(CMessageHandler::GROUP_KVCMD, result);
@@ -40,7 +36,7 @@ bool SimTransport::read_mem(GenericPointer where, uint16_t length, uint16_t* out
     }
     for (uint32_t done = 0; done < length;) {
         const uint16_t count =
-            static_cast<uint16_t>(std::min<uint32_t>(mChunkWords, length - done));
+            static_cast<uint16_t>(std::min<uint32_t>(kChunkWords, length - done));
         const KVCMD_MEMORY_PDU response(run_pdu_report_errs(
             KVCMD_MEMORY_PDU(KVCMD_PDU::TYPE_GET_REQ, static_cast<uint16_t>(word + done), count)));
         if (response.channel() == 0 || response.get_type() != KVCMD_PDU::TYPE_GET_RESP ||

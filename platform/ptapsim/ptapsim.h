@@ -183,7 +183,6 @@ class Simulator {
     Config State() const;
     // Every request received, in order of arrival.
     std::vector<Bytes> Requests() const;
-    void ClearRequests();
     // Waits up to `milliseconds` until at least `count` requests have arrived.
     bool WaitForRequests(size_t count, int milliseconds) const;
     // Sends an indication to every open connection.

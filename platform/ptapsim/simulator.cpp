@@ -190,11 +190,6 @@ std::vector<Bytes> Simulator::Requests() const {
     return mShared->requests;
 }
 
-void Simulator::ClearRequests() {
-    std::lock_guard<std::mutex> guard(mShared->lock);
-    mShared->requests.clear();
-}
-
 bool Simulator::WaitForRequests(size_t count, int milliseconds) const {
     std::unique_lock<std::mutex> guard(mShared->lock);
     return mShared->requestArrived.wait_for(guard, std::chrono::milliseconds(milliseconds),

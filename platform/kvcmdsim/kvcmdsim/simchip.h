@@ -206,9 +206,6 @@ class KVCMDSIM_API SimChip {
     void AddFirmwareKeys(KeyRange range);
     void RemoveFirmwareKeys(KeyRange range);
     std::vector<KeyRange> FirmwareKeys() const;
-    bool FirmwareKnows(uint16_t key) const;
-    void SetPresentationKey(uint16_t key, PresentationField field);
-    void RemovePresentationKey(uint16_t key);
     void ClearPresentationKeys();
     void SetFirmwareId(int id, const std::wstring& name);
     int FirmwareId() const;

@@ -45,8 +45,6 @@ class KVCMDSIM_API SimTransport : public kvcmd_trans {
     int transact(const PDU& request, PDU& response) override;
 
     void SetSendAttempts(unsigned attempts) { mSendAttempts = attempts; }
-    // Words per KVCMD memory request of read_mem (1 to 4000).
-    void SetMemoryChunkWords(uint16_t words);
     const std::shared_ptr<SimChip>& Chip() const { return mChip; }
     // The identity found by the last get_slt() since the transport opened.
     const ChipIdentity& Identity() const { return mIdentity; }
@@ -56,7 +54,8 @@ class KVCMDSIM_API SimTransport : public kvcmd_trans {
     bool mOpen = false;
     unsigned mSendAttempts = 2;
     uint16_t mSequence = 0;
-    uint16_t mChunkWords = 256;
+    // Words per KVCMD memory request of read_mem.
+    static constexpr uint16_t kChunkWords = 256;
     SlTable mTable;
     ChipIdentity mIdentity;
     bool mIdentityRead = false;
