@@ -1,9 +1,5 @@
 #include "settingsfile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdio>
 #include <fstream>
@@ -12,6 +8,7 @@
 #include <string_view>
 
 #include "catalogue.h"
+#include "common/atomicfile.h"
 
 namespace halyard {
 
@@ -147,16 +144,6 @@ bool ReadLinePiece(std::istream& in, std::string& line) {
 
 // The permissions a settings file gets: those of the file it replaces, else the usual ones
 // for a new file.
-mode_t NewFileMode(const std::filesystem::path& path) {
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0) {
-        return existing.st_mode & 07777;
-    }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 }  // namespace
 
 std::string FormatSettingsFile(SettingsModel& model) {
@@ -171,24 +158,7 @@ std::string FormatSettingsFile(SettingsModel& model) {
 
 bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path) {
     const std::string text = FormatSettingsFile(model);
-    const mode_t mode = NewFileMode(path);
-    std::string temp = path.string() + ".tmpXXXXXX";
-    const int fd = mkstemp(temp.data());
-    bool ok = fd >= 0;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    if (fd >= 0) {
-        ok = ::fsync(fd) == 0 && ok;
-        ok = ::close(fd) == 0 && ok;
-        ok = ok && ::chmod(temp.c_str(), mode) == 0 && std::rename(temp.c_str(), path.c_str()) == 0;
-        if (!ok) {
-            ::unlink(temp.c_str());
-        }
-    }
+    const bool ok = varnak::WriteFileAtomically(path, text);
     if (!ok) {
         model.Dialogs().ShowPlainMessage("The file could not be saved");
     }

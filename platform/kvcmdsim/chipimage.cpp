@@ -1,16 +1,13 @@
 // The chip image: a text file holding a simulated chip's stores, firmware and settings.
 #include "state.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <sstream>
+
+#include "common/atomicfile.h"
 
 namespace kvcmdsim {
 
@@ -478,50 +475,12 @@ bool SimChip::Save(const std::string& path, std::string* error) const {
         std::lock_guard<std::mutex> guard(mLock);
         text = FormatImage(mState->content);
     }
-    const auto fail = [&](const std::string& what) {
+    std::string why;
+    if (!varnak::WriteFileAtomically(path, text, &why)) {
         if (error != nullptr) {
-            *error = "cannot save chip image " + path + ": " + what + ": " + std::strerror(errno);
+            *error = "cannot save chip image: " + why;
         }
         return false;
-    };
-
-    // Write a temporary file beside the image, then rename it over the image, so a crash never
-    // leaves a half-written image.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        return fail("cannot create a temporary file");
-    }
-    struct stat existing {};
-    fchmod(fd, stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            const int saved = errno;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            errno = saved;
-            return fail("write failed");
-        }
-        done += static_cast<size_t>(n);
-    }
-    const bool synced = ::fsync(fd) == 0;
-    const int syncError = errno;
-    if (::close(fd) != 0 || !synced) {
-        const int saved = synced ? errno : syncError;
-        ::unlink(temporary.c_str());
-        errno = saved;
-        return fail("write failed");
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(temporary.c_str());
-        errno = saved;
-        return fail("rename failed");
     }
     return true;
 }

@@ -1,11 +1,7 @@
 #include "devicefile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "common/atomicfile.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -236,41 +232,7 @@ bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::stri
 }
 
 bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std::string* error) {
-    auto fail = [&](const std::string& what) {
-        if (error) {
-            *error = what + " " + path.string() + ": " + std::strerror(errno);
-        }
-        return false;
-    };
-    std::string temp = path.string() + ".tmpXXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        return fail("cannot create a temporary file for");
-    }
-    const std::string text = FormatDevice(image);
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return fail("cannot write");
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        ::unlink(temp.c_str());
-        return fail("cannot write");
-    }
-    ::chmod(temp.c_str(), 0644);
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return fail("cannot replace");
-    }
-    return true;
+    return varnak::WriteFileAtomically(path, FormatDevice(image), error);
 }
 
 DeviceImage FactoryVeltraHandset() {
