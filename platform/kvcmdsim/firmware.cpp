@@ -33,4 +33,11 @@ const std::map<uint16_t, PresentationField>& StandardPresentationKeys() {
     return fields;
 }
 
+ChipContent ChipContent::Blank() {
+    ChipContent chip;
+    chip.firmwareKeys = StandardFirmwareKeys();
+    chip.presentation = StandardPresentationKeys();
+    return chip;
+}
+
 }  // namespace kvcmdsim

@@ -86,6 +86,10 @@ struct SimChip::State {
 const std::set<uint16_t>& StandardFirmwareKeys();
 const std::map<uint16_t, PresentationField>& StandardPresentationKeys();
 
+// The value a read of `key` sees: the first store of the search order within the selection of
+// `storesWord` (0 selects every store); null when none holds it.
+const Value* FindValue(const ChipContent& chip, uint16_t key, uint16_t storesWord);
+
 // Key numbers as (first, last) ranges, ascending.
 std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys);
 
