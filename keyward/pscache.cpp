@@ -212,6 +212,7 @@ kvcmd_trans_error_handler* PsCache::get_error_handler() {
 }
 
 void PsCache::set_error_handler(kvcmd_trans_error_handler* handler) {
+    Paused paused(*this);  // the worker reads the field when it reloads the boot-mode lists
     mImpl->clientHandler = handler;
 }
 

@@ -42,9 +42,11 @@ void PsCache::Impl::ReadBootmodeLists() {
         const uint16_t listKey = BOOTMODE_LIST_KEY + mode;
         uint16_t size = 0;
         if (!server.pskv_size(listKey, &size, true)) {
-            // An absent list is empty; a failure the handler chose to stop on is a failure.
-            kvcmd_trans_error_handler* handler = server.get_error_handler();
-            failure = handler != nullptr && handler->get_worst_response() == KVCMD_RESPONSE_ABORT;
+            // An absent list is empty; a failure the client's handler chose to stop on is a
+            // failure. On the worker the wrapped server reports to the worker's own handler,
+            // which stops on everything, so that one is never asked.
+            failure = clientHandler != nullptr &&
+                      clientHandler->get_worst_response() == KVCMD_RESPONSE_ABORT;
             continue;
         }
         std::vector<uint16_t> words(size);

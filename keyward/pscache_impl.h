@@ -134,7 +134,7 @@ struct PsCache::Impl {
 
     PsCache& owner;
     bool inUse = false;                                  // client thread only
-    kvcmd_trans_error_handler* clientHandler = nullptr;  // client thread only
+    kvcmd_trans_error_handler* clientHandler = nullptr;  // set with the worker stopped
     Thread* thread = nullptr;                            // client thread only
     int pauseDepth = 0;                                  // client thread only
 

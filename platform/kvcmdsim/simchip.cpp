@@ -5,9 +5,11 @@
 #include <kvcmdsim/simchip.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace kvcmdsim {
@@ -322,9 +324,21 @@ bool SimChip::Load(const std::string& path, std::string* error) {
         }
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!LoadText(text.str(), error)) {
+    std::string text;
+    char chunk[65536];
+    errno = 0;
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+    }
+    // A folder opens like a file but cannot be read: it must not load as an empty image.
+    if (in.bad()) {
+        if (error != nullptr) {
+            *error = "cannot read chip image " + path + ": " +
+                     (errno != 0 ? std::strerror(errno) : "read error");
+        }
+        return false;
+    }
+    if (!LoadText(text, error)) {
         if (error != nullptr) {
             *error = path + ": " + *error;
         }
@@ -350,9 +364,8 @@ bool SimChip::LoadText(const std::string& text, std::string* error) {
 }
 
 bool SimChip::AttachImage(const std::string& path, std::string* error) {
-    std::ifstream probe(path);
-    if (probe.good()) {
-        probe.close();
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored)) {
         if (!Load(path, error)) {
             return false;
         }

@@ -83,7 +83,9 @@ struct SimChip::State {
 };
 
 // The standard firmware: every ordinary key of keyward's database, and its presentation keys.
+// Its key list names both; OrdinaryFirmwareKeys is that list without the presentation keys.
 const std::set<uint16_t>& StandardFirmwareKeys();
+const std::set<uint16_t>& OrdinaryFirmwareKeys();
 const std::map<uint16_t, PresentationField>& StandardPresentationKeys();
 
 // The value a read of `key` sees: the first store of the search order within the selection of
