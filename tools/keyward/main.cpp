@@ -1,6 +1,6 @@
 // keyward: a chip's persistent store from the command line, for engineers at a bench. The chip
-// is a simulated one whose state lives in an image file (created blank when missing, saved back
-// atomically after changes).
+// is a simulated one whose state lives in an image file (saved back atomically after changes; a
+// missing image is refused, or with --create started as a blank chip).
 //
 //   keyward --chip IMAGE dump FILE [--annotated]     every key to a PS file
 //   keyward --chip IMAGE apply FILE                  run a PS file (set/add/update/delete lines)
@@ -22,10 +22,15 @@
 // error with their caption; progress ("Dumped key ...") shows as one line on a terminal, as
 // lines with --verbose, and not at all otherwise. Exit codes: 0 success, 1 a failure was
 // reported, 2 a usage error, 130 interrupted.
+//
+// Files the tool writes (dumps, query answers, the chip image) replace their old contents only
+// once they are complete: a run that fails or is interrupted leaves the old file as it was.
 #include <keyward/keyward.h>
 #include <kvcmdsim/kvcmdsim.h>
 
-#include <CLI/CLI.hpp>
+#include <varnakcli.h>
+
+#include "common/atomicfile.h"
 
 #include <signal.h>
 #include <strings.h>
@@ -40,15 +45,17 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
+using varnak::cli::kExitFailure;
+using varnak::cli::kExitInterrupted;
+using varnak::cli::kExitSuccess;
+using varnak::cli::kExitUsage;
 constexpr size_t kProgressWidth = 79;  // a progress line never wraps on a standard terminal
 
 // A usage error found after parsing, reported like CLI11's own.
@@ -58,6 +65,7 @@ struct UsageError {
 
 struct Options {
     std::string chip;
+    bool create = false;
     bool verbose = false;
     bool keepGoing = false;
     bool cache = false;
@@ -198,18 +206,98 @@ long ParseNumber(const std::string& text, const std::string& what) {
     return value;
 }
 
-// ---------------------------------------------------------------- the chip
+// ---------------------------------------------------------------- interrupts
+//
+// On SIGINT (Ctrl-C) or SIGTERM a command that only reads the chip ends at once. One that may
+// change it stops after the key or line in progress and saves what was done; a second signal
+// ends it at once. The exit code is 130 either way, and the temporary file of an output being
+// written is removed, so the old file stays as it was.
 
-std::atomic<PsServer*> gInterruptible{nullptr};
+std::atomic<PsServer*> gInterruptible{nullptr};  // the server whose long runs poll the flag
+volatile sig_atomic_t gChipMayChange = 0;
+volatile sig_atomic_t gInterrupted = 0;
+volatile sig_atomic_t gOutputPending = 0;
+const char* gPendingOutput = nullptr;  // the temporary file, while gOutputPending is set
 
 extern "C" void OnInterrupt(int) {
-    // Only the cancel flag is touched here; long runs poll it between lines and keys. A second
-    // interrupt ends the program at once.
-    signal(SIGINT, SIG_DFL);
-    if (PsServer* server = gInterruptible.load()) {
-        server->do_cancel();
+    if (gChipMayChange != 0 && gInterrupted == 0) {
+        gInterrupted = 1;
+        if (PsServer* server = gInterruptible.load()) {
+            server->do_cancel();
+            return;
+        }
     }
+    if (gOutputPending != 0) {
+        unlink(gPendingOutput);
+    }
+    _exit(kExitInterrupted);
 }
+
+void CatchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Holds SIGINT and SIGTERM back while the chip image is saved, so that no save is cut short;
+// a signal that came meanwhile is taken when the object goes.
+class InterruptsHeld {
+  public:
+    InterruptsHeld() {
+        sigemptyset(&mSignals);
+        sigaddset(&mSignals, SIGINT);
+        sigaddset(&mSignals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &mSignals, nullptr);
+    }
+    ~InterruptsHeld() { pthread_sigmask(SIG_UNBLOCK, &mSignals, nullptr); }
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+  private:
+    sigset_t mSignals;
+};
+
+// A file the tool writes: the library writes it to a temporary file beside it, which replaces
+// it on Commit; otherwise (a failure, an interrupt) the temporary file goes and the old file
+// stays.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::string& path) : mWriter(path) {}
+    ~OutputFile() {
+        mWriter.Abort();
+        gOutputPending = 0;
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates the temporary file; false after reporting why not.
+    bool Open() {
+        if (!mWriter.Open()) {
+            Fail(mWriter.Error());
+            return false;
+        }
+        gPendingOutput = mWriter.TemporaryPath().c_str();
+        gOutputPending = 1;
+        return true;
+    }
+    std::wstring TemporaryPath() const { return keyward::Widen(mWriter.TemporaryPath()); }
+    // Puts the file in place; false after reporting why not.
+    bool Commit() {
+        const bool committed = mWriter.Commit();
+        gOutputPending = 0;
+        if (!committed) {
+            Fail(mWriter.Error());
+        }
+        return committed;
+    }
+
+  private:
+    varnak::AtomicFileWriter mWriter;
+};
+
+// ---------------------------------------------------------------- the chip
 
 // A simulated chip loaded from its image, behind a server and a CKeyWarder.
 class ChipSession {
@@ -218,6 +306,7 @@ class ChipSession {
         : mProgress(options.verbose, isatty(STDERR_FILENO) != 0),
           mHandler(mProgress, options.keepGoing),
           mChip(std::make_shared<kvcmdsim::SimChip>()),
+          mCreate(options.create),
           mCached(options.cache) {}
 
     ~ChipSession() { gInterruptible = nullptr; }
@@ -229,6 +318,12 @@ class ChipSession {
             Fail("the chip image " + image + " is a folder");
             return false;
         }
+        // A mistyped name must not quietly become a new, blank chip.
+        if (!mCreate && !std::filesystem::exists(image, ignored)) {
+            Fail("there is no chip image " + image +
+                 " (give --create to start a blank chip there)");
+            return false;
+        }
         std::string error;
         if (!mChip->AttachImage(image, &error)) {
             Fail("cannot load chip image " + error);
@@ -236,7 +331,12 @@ class ChipSession {
         }
         // A missing image is created blank at once, so that an image that cannot be written is
         // reported before any work is done.
-        if (!mChip->Flush(&error)) {
+        bool saved;
+        {
+            const InterruptsHeld held;
+            saved = mChip->Flush(&error);
+        }
+        if (!saved) {
             Fail(error);
             ForgetImage();
             return false;
@@ -252,7 +352,6 @@ class ChipSession {
         }
         mKeys.SetServer(outermost);
         gInterruptible = outermost;
-        signal(SIGINT, OnInterrupt);
         if (!outermost->open()) {
             if (mHandler.Errors() == 0) {
                 Fail("cannot open the chip of " + image);
@@ -267,20 +366,23 @@ class ChipSession {
     int Close(bool ok, const std::string& summary = {}) {
         PsServer* outermost =
             mCache != nullptr ? static_cast<PsServer*>(mCache.get()) : mServer.get();
-        const bool interrupted = outermost != nullptr && outermost->is_cancelled();
         const int errorsBefore = mHandler.Errors();
-        if (outermost != nullptr) {
-            outermost->close();  // a failed save is reported through the handler
+        {
+            const InterruptsHeld held;
+            if (outermost != nullptr) {
+                outermost->close();  // a failed save is reported through the handler
+            }
+            if (mChip->HasUnsavedChanges()) {
+                ForgetImage();
+            }
         }
-        if (mChip->HasUnsavedChanges()) {
-            ForgetImage();
-        }
+        const bool interrupted = gInterrupted != 0;
         mProgress.Finish(ok && !interrupted && errorsBefore == 0 ? summary : std::string());
         if (interrupted) {
             Fail("interrupted");
             return kExitInterrupted;
         }
-        return ok && mHandler.Errors() == 0 ? 0 : kExitFailure;
+        return ok && mHandler.Errors() == 0 ? kExitSuccess : kExitFailure;
     }
 
     CKeyWarder& Keys() { return mKeys; }
@@ -295,15 +397,20 @@ class ChipSession {
     Progress mProgress;
     ToolHandler mHandler;
     std::shared_ptr<kvcmdsim::SimChip> mChip;
+    bool mCreate;
     bool mCached;
     std::unique_ptr<PsKvcmd> mServer;
     std::unique_ptr<PsCache> mCache;  // wraps mServer with --cache
     CKeyWarder mKeys;
 };
 
+// Whether a command may change the chip, which decides how an interrupt ends it.
+enum class Access { READ, WRITE };
+
 // Runs `work` on the chip of --chip; `work` returns whether it succeeded.
-int WithChip(const Options& options, const std::function<bool(ChipSession&)>& work,
+int WithChip(const Options& options, Access access, const std::function<bool(ChipSession&)>& work,
              const std::function<std::string(const ChipSession&)>& summary = nullptr) {
+    gChipMayChange = access == Access::WRITE ? 1 : 0;
     ChipSession session(options);
     if (!session.Open(options.chip)) {
         session.Close(false);
@@ -321,7 +428,7 @@ bool IsPresentation(uint16_t key) {
 }
 
 int Get(const Options& options, uint16_t key) {
-    return WithChip(options, [key](ChipSession& session) {
+    return WithChip(options, Access::READ, [key](ChipSession& session) {
         uint16_t* read = nullptr;
         uint16_t length = 0;
         const int errorsBefore = session.Errors();
@@ -344,14 +451,15 @@ int Get(const Options& options, uint16_t key) {
 }
 
 int Set(const Options& options, uint16_t key, const std::vector<uint16_t>& words) {
-    return WithChip(options, [key, &words](ChipSession& session) {
+    return WithChip(options, Access::WRITE, [key, &words](ChipSession& session) {
         return session.Keys().pskv_set_pres_or_raw_if_different(
             key, words.data(), static_cast<uint16_t>(words.size()));
     });
 }
 
 int Delete(const Options& options, uint16_t key) {
-    return WithChip(options, [key](ChipSession& session) { return session.Keys().pskv_clr(key); });
+    return WithChip(options, Access::WRITE,
+                    [key](ChipSession& session) { return session.Keys().pskv_clr(key); });
 }
 
 // ---------------------------------------------------------------- info
@@ -582,7 +690,7 @@ int EditTable(const Options& options, uint16_t key, const TableEdits& edits,
     for (const std::string& text : edits.adds) {
         added.push_back(ParseSetting<Setting>(text));
     }
-    return WithChip(options, [&](ChipSession& session) {
+    return WithChip(options, edits.Any() ? Access::WRITE : Access::READ, [&](ChipSession& session) {
         Table table;
         const int errorsBefore = session.Errors();
         const bool got = (session.Keys().*get)(key, table);
@@ -668,12 +776,18 @@ std::string Plural(int count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// The file takes the output only when the run reported nothing: a dump that skipped a key
+// (with --keep-going) would otherwise replace a complete old dump with an incomplete one.
 int Dump(const Options& options, const std::string& file, bool annotated) {
     return WithChip(
-        options,
+        options, Access::READ,
         [&](ChipSession& session) {
-            return session.Keys().dump_ps(keyward::Widen(file).c_str(),
-                                          annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN);
+            OutputFile output(file);
+            const int errorsBefore = session.Errors();
+            return output.Open() &&
+                   session.Keys().dump_ps(output.TemporaryPath().c_str(),
+                                          annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN) &&
+                   session.Errors() == errorsBefore && output.Commit();
         },
         [&](const ChipSession& session) {
             return "Dumped " + Plural(session.Notes().Count(), "key", "keys") + " to " + file;
@@ -682,7 +796,7 @@ int Dump(const Options& options, const std::string& file, bool annotated) {
 
 int Apply(const Options& options, const std::string& file) {
     return WithChip(
-        options,
+        options, Access::WRITE,
         [&](ChipSession& session) {
             return session.Keys().apply_file(keyward::Widen(file).c_str());
         },
@@ -692,15 +806,20 @@ int Apply(const Options& options, const std::string& file) {
         });
 }
 
+// A query file may also set keys (its lines before the first query), so it may change the chip.
 int Query(const Options& options, const std::string& out, const std::string& in, bool annotated) {
-    return WithChip(options, [&](ChipSession& session) {
-        return session.Keys().run_query(keyward::Widen(out).c_str(), keyward::Widen(in).c_str(),
-                                        annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN);
+    return WithChip(options, Access::WRITE, [&](ChipSession& session) {
+        OutputFile output(out);
+        const int errorsBefore = session.Errors();
+        return output.Open() &&
+               session.Keys().run_query(output.TemporaryPath().c_str(), keyward::Widen(in).c_str(),
+                                        annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN) &&
+               session.Errors() == errorsBefore && gInterrupted == 0 && output.Commit();
     });
 }
 
 int Canned(const Options& options, const std::string& name) {
-    return WithChip(options, [&](ChipSession& session) {
+    return WithChip(options, Access::WRITE, [&](ChipSession& session) {
         return session.Keys().apply_canned(keyward::Widen(name).c_str());
     });
 }
@@ -712,26 +831,31 @@ int ListCanned() {
                       keyward::Narrow(entry->description).c_str());
         std::cout << line;
     }
-    return 0;
+    return kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    CatchInterrupts();
     CLI::App app{
         "Read and write a chip's persistent store: PS files, canned operations, keys and "
         "power tables, on a simulated chip image"};
     app.set_version_flag("--version", std::string("keyward ") + KEYWARD_TOOL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
+    app.footer(varnak::cli::kExitStatusHelp);
     Options options;
-    app.add_option("--chip", options.chip,
-                   "Chip image file (created as a blank chip when missing; default: "
-                   "$KEYWARD_CHIP)")
+    app.add_option("--chip", options.chip, "Chip image file (default: $KEYWARD_CHIP)")
         ->envname("KEYWARD_CHIP");
+    app.add_flag("--create", options.create,
+                 "Start a chip image that does not exist as a blank chip (without it, a missing "
+                 "image is an error)");
     app.add_flag("-v,--verbose", options.verbose, "Print a line for every key dumped or altered");
     app.add_flag("--keep-going", options.keepGoing,
-                 "Go on after a failed key or line (the exit code still says it failed)");
+                 "Go on after a key that cannot be read or written (the exit code still says it "
+                 "failed, and a dump or query answer is then not written); a line that is not "
+                 "valid PS-file syntax still stops the file");
     app.add_flag("--cache", options.cache,
                  "Reach the chip through a cache that reads every key ahead on a worker thread");
 
@@ -748,7 +872,8 @@ int main(int argc, char** argv) {
     std::string second;
     bool annotated = false;
     auto* dump = app.add_subcommand("dump", "Write every key of the chip to a PS file");
-    dump->add_option("FILE", file, "PS file to write (replaced)")->required();
+    dump->add_option("FILE", file, "PS file to write (replaced once the dump is complete)")
+        ->required();
     dump->add_flag("--annotated", annotated,
                    "Precede each key with its identifier and name enumerated values");
     dump->callback([&] {
@@ -764,7 +889,8 @@ int main(int argc, char** argv) {
     });
 
     auto* query = app.add_subcommand("query", "Answer the query lines of a PS file");
-    query->add_option("OUT", file, "File for the answers (replaced)")->required();
+    query->add_option("OUT", file, "File for the answers (replaced once they are complete)")
+        ->required();
     query->add_option("IN", second, "PS file with query lines (?01f9 =)")
         ->required()
         ->check(CLI::ExistingFile);
@@ -857,13 +983,20 @@ int main(int argc, char** argv) {
         };
     });
 
+    for (CLI::App* command : app.get_subcommands({})) {
+        command->footer(varnak::cli::kExitStatusHelp);
+    }
+
     try {
-        app.parse(argc, argv);
+        if (const std::optional<int> code = varnak::cli::ParseCommandLine(app, argc, argv)) {
+            return *code;
+        }
         return run();
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
     } catch (const UsageError& e) {
         std::cerr << "keyward: " << e.text << "\nRun with --help for more information.\n";
         return kExitUsage;
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        return kExitFailure;
     }
 }
