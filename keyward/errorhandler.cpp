@@ -36,7 +36,7 @@ kvcmd_trans_error_handler::kvcmd_trans_error_handler(const kvcmd_trans_error_han
       mLastErrorCode(other.mLastErrorCode),
       mLastErrorType(other.mLastErrorType),
       mLastResponse(other.mLastResponse),
-      mWorstResponse(other.mWorstResponse) {}
+      mWorstResponse(other.mWorstResponse.load()) {}
 
 kvcmd_trans_error_handler& kvcmd_trans_error_handler::operator=(
     const kvcmd_trans_error_handler& other) {
@@ -47,7 +47,7 @@ kvcmd_trans_error_handler& kvcmd_trans_error_handler::operator=(
         mLastErrorCode = other.mLastErrorCode;
         mLastErrorType = other.mLastErrorType;
         mLastResponse = other.mLastResponse;
-        mWorstResponse = other.mWorstResponse;
+        mWorstResponse = other.mWorstResponse.load();
     }
     return *this;
 }

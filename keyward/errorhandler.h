@@ -4,6 +4,7 @@
 
 #include <keyward/export.h>
 
+#include <atomic>
 #include <string>
 
 // The answer of an error handler: an int, normally 0 to 4. Values outside 0..4 are passed on but
@@ -58,7 +59,8 @@ class KEYWARD_API kvcmd_trans_error_handler {
     int get_last_error_code() const { return mLastErrorCode; }
     int get_last_error_type() const { return mLastErrorType; }
     kvcmd_trans_error_response get_last_response() const { return mLastResponse; }
-    kvcmd_trans_error_response get_worst_response() const { return mWorstResponse; }
+    // May be read from another thread (a cache's worker reads its client's).
+    kvcmd_trans_error_response get_worst_response() const { return mWorstResponse.load(); }
 
     // The severity rank of an answer 0..4 (1 highest, then 4, then 2, then 0 and 3); -1 for any
     // other value.
@@ -69,7 +71,7 @@ class KEYWARD_API kvcmd_trans_error_handler {
     int mLastErrorCode;
     int mLastErrorType;
     kvcmd_trans_error_response mLastResponse;
-    kvcmd_trans_error_response mWorstResponse;
+    std::atomic<kvcmd_trans_error_response> mWorstResponse;
 };
 
 // Thrown, as a pointer made with new, by a concrete transport whose link broke in a way that no

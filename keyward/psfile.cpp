@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <istream>
+#include <limits>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -20,8 +21,8 @@ const wchar_t* const kProgressCaption = L"Operation performed";
 const wchar_t* const kUnknownKey = L"Unknown key";
 constexpr size_t kProgressLimit = 100;  // characters of a progress note
 
-// Every word of a line is at least one character, so a line never carries more words than a
-// query reads or perform_operation is given.
+// Every word of a line is at least one character, so a line within the limit never carries
+// more words than PS_FILE_MAX_WORDS; a longer key line is checked against PS_FILE_MAX_KEY_WORDS.
 static_assert(PS_FILE_MAX_LINE_CHARS <= PS_FILE_MAX_WORDS);
 
 // White space as the "C" locale's isspace has it, whatever the process locale.
@@ -159,6 +160,51 @@ class LineParser {
     size_t mPos = 0;
 };
 
+// Files written with CR LF line ends read as they would in text mode.
+std::string_view StripCarriageReturn(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+// Appends the rest of a line longer than the limit to `line`, up to PS_FILE_MAX_KEY_LINE_CHARS.
+// True when the line end came within that; a line that ends the input without one may be the
+// cut start of a longer line.
+bool ReadRestOfLine(std::istream& input, std::string& line) {
+    input.clear(input.rdstate() & ~std::ios::failbit);
+    std::streambuf* source = input.rdbuf();
+    for (;;) {
+        const int c = source->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            input.setstate(std::ios::eofbit);
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        if (line.size() >= static_cast<size_t>(PS_FILE_MAX_KEY_LINE_CHARS)) {
+            input.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+            return false;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+}
+
+// Whether a line longer than the limit is one a dump writes: a set line in apply mode with
+// words (not a quoted text), at most as many as a key holds.
+bool IsWholeKeyLine(std::string_view line, CommandLine& command) {
+    const size_t first = line.find_first_not_of(" \t\n\v\f\r");
+    if (first == std::string_view::npos || line[first] != '&' ||
+        LineParser(line).Parse(command).kind != LineKind::OPERATION || command.op != PS_OP_SET ||
+        command.words.size() > PS_FILE_MAX_KEY_WORDS) {
+        return false;
+    }
+    const size_t op = line.find('=', first);
+    const size_t data = line.find_first_not_of(" \t\n\v\f\r", op + 1);
+    return data == std::string_view::npos || line[data] != '"';
+}
+
 void AppendHex4(std::string& out, uint16_t value) {
     static const char kDigits[] = "0123456789abcdef";
     out += kDigits[(value >> 12) & 0xF];
@@ -185,6 +231,18 @@ std::string EnumeratorText(const pskey_entry& entry, uint16_t value) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "%x", value);
     return std::string("Unrecognised value ") + hex;
+}
+
+// Whether `key` has a value. A presentation key has one when its base key holds its field: it is
+// read through the base key as it is written, so the answer does not depend on the server
+// resolving presentation keys itself (a cache, which reads raw, does not).
+bool HasValue(CKeyWarder& keys, uint16_t key) {
+    const pskey_entry* entry = CKeyWarder::GetKeyDetails(key);
+    if (entry != nullptr && entry->kind == PSKEY_KIND_PRESENTATION) {
+        uint16_t field = 0;
+        return keys.pskv_get_presentation(key, field);
+    }
+    return keys.pskv_size(key, nullptr);
 }
 
 const wchar_t* Label(const pskey_entry* entry) {
@@ -294,13 +352,13 @@ bool CKeyWarder::apply_operation(ps_file_op op, uint16_t key, const uint16_t* da
             return pskv_set_pres_or_raw_if_different(key, data, count);
         case PS_OP_ADD:
             clear_worst_response();
-            if (pskv_size(key, nullptr)) {
+            if (HasValue(*this, key)) {
                 return true;  // the key has a value: nothing to add
             }
             return worst_response() != KVCMD_RESPONSE_ABORT &&
                    pskv_set_pres_or_raw(key, data, count);
         case PS_OP_UPDATE:
-            if (!pskv_size(key, nullptr)) {
+            if (!HasValue(*this, key)) {
                 return true;  // no value: nothing to update
             }
             return pskv_set_pres_or_raw_if_different(key, data, count);
@@ -317,10 +375,12 @@ void CKeyWarder::query_operation(ps_file_op op, uint16_t key, const pskey_entry*
     if (op == PS_OP_DELETE) {
         return;
     }
-    uint16_t words[PS_FILE_MAX_WORDS];
+    // The whole key, however long: an answer is a key line that may be applied in turn.
+    uint16_t* read = nullptr;
     uint16_t length = 0;
-    const bool got =
-        pskv_get_pres_or_raw(key, words, PS_FILE_MAX_WORDS, &length) && no_error_recorded();
+    const bool got = pskv_get_pres_or_raw(key, &read, 0, &length) && no_error_recorded();
+    const std::unique_ptr<uint16_t[]> owned(read);
+    const uint16_t* words = read;
     switch (op) {
         case PS_OP_SET:
             if (got) {
@@ -355,6 +415,7 @@ bool CKeyWarder::RunCommandStream(std::istream& input, std::ostream& output, Fil
     }
     // One character more for the terminating null that getline stores.
     std::vector<char> buffer(PS_FILE_MAX_LINE_CHARS + 1);
+    std::string longLine;
     CommandLine command;
     command.words.reserve(PS_FILE_MAX_LINE_CHARS);
     bool queryMode = false;
@@ -372,24 +433,30 @@ bool CKeyWarder::RunCommandStream(std::istream& input, std::ostream& output, Fil
             break;  // nothing left
         }
         ++lineNumber;
+        std::string_view line;
         if (input.fail() && !input.eof()) {
-            // More than the limit without a line end. Applying the cut line could write a
-            // shortened value, so the stream stops here with nothing of the line done.
-            RaiseError(kErrorTitle, L"Error on line %d - line is longer than %d characters",
-                       lineNumber, PS_FILE_MAX_LINE_CHARS);
-            return completed;
-        }
-        // getline counts the line end it took; the characters stored exclude it.
-        size_t length = static_cast<size_t>(extracted);
-        if (!input.eof() && length > 0) {
-            --length;
-        }
-        // Files written with CR LF line ends read as they would in text mode.
-        if (length > 0 && buffer[length - 1] == '\r') {
-            --length;
+            // More than the limit without a line end: read whole only when it is a key line
+            // that ends with a line end, as a dump writes for a long key. Applying any other
+            // cut line could write a shortened value, so the stream stops with nothing of it
+            // done.
+            longLine.assign(buffer.data(), static_cast<size_t>(extracted));
+            if (!ReadRestOfLine(input, longLine) ||
+                !IsWholeKeyLine(StripCarriageReturn(longLine), command)) {
+                RaiseError(kErrorTitle, L"Error on line %d - line is longer than %d characters",
+                           lineNumber, PS_FILE_MAX_LINE_CHARS);
+                return completed;
+            }
+            line = StripCarriageReturn(longLine);
+        } else {
+            // getline counts the line end it took; the characters stored exclude it.
+            size_t length = static_cast<size_t>(extracted);
+            if (!input.eof() && length > 0) {
+                --length;
+            }
+            line = StripCarriageReturn(std::string_view(buffer.data(), length));
         }
 
-        const Parsed parsed = LineParser(std::string_view(buffer.data(), length)).Parse(command);
+        const Parsed parsed = LineParser(line).Parse(command);
         if (parsed.kind == LineKind::SYNTAX_ERROR) {
             RaiseError(kErrorTitle, parsed.error, lineNumber);
             return completed;
@@ -430,10 +497,13 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
             walked = true;
             break;
         }
+        // A presentation key is a bit field of its base key, whose line holds its bits already;
+        // a line of its own would undo an edit of the base key's line when the file is applied.
+        const pskey_entry* entry = findKey(key);
         uint16_t* read = nullptr;
         uint16_t length = 0;
-        if (pskv_get_raw(key, &read, 0, &length) && no_error_recorded()) {
-            const pskey_entry* entry = findKey(key);
+        if ((entry == nullptr || entry->kind != PSKEY_KIND_PRESENTATION) &&
+            pskv_get_raw(key, &read, 0, &length) && no_error_recorded()) {
             report_progress(L"Dumped key", key, entry);
             WriteKey(key, entry, read, length, file, format);
         }

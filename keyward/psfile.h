@@ -14,7 +14,9 @@
 //     ?01f9 =                         query (from the first '?' line on, every line is one)
 //
 // Keys are hex digits taken to their low 16 bits; data words are one to four hex digits.
-// Lines are limited to 1999 characters.
+// Lines are limited to 1999 characters; a longer line is read whole only when it is a set line
+// ("&KEY = words", ended by a line end) as a dump writes for a long key, so that every key a
+// chip holds comes back when its dump is applied. Any other longer line stops the stream.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +41,13 @@ enum : ps_file_op {
 
 // Deleting this key (not a real key) restores the factory value of every key.
 constexpr uint16_t PS_FACTORY_RESTORE_KEY = 0xFF00;
-// Characters of a line the interpreter reads; a longer line is reported and ends the stream.
+// Characters of a line the interpreter reads; a longer line is reported and ends the stream,
+// unless it is a whole set line of at most PS_FILE_MAX_KEY_LINE_CHARS.
 constexpr int PS_FILE_MAX_LINE_CHARS = 1999;
-// Data words one command line may carry, and the words a query reads of a key.
+// Data words a line within the limit can carry.
 constexpr int PS_FILE_MAX_WORDS = 2000;
+// The words of the longest key, and the longest set line read: that key's line as a dump
+// writes it ("&KKKK = " and the words with a blank between), with room for a trailing comment.
+constexpr int PS_FILE_MAX_KEY_WORDS = 0xFFFF;
+constexpr int PS_FILE_MAX_KEY_LINE_CHARS =
+    8 + 5 * PS_FILE_MAX_KEY_WORDS - 1 + PS_FILE_MAX_LINE_CHARS;

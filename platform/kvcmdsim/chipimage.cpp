@@ -131,6 +131,8 @@ std::string FormatImage(const ChipContent& chip) {
 
     if (chip.firmwareKeys == StandardFirmwareKeys()) {
         out << "firmware-keys default\n";
+    } else if (chip.firmwareKeys == OrdinaryFirmwareKeys()) {
+        out << "firmware-keys ordinary\n";
     } else if (chip.firmwareKeys.empty()) {
         out << "firmware-keys none\n";
     } else {
@@ -307,9 +309,10 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
                 explicitKeys = true;
             }
             for (size_t i = 1; i < words.size(); ++i) {
-                if (words[i] == "default") {
-                    chip.firmwareKeys.insert(StandardFirmwareKeys().begin(),
-                                             StandardFirmwareKeys().end());
+                if (words[i] == "default" || words[i] == "ordinary") {
+                    const std::set<uint16_t>& standard =
+                        words[i] == "default" ? StandardFirmwareKeys() : OrdinaryFirmwareKeys();
+                    chip.firmwareKeys.insert(standard.begin(), standard.end());
                     continue;
                 }
                 if (words[i] == "none") {

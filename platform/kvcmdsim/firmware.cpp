@@ -1,10 +1,11 @@
 // The standard firmware of a blank simulated chip, taken from keyward's key database: the
-// firmware knows every ordinary key and resolves every presentation key that names a field.
+// firmware knows every ordinary key and resolves every presentation key that names a field, and
+// its key list names both, as a real firmware's list names the presentation keys it presents.
 #include "state.h"
 
 namespace kvcmdsim {
 
-const std::set<uint16_t>& StandardFirmwareKeys() {
+const std::set<uint16_t>& OrdinaryFirmwareKeys() {
     static const std::set<uint16_t> keys = [] {
         std::set<uint16_t> known;
         for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
@@ -12,6 +13,17 @@ const std::set<uint16_t>& StandardFirmwareKeys() {
             if (entry->kind == PSKEY_KIND_ORDINARY) {
                 known.insert(entry->key_number);
             }
+        }
+        return known;
+    }();
+    return keys;
+}
+
+const std::set<uint16_t>& StandardFirmwareKeys() {
+    static const std::set<uint16_t> keys = [] {
+        std::set<uint16_t> known = OrdinaryFirmwareKeys();
+        for (const auto& field : StandardPresentationKeys()) {
+            known.insert(field.first);
         }
         return known;
     }();
@@ -31,6 +43,13 @@ const std::map<uint16_t, PresentationField>& StandardPresentationKeys() {
         return resolved;
     }();
     return fields;
+}
+
+ChipContent ChipContent::Blank() {
+    ChipContent chip;
+    chip.firmwareKeys = StandardFirmwareKeys();
+    chip.presentation = StandardPresentationKeys();
+    return chip;
 }
 
 }  // namespace kvcmdsim

@@ -1,243 +1,18 @@
-// The simulated chip: stores, firmware, memory, counters, faults and the KVCMD commands.
+// The simulated chip: stores, firmware, settings, counters, faults, the image and the link.
+// Its memory is in memory.cpp, its KVCMD commands in commands.cpp.
 #include "state.h"
 
 #include <kvcmdsim/simchip.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace kvcmdsim {
-
-namespace {
-
-constexpr uint16_t kWritableStores = STORE_TRANSIENT | STORE_IMPLEMENTATION | STORE_FACTORY;
-constexpr uint16_t kUserStores = STORE_TRANSIENT | STORE_IMPLEMENTATION;
-constexpr size_t kLogLimit = 256;
-constexpr uint16_t kPsKeyListEntry = 31;
-
-uint16_t Selection(uint16_t storesWord) {
-    const uint16_t selected = storesWord & ALL_STORES;
-    return selected != 0 ? selected : ALL_STORES;
-}
-
-const Value* Find(const ChipContent& chip, uint16_t key, uint16_t storesWord) {
-    const uint16_t selected = Selection(storesWord);
-    for (uint16_t store : SEARCH_ORDER) {
-        if ((selected & store) == 0) {
-            continue;
-        }
-        const auto s = chip.stores.find(store);
-        if (s == chip.stores.end()) {
-            continue;
-        }
-        const auto k = s->second.find(key);
-        if (k != s->second.end()) {
-            return &k->second;
-        }
-    }
-    return nullptr;
-}
-
-// The store a write goes to; 0 when the selection holds no writable store.
-uint16_t WriteTarget(uint16_t storesWord) {
-    const uint16_t selected = storesWord & ALL_STORES;
-    if (selected == 0) {
-        return STORE_IMPLEMENTATION;
-    }
-    for (uint16_t store : SEARCH_ORDER) {
-        if ((selected & store) != 0 && (store & kWritableStores) != 0) {
-            return store;
-        }
-    }
-    return 0;
-}
-
-uint16_t FieldMask(uint16_t width) {
-    return static_cast<uint16_t>((1u << std::min<uint16_t>(width, 16)) - 1u);
-}
-
-// Commands whose payload word 0 is a key number.
-bool HasKey(uint16_t varid) {
-    switch (varid) {
-        case KVCMD_PS_PDU::VARID:
-        case KVCMD_PSSIZE_PDU::VARID:
-        case KVCMD_PSNEXT_PDU::VARID:
-        case KVCMD_PSNEXT_ALL_PDU::VARID:
-        case KVCMD_PSCLR_PDU::VARID:
-        case KVCMD_PSCLRS_PDU::VARID:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// A response to `request`: type 1, its varid, sequence number and payload words, `status`, and
-// room for `dataWords` value words.
-KVCMD_PDU Reply(const KVCMD_PDU& request, uint16_t status, int dataWords = 0) {
-    KVCMD_PDU reply(request.get_varid(), KVCMD_PDU::TYPE_GET_RESP,
-                    KVCMD_PDU::OFFSET_DATA + 2 * dataWords);
-    reply.set_seq_no(request.get_seq_no());
-    reply.set_status(status);
-    for (int offset :
-         {KVCMD_PDU::OFFSET_PAYLOAD0, KVCMD_PDU::OFFSET_PAYLOAD1, KVCMD_PDU::OFFSET_PAYLOAD2}) {
-        reply.set_uint16(offset, request.get_uint16(offset));
-    }
-    return reply;
-}
-
-void SetData(KVCMD_PDU& pdu, const uint16_t* words, int count) {
-    for (int i = 0; i < count; ++i) {
-        pdu.set_uint16(KVCMD_PDU::OFFSET_DATA + 2 * i, words[i]);
-    }
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------- memory
-
-bool SimChip::State::MemoryRange(uint32_t space, uint32_t address, uint32_t count) const {
-    const auto s = content.spaces.find(space);
-    return s != content.spaces.end() && address <= s->second && count <= s->second - address;
-}
-
-uint16_t SimChip::State::MemoryWord(uint32_t space, uint32_t address) {
-    const auto w = content.written.find(space);
-    if (w != content.written.end()) {
-        const auto word = w->second.find(address);
-        if (word != w->second.end()) {
-            return word->second;
-        }
-    }
-    if (firmwareMemoryStale) {
-        RebuildFirmwareMemory();
-    }
-    const auto f = firmwareMemory.find(space);
-    if (f != firmwareMemory.end()) {
-        const auto word = f->second.find(address);
-        if (word != f->second.end()) {
-            return word->second;
-        }
-    }
-    return 0;
-}
-
-void SimChip::State::RebuildFirmwareMemory() {
-    firmwareMemory.clear();
-    WordMap& data = firmwareMemory[DATA_SPACE];
-    data[VERSION_WORD_ADDRESS] = content.versionWord;
-    data[SECOND_WORD_ADDRESS] = content.secondWord;
-    data[SUB_ID_ADDRESS] = content.subId;
-    const TableLayout& layout = content.layout;
-    if (layout.present) {
-        WriteTable(layout);
-
-        uint32_t at = layout.key_list;
-        for (const KeyRange& range : ToRanges(content.firmwareKeys)) {
-            data[at++] = range.first;
-            data[at++] = range.last;
-        }
-        data[at++] = 0;
-        data[at] = 0;
-    }
-    firmwareMemoryStale = false;
-}
-
-void SimChip::State::WriteTable(const TableLayout& layout) {
-    std::map<uint16_t, uint16_t> entries = content.symbols;
-    entries.erase(0);
-    if (layout.form != TableLayout::FIXED) {
-        entries[kPsKeyListEntry] = static_cast<uint16_t>(layout.key_list);
-    }
-    WordMap& table = firmwareMemory[layout.space];
-    uint32_t at = layout.header;
-    switch (layout.form) {
-        case TableLayout::PLAIN: {
-            // The upper bank of space 2 holds its entries address and the values of entries 7,
-            // 8 and 13 relative to word 0x4000.
-            const bool high = layout.space == 2 && layout.header >= 0x4000;
-            const uint16_t bank = high ? 0x4000 : 0;
-            table[at] = SlTable::MAGIC_TABLE;
-            table[at + 1] = static_cast<uint16_t>(layout.entries - bank);
-            table[at + 2] = 0;
-            at = layout.entries;
-            for (const auto& [id, value] : entries) {
-                table[at++] = id;
-                table[at++] = id == 7 || id == 8 || id == 13 ? value - bank : value;
-            }
-            table[at++] = 0;
-            table[at] = 0;
-            break;
-        }
-        case TableLayout::SHORT:
-            table[at++] = SlTable::MAGIC_TABLE;
-            table[at++] = 0;
-            for (const auto& [id, value] : entries) {
-                table[at++] = id;
-                table[at++] = value;
-            }
-            table[at++] = 0;
-            table[at] = 0;
-            break;
-        case TableLayout::FIXED:
-            table[at] = SlTable::MAGIC_SHORT;
-            for (uint16_t id = 1; id <= 3; ++id) {
-                const auto entry = entries.find(id);
-                table[at + id] = entry != entries.end() ? entry->second : 0;
-            }
-            break;
-        case TableLayout::EXTENDED:
-            table[at++] = SlTable::MAGIC_TABLE;
-            for (const auto& [id, value] : entries) {
-                table[at++] = id;
-                table[at++] = value;
-                table[at++] = 0;
-            }
-            table[at] = 0;
-            break;
-    }
-
-    // Redirection and pointer name byte addresses: space in bits 24 to 31 (redirection) or 8 to
-    // 15 of the high word (pointer).
-    uint32_t target = 2 * layout.header;
-    uint32_t targetSpace = layout.space;
-    if (layout.redirect_space != 0) {
-        const uint32_t location = (layout.space << 24) | (target & 0xFFFFFF);
-        WordMap& redirect = firmwareMemory[layout.redirect_space];
-        redirect[layout.redirect_at] = SlTable::MAGIC_REDIRECT;
-        redirect[layout.redirect_at + 1] = static_cast<uint16_t>(location);
-        redirect[layout.redirect_at + 2] = static_cast<uint16_t>(location >> 16);
-        target = 2 * layout.redirect_at;
-        targetSpace = layout.redirect_space;
-    }
-    if (layout.pointer_at != 0) {
-        WordMap& data = firmwareMemory[DATA_SPACE];
-        data[layout.pointer_at] = static_cast<uint16_t>(target);
-        data[layout.pointer_at + 1] =
-            static_cast<uint16_t>(((targetSpace & 0xFF) << 8) | ((target >> 16) & 0xFF));
-    }
-}
-
-std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys) {
-    std::vector<KeyRange> ranges;
-    for (uint16_t key : keys) {
-        if (!ranges.empty() && ranges.back().last + 1 == key) {
-            ranges.back().last = key;
-        } else {
-            ranges.push_back({key, key});
-        }
-    }
-    return ranges;
-}
-
-ChipContent ChipContent::Blank() {
-    ChipContent chip;
-    chip.firmwareKeys = StandardFirmwareKeys();
-    chip.presentation = StandardPresentationKeys();
-    return chip;
-}
 
 // ---------------------------------------------------------------- construction
 
@@ -278,7 +53,7 @@ std::optional<std::vector<uint16_t>> SimChip::GetKey(uint16_t store, uint16_t ke
 
 std::optional<std::vector<uint16_t>> SimChip::ReadKey(uint16_t key, uint16_t stores) const {
     std::lock_guard<std::mutex> guard(mLock);
-    const Value* value = Find(mState->content, key, stores);
+    const Value* value = FindValue(mState->content, key, stores);
     if (value == nullptr) {
         return std::nullopt;
     }
@@ -440,84 +215,6 @@ std::string SimChip::Var(const std::string& name) const {
     return it != mState->content.vars.end() ? it->second : std::string();
 }
 
-// ---------------------------------------------------------------- memory
-
-void SimChip::AddMemorySpace(uint32_t space, uint32_t words) {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.spaces[space] = words;
-    mState->dirty = true;
-}
-
-bool SimChip::WriteMemory(uint32_t space, uint32_t word_address,
-                          const std::vector<uint16_t>& words) {
-    std::lock_guard<std::mutex> guard(mLock);
-    if (!mState->MemoryRange(space, word_address, static_cast<uint32_t>(words.size()))) {
-        return false;
-    }
-    WordMap& target = mState->content.written[space];
-    for (size_t i = 0; i < words.size(); ++i) {
-        target[word_address + static_cast<uint32_t>(i)] = words[i];
-    }
-    mState->dirty = true;
-    return true;
-}
-
-bool SimChip::ReadMemory(uint32_t space, uint32_t word_address, uint32_t count,
-                         uint16_t* out) const {
-    std::lock_guard<std::mutex> guard(mLock);
-    if (!mState->MemoryRange(space, word_address, count)) {
-        return false;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = mState->MemoryWord(space, word_address + i);
-    }
-    return true;
-}
-
-void SimChip::ClearWrittenMemory() {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.written.clear();
-    mState->dirty = true;
-}
-
-void SimChip::SetTableLayout(const TableLayout& layout) {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.layout = layout;
-    mState->firmwareMemoryStale = true;
-    mState->dirty = true;
-}
-
-TableLayout SimChip::GetTableLayout() const {
-    std::lock_guard<std::mutex> guard(mLock);
-    return mState->content.layout;
-}
-
-void SimChip::SetSymbol(uint16_t id, uint16_t value) {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.symbols[id] = value;
-    mState->firmwareMemoryStale = true;
-    mState->dirty = true;
-}
-
-void SimChip::RemoveSymbol(uint16_t id) {
-    std::lock_guard<std::mutex> guard(mLock);
-    mState->content.symbols.erase(id);
-    mState->firmwareMemoryStale = true;
-    mState->dirty = true;
-}
-
-bool SimChip::DebugRead(uint32_t space, uint32_t word_address, uint32_t count,
-                        uint16_t* out) const {
-    std::lock_guard<std::mutex> guard(mLock);
-    if (mState->content.secure || !mState->MemoryRange(space, word_address, count)) {
-        return false;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = mState->MemoryWord(space, word_address + i);
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- counters
 
 uint64_t SimChip::TransactCount() const {
@@ -627,9 +324,21 @@ bool SimChip::Load(const std::string& path, std::string* error) {
         }
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!LoadText(text.str(), error)) {
+    std::string text;
+    char chunk[65536];
+    errno = 0;
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+    }
+    // A folder opens like a file but cannot be read: it must not load as an empty image.
+    if (in.bad()) {
+        if (error != nullptr) {
+            *error = "cannot read chip image " + path + ": " +
+                     (errno != 0 ? std::strerror(errno) : "read error");
+        }
+        return false;
+    }
+    if (!LoadText(text, error)) {
         if (error != nullptr) {
             *error = path + ": " + *error;
         }
@@ -655,9 +364,8 @@ bool SimChip::LoadText(const std::string& text, std::string* error) {
 }
 
 bool SimChip::AttachImage(const std::string& path, std::string* error) {
-    std::ifstream probe(path);
-    if (probe.good()) {
-        probe.close();
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored)) {
         if (!Load(path, error)) {
             return false;
         }
@@ -767,264 +475,6 @@ int SimChip::Exchange(const PDU& request, PDU& response) {
     std::lock_guard<std::mutex> guard(mLock);
     response = Process(request);
     return 0;
-}
-
-// ---------------------------------------------------------------- commands
-
-PDU SimChip::Process(const PDU& received) {
-    State& state = *mState;
-    ChipContent& chip = state.content;
-    const KVCMD_PDU request(received);
-    const int size = request.size();
-    const uint16_t varid = request.get_varid();
-    const uint16_t type = request.get_type();
-    const uint16_t key = request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD0);
-
-    state.log.emplace_back(request.data(), request.data() + size);
-    if (state.log.size() > kLogLimit) {
-        state.log.pop_front();
-    }
-    ++state.perVarid[varid];
-    if (HasKey(varid)) {
-        ++state.perKey[{varid, key}];
-    }
-
-    if (size < KVCMD_PDU::MIN_BYTES || size % 2 != 0 || request.get_length() != size / 2 ||
-        (type != KVCMD_PDU::TYPE_GET_REQ && type != KVCMD_PDU::TYPE_SET_REQ)) {
-        return Reply(request, KVCMD_PDU::STATUS_BAD_PDU);
-    }
-    if (size / 2 > chip.maxPduWords) {
-        return Reply(request, KVCMD_PDU::STATUS_TOO_BIG);
-    }
-    for (auto rule = state.failRules.begin(); rule != state.failRules.end(); ++rule) {
-        if ((rule->varid == 0 || rule->varid == varid) && (rule->key < 0 || rule->key == key)) {
-            const uint16_t status = rule->status;
-            if (rule->remaining > 0 && --rule->remaining == 0) {
-                state.failRules.erase(rule);
-            }
-            return Reply(request, status);
-        }
-    }
-
-    const bool isGet = type == KVCMD_PDU::TYPE_GET_REQ;
-    const bool writeProtected = chip.writeProtected;
-    switch (varid) {
-        case KVCMD_PS_PDU::VARID: {
-            const KVCMD_PS_PDU ps(received);
-            const uint16_t storesWord = ps.get_stores();
-            const bool raw = (storesWord & RAW_ACCESS) != 0;
-            const auto field = raw ? chip.presentation.end() : chip.presentation.find(key);
-            if (isGet) {
-                Value value;
-                // A failed read answers no value: length field 0.
-                const auto failed = [&request](uint16_t status) {
-                    KVCMD_PDU reply = Reply(request, status);
-                    reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
-                    return reply;
-                };
-                if (field != chip.presentation.end()) {
-                    const Value* base = Find(chip, field->second.base_key, storesWord);
-                    const uint16_t word = field->second.bit_offset / 16;
-                    if (base == nullptr || word >= base->size()) {
-                        return failed(KVCMD_PDU::STATUS_ERROR);
-                    }
-                    value.push_back(((*base)[word] >> (field->second.bit_offset % 16)) &
-                                    FieldMask(field->second.bit_width));
-                } else if (chip.firmwareKeys.count(key) == 0) {
-                    return failed(KVCMD_PDU::STATUS_ACCESS_DENIED);
-                } else {
-                    const Value* found = Find(chip, key, storesWord);
-                    if (found == nullptr) {
-                        return failed(KVCMD_PDU::STATUS_ERROR);
-                    }
-                    value = *found;
-                }
-                const int count = std::min<int>(static_cast<int>(value.size()), ps.get_len());
-                KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, count);
-                reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(value.size()));
-                SetData(reply, value.data(), count);
-                return reply;
-            }
-            const uint16_t length = ps.get_len();
-            if (ps.data_words() < length) {
-                return Reply(request, KVCMD_PDU::STATUS_BAD_PDU);
-            }
-            if (writeProtected) {
-                return Reply(request, KVCMD_PDU::STATUS_PERMISSION_DENIED);
-            }
-            Value data(length);
-            ps.get_data(data.data(), length);
-            const uint16_t target = WriteTarget(storesWord);
-            if (field != chip.presentation.end()) {
-                const Value* base = Find(chip, field->second.base_key, storesWord);
-                const uint16_t word = field->second.bit_offset / 16;
-                if (base == nullptr || word >= base->size() || length == 0) {
-                    return Reply(request, KVCMD_PDU::STATUS_ERROR);
-                }
-                if (target == 0) {
-                    return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
-                }
-                Value updated = *base;
-                const uint16_t bit = field->second.bit_offset % 16;
-                const uint16_t mask = FieldMask(field->second.bit_width);
-                updated[word] = static_cast<uint16_t>((updated[word] & ~(mask << bit)) |
-                                                      ((data[0] & mask) << bit));
-                chip.stores[target][field->second.base_key] = updated;
-            } else if (chip.firmwareKeys.count(key) == 0) {
-                return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
-            } else if (target == 0) {
-                return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
-            } else {
-                chip.stores[target][key] = std::move(data);
-            }
-            state.dirty = state.dirty || target != STORE_TRANSIENT;
-            return Reply(request, KVCMD_PDU::STATUS_OK);
-        }
-
-        case KVCMD_PSSIZE_PDU::VARID: {
-            if (!isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
-            }
-            const uint16_t storesWord = request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD2);
-            const bool raw = (storesWord & RAW_ACCESS) != 0;
-            const auto field = raw ? chip.presentation.end() : chip.presentation.find(key);
-            KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK);
-            reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
-            if (field != chip.presentation.end()) {
-                const Value* base = Find(chip, field->second.base_key, storesWord);
-                if (base == nullptr || field->second.bit_offset / 16 >= base->size()) {
-                    reply.set_status(KVCMD_PDU::STATUS_ERROR);
-                } else {
-                    reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 1);
-                }
-            } else if (chip.firmwareKeys.count(key) == 0) {
-                reply.set_status(KVCMD_PDU::STATUS_ERROR);
-                reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD0, 0);
-            } else if (const Value* found = Find(chip, key, storesWord); found != nullptr) {
-                reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(found->size()));
-            } else {
-                reply.set_status(KVCMD_PDU::STATUS_ERROR);
-            }
-            return reply;
-        }
-
-        case KVCMD_PSNEXT_PDU::VARID:
-        case KVCMD_PSNEXT_ALL_PDU::VARID: {
-            if (!isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
-            }
-            const bool all = varid == KVCMD_PSNEXT_ALL_PDU::VARID;
-            const uint16_t selected =
-                all ? ALL_STORES : Selection(request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD1));
-            uint32_t next = 0x10000;
-            for (const auto& [store, keys] : chip.stores) {
-                if ((store & selected) == 0) {
-                    continue;
-                }
-                const auto it = keys.upper_bound(key);
-                if (it != keys.end()) {
-                    next = std::min<uint32_t>(next, it->first);
-                }
-            }
-            KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK);
-            reply.set_uint16(all ? KVCMD_PDU::OFFSET_PAYLOAD1 : KVCMD_PDU::OFFSET_PAYLOAD2,
-                             next < 0x10000 ? static_cast<uint16_t>(next) : 0);
-            return reply;
-        }
-
-        case KVCMD_PSCLR_PDU::VARID:
-        case KVCMD_PSCLRS_PDU::VARID: {
-            if (isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_WRITE_ONLY);
-            }
-            if (writeProtected) {
-                return Reply(request, KVCMD_PDU::STATUS_PERMISSION_DENIED);
-            }
-            uint16_t targets = kUserStores;
-            if (varid == KVCMD_PSCLRS_PDU::VARID) {
-                const uint16_t selected =
-                    request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD1) & ALL_STORES;
-                if (selected != 0) {
-                    targets = selected & kWritableStores;
-                    if (targets == 0) {
-                        return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
-                    }
-                }
-            }
-            if (chip.firmwareKeys.count(key) == 0) {
-                return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
-            }
-            bool erased = false;
-            for (auto& [store, keys] : chip.stores) {
-                if ((store & targets) != 0 && keys.erase(key) != 0) {
-                    erased = true;
-                    state.dirty = state.dirty || store != STORE_TRANSIENT;
-                }
-            }
-            return Reply(request, erased ? KVCMD_PDU::STATUS_OK : KVCMD_PDU::STATUS_ERROR);
-        }
-
-        case KVCMD_PS_FACTORY_SET_PDU::VARID:
-        case KVCMD_PS_FACTORY_RESTORE_PDU::VARID:
-        case KVCMD_PS_FACTORY_RESTORE_ALL_PDU::VARID: {
-            if (isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_WRITE_ONLY);
-            }
-            if (writeProtected) {
-                return Reply(request, KVCMD_PDU::STATUS_PERMISSION_DENIED);
-            }
-            auto& implementation = chip.stores[STORE_IMPLEMENTATION];
-            auto& factory = chip.stores[STORE_FACTORY];
-            auto& transient = chip.stores[STORE_TRANSIENT];
-            if (varid == KVCMD_PS_FACTORY_SET_PDU::VARID) {
-                for (const auto& [k, value] : implementation) {
-                    factory[k] = value;
-                }
-            } else if (varid == KVCMD_PS_FACTORY_RESTORE_PDU::VARID) {
-                for (const auto& entry : factory) {
-                    implementation.erase(entry.first);
-                    transient.erase(entry.first);
-                }
-            } else {
-                implementation.clear();
-                transient.clear();
-            }
-            state.dirty = true;
-            return Reply(request, KVCMD_PDU::STATUS_OK);
-        }
-
-        case KVCMD_MEMORY_PDU::VARID: {
-            const KVCMD_MEMORY_PDU memory(received);
-            const uint16_t address = memory.get_address();
-            const uint16_t length = memory.get_len();
-            if (chip.secure) {
-                return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
-            }
-            if (!state.MemoryRange(DATA_SPACE, address, length)) {
-                return Reply(request, KVCMD_PDU::STATUS_ERROR);
-            }
-            if (isGet) {
-                KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, length);
-                for (uint16_t i = 0; i < length; ++i) {
-                    reply.set_uint16(KVCMD_PDU::OFFSET_DATA + 2 * i,
-                                     state.MemoryWord(DATA_SPACE, address + i));
-                }
-                return reply;
-            }
-            if (memory.data_words() < length) {
-                return Reply(request, KVCMD_PDU::STATUS_BAD_PDU);
-            }
-            WordMap& target = chip.written[DATA_SPACE];
-            for (uint16_t i = 0; i < length; ++i) {
-                target[address + i] = memory.get_uint16(KVCMD_PDU::OFFSET_DATA + 2 * i);
-            }
-            state.dirty = true;
-            return Reply(request, KVCMD_PDU::STATUS_OK);
-        }
-
-        default:
-            return Reply(request, KVCMD_PDU::STATUS_NO_SUCH_VARID);
-    }
 }
 
 }  // namespace kvcmdsim

@@ -83,8 +83,14 @@ struct SimChip::State {
 };
 
 // The standard firmware: every ordinary key of keyward's database, and its presentation keys.
+// Its key list names both; OrdinaryFirmwareKeys is that list without the presentation keys.
 const std::set<uint16_t>& StandardFirmwareKeys();
+const std::set<uint16_t>& OrdinaryFirmwareKeys();
 const std::map<uint16_t, PresentationField>& StandardPresentationKeys();
+
+// The value a read of `key` sees: the first store of the search order within the selection of
+// `storesWord` (0 selects every store); null when none holds it.
+const Value* FindValue(const ChipContent& chip, uint16_t key, uint16_t storesWord);
 
 // Key numbers as (first, last) ranges, ascending.
 std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys);

@@ -1,14 +1,17 @@
 // ptapsim --socket PATH [--config FILE] [--verbose] [--print-config]
 //
 // Serves a simulated PTAP device on PATH until SIGINT or SIGTERM, then removes the socket.
-// The configuration format is described in ptapsim.h.
+// The configuration format is described in ptapsim.h. Exit codes: 0 after SIGTERM (the way to
+// stop it), 130 after SIGINT (Ctrl-C), 1 when it cannot serve, 2 for a usage error.
 #include "ptapsim.h"
 
-#include <CLI/CLI.hpp>
+#include <varnakcli.h>
 
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <optional>
+#include <string>
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulated PTAP device: answers PTAP messages on a SOCK_SEQPACKET socket"};
@@ -22,17 +25,17 @@ int main(int argc, char** argv) {
     app.add_option("--config", configPath, "Configuration file (default: the built-in device)");
     app.add_flag("--verbose,-v", verbose, "Log connections, requests and answers to stderr");
     app.add_flag("--print-config", printConfig, "Print the configuration in use and exit");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+    app.footer(std::string(varnak::cli::kExitStatusHelp) +
+               "\nA termination request (SIGTERM) stops the device cleanly with 0.");
+    if (const std::optional<int> code = varnak::cli::ParseCommandLine(app, argc, argv)) {
+        return *code;
     }
 
     ptapsim::Config config = ptapsim::Config::Default();
     std::string error;
     if (!configPath.empty() && !ptapsim::Config::Load(configPath, config, error)) {
         std::cerr << "ptapsim: " << error << "\n";
-        return 1;
+        return varnak::cli::kExitFailure;
     }
     if (printConfig) {
         std::cout << config.ToText();
@@ -40,7 +43,7 @@ int main(int argc, char** argv) {
     }
     if (socketPath.empty()) {
         std::cerr << "ptapsim: --socket PATH is required\n" << app.help();
-        return 2;
+        return varnak::cli::kExitUsage;
     }
     if (socketPath.size() < 4 || socketPath.compare(socketPath.size() - 4, 4, "ptap") != 0) {
         std::cerr << "ptapsim: warning: " << socketPath
@@ -61,7 +64,7 @@ int main(int argc, char** argv) {
     }
     if (!simulator.Start(socketPath, error)) {
         std::cerr << "ptapsim: " << error << "\n";
-        return 1;
+        return varnak::cli::kExitFailure;
     }
     std::cout << "ptapsim: serving " << socketPath << std::endl;
 
@@ -70,5 +73,5 @@ int main(int argc, char** argv) {
     simulator.Stop();
     std::cout << "ptapsim: stopped (" << (received == SIGINT ? "SIGINT" : "SIGTERM") << ")"
               << std::endl;
-    return 0;
+    return received == SIGINT ? varnak::cli::kExitInterrupted : varnak::cli::kExitSuccess;
 }

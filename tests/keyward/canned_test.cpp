@@ -144,19 +144,47 @@ TEST_F(Canned, DelUsrDeletesTheUserKeysTheChipHas) {
 }
 
 TEST_F(Canned, TheUartConfigStepRewritesItsBitFieldOnlyWhenItHasAValue) {
-    // The firmware lists the presentation key, so the step is not skipped.
-    chip->AddFirmwareKeys({kUartConfig, kUartConfig});
-    ASSERT_TRUE(server->open());
+    // The firmware lists its presentation keys, so the step is not skipped.
+    EXPECT_TRUE(server->key_exists(kUartConfig));
     EXPECT_TRUE(keys.apply_canned(L"@h4"));
     EXPECT_EQ(Stored(kHostInterface), Words{3});
     EXPECT_FALSE(Stored(kUartBlock).has_value());
+    for (const Report& r : handler.reports) {
+        EXPECT_EQ(r.type, -1) << "without a value there is nothing to update, and no error";
+    }
 
     chip->SetKey(STORE_IMPLEMENTATION, kUartBlock, {1, 6, 2, 0, 0, 0, 0, 0, 0, 9});
+    const std::pair<const wchar_t*, uint16_t> recipes[] = {
+        {L"@h4", 0x00A8},   {L"@h5", 0x0006},   {L"@raw", 0x00A8}, {L"@TWU", 0x0006},
+        {L"@user", 0x00A8}, {L"@kvsp", 0x0006}, {L"@h4", 0x00A8},  {L"@none", 0x0006}};
+    for (const auto& [name, config] : recipes) {
+        SCOPED_TRACE(keyward::Narrow(name));
+        EXPECT_TRUE(keys.apply_canned(name));
+        EXPECT_EQ(Stored(kUartBlock), (Words{1, config, 2, 0, 0, 0, 0, 0, 0, 9}));
+    }
+    EXPECT_EQ(Stored(kHostInterface), Words{0});
+}
+
+TEST_F(Canned, OnAFirmwareWithoutTheUartConfigKeyTheStepIsSkipped) {
+    chip->RemoveFirmwareKeys({kUartConfig, kUartConfig});
+    chip->SetKey(STORE_IMPLEMENTATION, kUartBlock, {1, 6, 2, 0, 0, 0, 0, 0, 0, 9});
+    ASSERT_TRUE(server->open());
+    chip->ResetCounters();
     EXPECT_TRUE(keys.apply_canned(L"@h4"));
+    EXPECT_EQ(Stored(kHostInterface), Words{3});
+    EXPECT_EQ(Stored(kUartBlock), (Words{1, 6, 2, 0, 0, 0, 0, 0, 0, 9}));
+    EXPECT_EQ(Requests(kUartConfig) + Requests(kUartBlock), 0u);
+}
+
+TEST_F(Canned, RecipesThroughTheCacheSeeThePresentationKeys) {
+    chip->SetKey(STORE_IMPLEMENTATION, kUartBlock, {1, 6, 2, 0, 0, 0, 0, 0, 0, 9});
+    PsCache cache;
+    cache.SetServer(server.get());
+    ASSERT_TRUE(cache.open());
+    CKeyWarder cached(&cache);
+    EXPECT_TRUE(cached.apply_canned(L"@h4"));
     EXPECT_EQ(Stored(kUartBlock), (Words{1, 0x00A8, 2, 0, 0, 0, 0, 0, 0, 9}));
-    EXPECT_TRUE(keys.apply_canned(L"@h5"));
-    EXPECT_EQ(Stored(kHostInterface), Words{6});
-    EXPECT_EQ(Stored(kUartBlock), (Words{1, 0x0006, 2, 0, 0, 0, 0, 0, 0, 9}));
+    cache.close();
 }
 
 TEST_F(Canned, UnknownNamesAreReportedAndChangeNothing) {

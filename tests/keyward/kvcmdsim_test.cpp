@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -78,6 +79,23 @@ TEST_F(Chip, PresentationAccessResolvesFieldsUnlessRaw) {
     word = 1;
     EXPECT_TRUE(server->pskv_set(0x03FC, &word, 1, false));
     EXPECT_EQ(chip->ReadKey(0x0191), (Words{0x01D8, 0x0007}));
+}
+
+TEST_F(Chip, TheFirmwareKeyListNamesThePresentationKeysItResolves) {
+    // As a real firmware's list does: a host then knows the chip has PSKEY_UART_CONFIG.
+    EXPECT_TRUE(server->key_exists(0x0205));
+    EXPECT_TRUE(server->key_exists(0x03FC));
+    EXPECT_TRUE(server->key_exists(0x01F9));
+    const std::vector<KeyRange> ranges = chip->FirmwareKeys();
+    EXPECT_TRUE(std::any_of(ranges.begin(), ranges.end(), [](const KeyRange& r) {
+        return r.first <= 0x0205 && 0x0205 <= r.last;
+    }));
+
+    // A chip built without them, for hosts that must do without.
+    chip->RemoveFirmwareKeys({0x0205, 0x0205});
+    ASSERT_TRUE(server->open());
+    EXPECT_FALSE(server->key_exists(0x0205));
+    EXPECT_TRUE(server->key_exists(0x03FC));
 }
 
 TEST_F(Chip, KeysTheFirmwareDoesNotKnow) {
@@ -407,6 +425,35 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
     EXPECT_TRUE(server.key_exists(0x0200)) << "the table at its new place was found";
 }
 
+TEST_F(Image, TheStandardKeyListWithOrWithoutThePresentationKeys) {
+    const auto lists = [](const SimChip& chip, uint16_t key) {
+        const std::vector<KeyRange> ranges = chip.FirmwareKeys();
+        return std::any_of(ranges.begin(), ranges.end(),
+                           [key](const KeyRange& r) { return r.first <= key && key <= r.last; });
+    };
+    // Images written before the list named the presentation keys say "default" too.
+    Write("firmware-keys default\n");
+    SimChip standard;
+    ASSERT_TRUE(standard.Load(path));
+    EXPECT_TRUE(lists(standard, 0x0205));
+    EXPECT_TRUE(lists(standard, 0x01F9));
+
+    Write("firmware-keys ordinary\nfirmware-keys 0205\n");
+    SimChip one;
+    ASSERT_TRUE(one.Load(path));
+    EXPECT_TRUE(lists(one, 0x0205));
+    EXPECT_FALSE(lists(one, 0x03FC));
+
+    Write("firmware-keys ordinary\n");
+    SimChip ordinary;
+    ASSERT_TRUE(ordinary.Load(path));
+    EXPECT_FALSE(lists(ordinary, 0x0205));
+    EXPECT_TRUE(lists(ordinary, 0x01F9));
+    ordinary.SetKey(STORE_IMPLEMENTATION, 0x01F9, {2});
+    ASSERT_TRUE(ordinary.Save(path));
+    EXPECT_NE(Read().find("firmware-keys ordinary\n"), std::string::npos) << Read();
+}
+
 TEST_F(Image, TablePlacementsAreKept) {
     Write(
         "chip-words 0040 0022 0000\n"
@@ -482,6 +529,16 @@ TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
     std::string error;
     EXPECT_FALSE(chip.Load(dir + "/missing.img", &error));
     EXPECT_EQ(error, "cannot open chip image " + dir + "/missing.img");
+}
+
+TEST_F(Image, AnImageThatCannotBeReadIsNotTakenForABlankChip) {
+    std::string error;
+    SimChip chip;
+    EXPECT_FALSE(chip.Load(dir, &error));
+    EXPECT_EQ(error, "cannot read chip image " + dir + ": Is a directory");
+    EXPECT_FALSE(chip.AttachImage(dir, &error));
+    EXPECT_EQ(chip.ImagePath(), "");
+    EXPECT_FALSE(chip.HasUnsavedChanges());
 }
 
 TEST_F(Image, SavesAreAtomicAndKeepTheFileMode) {

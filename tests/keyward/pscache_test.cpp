@@ -399,6 +399,35 @@ TEST_F(Cache, TheWorkerReopensAfterAResetAndClose) {
     EXPECT_EQ(cache.NumBootmodes(), 8);
 }
 
+TEST_F(Cache, AnAbsentListStaysAbsentWhenTheWorkerReopens) {
+    // The chip reports list 1203 missing with a status the transport reports; the client's
+    // handler goes on, so the list is empty rather than a failure.
+    for (uint16_t status : {KVCMD_PDU::STATUS_NO_VALUE, KVCMD_PDU::STATUS_ACCESS_DENIED}) {
+        SCOPED_TRACE(status);
+        chip->ClearFaults();
+        chip->FailRequests(KVCMD_PSSIZE_PDU::VARID, 1203, status, -1);
+        List(2, {0x0001});
+        ASSERT_TRUE(cache.open());
+        ASSERT_EQ(cache.NumBootmodes(), 8);
+
+        const uint64_t opens = chip->OpenCount();
+        const uint64_t asked = Sizes(1203);
+        ASSERT_TRUE(cache.reset_kv_and_close(kvcmdsim::RESET_WARM));
+        // Once the worker has opened the chip again and asked for the list, the modes are back.
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while ((chip->OpenCount() == opens || Sizes(1203) == asked || cache.NumBootmodes() != 8) &&
+               Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_GT(Sizes(1203), asked);
+        EXPECT_EQ(cache.NumBootmodes(), 8);
+        cache.SetBootmode(2);
+        EXPECT_TRUE(cache.key_exists(0x0001));
+        cache.SetBootmode(PsServer::NoBootmode());
+        cache.close();
+    }
+}
+
 TEST_F(Cache, PassThroughOperations) {
     ASSERT_TRUE(cache.open());
     chip->SetFirmwareId(4120, L"fw");

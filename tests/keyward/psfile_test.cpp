@@ -3,6 +3,8 @@
 #include "support.h"
 #include "tempdir.h"
 
+#include <cstdio>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -185,13 +187,42 @@ TEST_F(PsFile, LinesLongerThanTheLimitAreReportedAndNotApplied) {
     EXPECT_EQ(Stored(kUsr0)->back(), 0x0111);
     EXPECT_EQ(Stored(kHostInterface), Words{1});
 
-    // One more character: nothing of the line is written and the stream ends.
-    EXPECT_FALSE(Run("&01f9 = 2\n&028b = " + std::string(1992, '2') + "\n&01f9 = 3\n"));
+    // A longer line that is not a whole key line: nothing of it is written and the stream ends.
+    const std::string digits(2100, '2');
+    for (const std::string& line : {"# " + digits, "&028b + " + digits, "&028b ~ " + digits,
+                                    "&028b = " + digits + " x", "?028b = " + digits}) {
+        SCOPED_TRACE(line.substr(0, 8));
+        handler.reports.clear();
+        EXPECT_FALSE(Run("&01f9 = 2\n" + line + "\n&01f9 = 3\n"));
+        EXPECT_FALSE(Stored(kUsr1).has_value());
+        EXPECT_EQ(Stored(kHostInterface), Words{2});
+        const auto errors = Errors();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].text, L"Error on line 2 - line is longer than 1999 characters");
+    }
+    // A long key line cut off by the end of the file may be a part of a longer value.
+    handler.reports.clear();
+    EXPECT_FALSE(Run("&028b = " + digits));
     EXPECT_FALSE(Stored(kUsr1).has_value());
-    EXPECT_EQ(Stored(kHostInterface), Words{2});
-    const auto errors = Errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].text, L"Error on line 2 - line is longer than 1999 characters");
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_EQ(Errors()[0].text, L"Error on line 1 - line is longer than 1999 characters");
+}
+
+TEST_F(PsFile, LongKeyLinesAreReadWhole) {
+    EXPECT_TRUE(Run("&01f9 = 2\n&028b = " + std::string(1992, '2') + "\r\n&01f9 = 3\n"));
+    EXPECT_EQ(Stored(kUsr1), Words(498, 0x2222));
+    EXPECT_EQ(Stored(kHostInterface), Words{3});
+
+    // With blanks and a trailing comment, as an annotated dump writes them.
+    std::string line = "&028a =";
+    for (int i = 0; i < 3000; ++i) {
+        line += " " + std::to_string(1000 + i % 9000);
+    }
+    EXPECT_TRUE(Run(line + "// words\n"));
+    ASSERT_TRUE(Stored(kUsr0).has_value());
+    EXPECT_EQ(Stored(kUsr0)->size(), 3000u);
+    EXPECT_EQ(Stored(kUsr0)->at(2999), 0x3999);
+    EXPECT_TRUE(Errors().empty());
 }
 
 TEST_F(PsFile, BytesThatAreNotTextStopAtTheFirstLine) {
@@ -408,6 +439,74 @@ TEST_F(PsFile, ADumpAppliedToABlankChipDumpsTheSame) {
         EXPECT_EQ(ReadFile(dir / "second.ps"), ReadFile(dir / "first.ps"));
     }
     EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(PsFile, EveryKeyTheChipCanHoldRoundTripsThroughDumpAndApply) {
+    // The longest value a chip can carry is its largest PDU less the 8 words of the header.
+    chip->SetMaxPduWords(0xFFFF);
+    const std::map<uint16_t, uint16_t> lengths = {
+        {kBdaddr, 399}, {kUartBaudrate, 2000}, {kUsr0, 4088}, {kUsr1, 0xFFF7}};
+    for (const auto& [key, length] : lengths) {
+        Words value(length);
+        for (uint16_t i = 0; i < length; ++i) {
+            value[i] = static_cast<uint16_t>(key + 7 * i);
+        }
+        chip->SetKey(STORE_IMPLEMENTATION, key, value);
+    }
+    ASSERT_TRUE(server->open());
+    for (FileFormat format : {PS_FILE_PLAIN, PS_FILE_ANNOTATED}) {
+        SCOPED_TRACE(format);
+        const std::wstring path = keyward::Widen(dir / "long.ps");
+        ASSERT_TRUE(keys.dump_ps(path.c_str(), format));
+
+        chip->ResetCounters();
+        EXPECT_TRUE(keys.apply_file(path.c_str()));
+        EXPECT_EQ(Writes(), 0) << "the same chip is given back as it is";
+
+        auto blank = std::make_shared<kvcmdsim::SimChip>();
+        blank->SetMaxPduWords(0xFFFF);
+        PsKvcmd other(new kvcmdsim::SimTransport(blank));
+        other.set_error_handler(&handler);
+        CKeyWarder copy(&other);
+        ASSERT_TRUE(copy.apply_file(path.c_str()));
+        for (const auto& [key, length] : lengths) {
+            EXPECT_EQ(blank->ReadKey(key), chip->ReadKey(key)) << key;
+        }
+    }
+    EXPECT_TRUE(Errors().empty()) << keyward::Narrow(Errors()[0].text);
+}
+
+TEST_F(PsFile, ADumpLeavesPresentationKeysToTheLineOfTheirBaseKey) {
+    // The firmware lists its presentation keys, but their bits are already on the base key's
+    // line; a second line for them would undo an edit of that line when the file is applied.
+    chip->SetKey(STORE_IMPLEMENTATION, kUartBlock, {1, 0x00a8, 0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(server->open());
+    ASSERT_TRUE(server->key_exists(kUartConfig));
+    ASSERT_TRUE(keys.dump_ps(keyward::Widen(dir / "uart.ps").c_str(), PS_FILE_ANNOTATED));
+    EXPECT_EQ(ReadFile(dir / "uart.ps"),
+              "// PSKEY_HOSTIO_UART_PS_BLOCK\n"
+              "&0191 = 0001 00a8 0000 0000 0000 0000 0000 0000 0000 0000\n");
+    WriteFile(dir / "edited.ps", "&0191 = 0001 0006 0000 0000 0000 0000 0000 0000 0000 0000\n");
+    EXPECT_TRUE(keys.apply_file(keyward::Widen(dir / "edited.ps").c_str()));
+    uint16_t config = 0;
+    ASSERT_TRUE(keys.pskv_get_uint16(kUartConfig, config));
+    EXPECT_EQ(config, 0x0006);
+}
+
+TEST_F(PsFile, AQueryAnswersWithTheWholeKey) {
+    Words value(2500);
+    for (uint16_t i = 0; i < value.size(); ++i) {
+        value[i] = i;
+    }
+    chip->SetKey(STORE_IMPLEMENTATION, kUsr0, value);
+    std::string expected = "&028a =";
+    char word[8];
+    for (uint16_t w : value) {
+        std::snprintf(word, sizeof word, " %04x", w);
+        expected += word;
+    }
+    EXPECT_TRUE(Run("?028a =\n"));
+    EXPECT_EQ(output.str(), expected + "\n");
 }
 
 TEST_F(PsFile, ACancelOrAnAbortStopsADumpBetweenKeys) {

@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -23,23 +30,52 @@ struct Outcome {
 
 class Tool : public ::testing::Test {
   protected:
-    // Runs keyward with `args` (each quoted for the shell) in the temporary folder, on the chip
-    // image c.img unless `withChip` is false.
-    Outcome Keyward(const std::vector<std::string>& args, bool withChip = true) {
-        std::string command = "cd '" + dir.Path() + "' && '" + KEYWARD_TOOL + "'";
+    std::string Command(const std::vector<std::string>& args, bool withChip) {
+        std::string command = "cd '" + dir.Path() + "' && exec '" + KEYWARD_TOOL + "'";
         if (withChip) {
-            command += " --chip c.img";
+            command += " --chip c.img --create";
         }
         for (const std::string& arg : args) {
             command += " '" + arg + "'";
         }
-        command += " >out.txt 2>err.txt </dev/null";
-        const int status = std::system(command.c_str());
+        return command + " >out.txt 2>err.txt </dev/null";
+    }
+    // Runs keyward with `args` (each quoted for the shell) in the temporary folder, on the chip
+    // image c.img (created blank when missing) unless `withChip` is false.
+    Outcome Keyward(const std::vector<std::string>& args, bool withChip = true) {
+        const int status = std::system(Command(args, withChip).c_str());
         Outcome run;
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.out = ReadFile(dir / "out.txt");
         run.err = ReadFile(dir / "err.txt");
         return run;
+    }
+    // Starts keyward with `args` in the background (on its own chip image, named in `args`).
+    pid_t Start(const std::vector<std::string>& args) {
+        const std::string command = Command(args, false);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+    // The exit code of a program started with Start, -1 when a signal ended it.
+    static int Finish(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Files in the temporary folder whose names start with `prefix`.
+    std::vector<std::string> Files(const std::string& prefix) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(prefix, 0) == 0) {
+                names.push_back(name);
+            }
+        }
+        return names;
     }
     std::string Get(const std::string& key) {
         const Outcome run = Keyward({"get", key});
@@ -69,7 +105,7 @@ TEST_F(Tool, CannedDumpAndApplyOnANewChipImage) {
     EXPECT_EQ(ReadFile(dir / "c.img"), image);
 
     // Applied to another chip it gives that chip the same keys.
-    run = Keyward({"--chip", "other.img", "apply", "out.ps"}, false);
+    run = Keyward({"--chip", "other.img", "--create", "apply", "out.ps"}, false);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     run = Keyward({"--chip", "other.img", "dump", "again.ps", "--annotated"}, false);
     EXPECT_EQ(ReadFile(dir / "again.ps"), ReadFile(dir / "out.ps"));
@@ -164,7 +200,7 @@ TEST_F(Tool, ReportsGoToStandardErrorWithTheirCaption) {
     EXPECT_EQ(Get("028b"), "0002\n");
 
     // An image that cannot be written is reported once, before any work is done.
-    run = Keyward({"--chip", "no/such/folder/c.img", "canned", "@usb"}, false);
+    run = Keyward({"--chip", "no/such/folder/c.img", "--create", "canned", "@usb"}, false);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err.rfind("keyward: cannot save chip image: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find("no/such/folder/c.img: No such file or directory"), std::string::npos)
@@ -279,6 +315,208 @@ TEST_F(Tool, UsageErrorsHelpAndVersion) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("needs --chip IMAGE"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir / "c.img"));
+}
+
+// ---------------------------------------------------------------- nothing lost
+
+// An image of `keys` keys (from 0x1000 on) of `words` words each, for runs that take a while.
+std::string BigImage(int keys, int words) {
+    std::string text = "max-pdu-words 65535\nstore 0001\n";
+    char word[16];
+    for (int k = 0; k < keys; ++k) {
+        std::snprintf(word, sizeof word, "&%04x =", 0x1000 + k);
+        text += word;
+        for (int w = 0; w < words; ++w) {
+            std::snprintf(word, sizeof word, " %04x", (k + w) & 0xFFFF);
+            text += word;
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+uintmax_t SizeOf(const std::string& path) {
+    std::error_code ignored;
+    const uintmax_t size = std::filesystem::file_size(path, ignored);
+    return size == static_cast<uintmax_t>(-1) ? 0 : size;
+}
+
+TEST_F(Tool, AnInterruptedDumpLeavesTheOldFileAsItWas) {
+    WriteFile(dir / "big.img", BigImage(200, 16000));  // a dump of 16 MB
+    const std::string image = ReadFile(dir / "big.img");
+    const std::string old = "&01f9 = 0001\n# the dump of last week\n";
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        WriteFile(dir / "big.ps", old);
+        const pid_t pid = Start({"--chip", "big.img", "dump", "big.ps"});
+        ASSERT_GT(pid, 0);
+        // Waits until the dump is being written, to the temporary file or to the file itself.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        bool writing = false;
+        while (!writing && std::chrono::steady_clock::now() < end) {
+            for (const std::string& name : Files(".big.ps.")) {
+                writing = writing || SizeOf(dir / name) > 0;
+            }
+            writing = writing || SizeOf(dir / "big.ps") != old.size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(writing) << ReadFile(dir / "err.txt");
+        kill(pid, signal);
+        EXPECT_EQ(Finish(pid), 130) << ReadFile(dir / "err.txt");
+        EXPECT_EQ(ReadFile(dir / "big.ps"), old);
+        EXPECT_EQ(Files(".big.ps."), std::vector<std::string>{}) << "no temporary file is left";
+        EXPECT_EQ(ReadFile(dir / "big.img"), image);
+    }
+}
+
+TEST_F(Tool, AnInterruptedApplyKeepsTheLinesAppliedSoFar) {
+    // 600 lines of 4000 words each; the chip's image is saved with what was applied.
+    WriteFile(dir / "big.img", "firmware-keys 1000-12ff\n");
+    std::string file;
+    for (int k = 0; k < 600; ++k) {
+        char line[16];
+        std::snprintf(line, sizeof line, "&%04x =", 0x1000 + k);
+        file += line;
+        for (int w = 0; w < 4000; ++w) {
+            file += " 0001";
+        }
+        file += '\n';
+    }
+    WriteFile(dir / "big.ps", file);
+    const pid_t pid = Start({"--chip", "big.img", "--verbose", "apply", "big.ps"});
+    ASSERT_GT(pid, 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (ReadFile(dir / "err.txt").find("Altered key") == std::string::npos &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, SIGINT);
+    EXPECT_EQ(Finish(pid), 130) << ReadFile(dir / "err.txt");
+    const std::string image = ReadFile(dir / "big.img");
+    EXPECT_NE(image.find("&1000 = 0001 0001"), std::string::npos) << "the first line was applied";
+    EXPECT_EQ(image.find("&1257 ="), std::string::npos) << "the last line was not";
+    EXPECT_EQ(Files(".big.img."), std::vector<std::string>{});
+}
+
+TEST_F(Tool, AFailedDumpOrQueryLeavesTheOldFileAsItWas) {
+    // The second key is too long for the chip's largest PDU, so reading it fails.
+    std::string words;
+    for (int i = 0; i < 100; ++i) {
+        words += " 0001";
+    }
+    WriteFile(dir / "c.img",
+              "max-pdu-words 64\nstore 0001\n&01f9 = 0002\n&028a =" + words + "\n&03c0 = 0000\n");
+    WriteFile(dir / "out.ps", "&01f9 = 0001\n");
+    Outcome run = Keyward({"dump", "out.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("KVCMD too big"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(dir / "out.ps"), "&01f9 = 0001\n");
+
+    // A query that stops at a line in error.
+    WriteFile(dir / "ask.ps", "?01f9 =\n?03c0 3\n");
+    WriteFile(dir / "answer.ps", "the last answer\n");
+    run = Keyward({"query", "answer.ps", "ask.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(ReadFile(dir / "answer.ps"), "the last answer\n");
+
+    // An output in a folder that does not exist is reported before any work is done.
+    run = Keyward({"dump", "no/such/folder/out.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("keyward: cannot create a temporary file beside no/such/folder/out.ps"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Files(".out.ps."), std::vector<std::string>{});
+
+    // A dump that works replaces the file and keeps its permissions.
+    WriteFile(dir / "c.img", "store 0001\n&01f9 = 0002\n");
+    ASSERT_EQ(chmod((dir / "out.ps").c_str(), 0640), 0);
+    run = Keyward({"dump", "out.ps"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir / "out.ps"), "&01f9 = 0002\n");
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "out.ps").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+TEST_F(Tool, ALongKeyIsGivenBackByItsDump) {
+    std::vector<std::string> set = {"set", "PSKEY_USR0"};
+    for (int i = 0; i < 1000; ++i) {
+        set.push_back(std::to_string(1000 + i));
+    }
+    ASSERT_EQ(Keyward(set).exitCode, 0);
+    const std::string value = Get("028a");
+    for (const std::vector<std::string>& dump : std::vector<std::vector<std::string>>{
+             {"dump", "long.ps"}, {"dump", "long.ps", "--annotated"}}) {
+        ASSERT_EQ(Keyward(dump).exitCode, 0);
+        ASSERT_EQ(Keyward({"delete", "028a"}).exitCode, 0);
+        const Outcome run = Keyward({"apply", "long.ps"});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(Get("028a"), value) << dump.size();
+    }
+}
+
+TEST_F(Tool, AMissingImageIsCreatedOnlyWhenAsked) {
+    WriteFile(dir / "x.ps", "&01f9 = 3\n");
+    const std::vector<std::vector<std::string>> commands = {
+        {"dump", "t.ps"},     {"get", "01f9"},    {"query", "t.ps", "x.ps"}, {"apply", "x.ps"},
+        {"set", "01f9", "3"}, {"canned", "@usb"}, {"delete", "01f9"},        {"power-table", "1e"}};
+    for (const auto& command : commands) {
+        std::vector<std::string> args = {"--chip", "typo.img"};
+        args.insert(args.end(), command.begin(), command.end());
+        const Outcome run = Keyward(args, false);
+        EXPECT_EQ(run.exitCode, 1) << command[0];
+        EXPECT_EQ(run.err,
+                  "keyward: there is no chip image typo.img (give --create to start a "
+                  "blank chip there)\n")
+            << command[0];
+    }
+    EXPECT_EQ(Files("typo.img"), std::vector<std::string>{});
+    EXPECT_EQ(Files("t.ps"), std::vector<std::string>{});
+
+    Outcome run = Keyward({"--chip", "typo.img", "--create", "set", "01f9", "3"}, false);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(ReadFile(dir / "typo.img").find("&01f9 = 0003"), std::string::npos);
+    run = Keyward({"--help"}, false);
+    EXPECT_NE(run.out.find("--create"), std::string::npos) << run.out;
+}
+
+TEST_F(Tool, TransportRecipesSetTheUartConfigOfTheDefaultChip) {
+    WriteFile(dir / "c.img",
+              "store 0001\n&0191 = 0001 0006 0002 0000 0000 0000 0000 0000 0000 "
+              "0009\n");
+    EXPECT_EQ(Keyward({"canned", "@h4"}).exitCode, 0);
+    EXPECT_EQ(Get("0191"), "0001 00a8 0002 0000 0000 0000 0000 0000 0000 0009\n");
+    EXPECT_EQ(Keyward({"--cache", "canned", "@kvsp"}).exitCode, 0);
+    EXPECT_EQ(Get("PSKEY_UART_CONFIG"), "0006\n");
+    EXPECT_EQ(Get("01f9"), "0001\n");
+}
+
+TEST_F(Tool, KeepGoingGoesOnAfterAFailedKeyButALineInErrorStopsTheFile) {
+    WriteFile(dir / "mixed.ps", "&0205 = 6\n&028b = 2\n&01f9 3\n&028c = 4\n");
+    const Outcome run = Keyward({"--keep-going", "apply", "mixed.ps"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(Get("028b"), "0002\n") << "went on after the failed key";
+    EXPECT_EQ(Get("028c"), "exit 1") << "stopped at the line in error";
+    const Outcome help = Keyward({"--help"}, false);
+    EXPECT_NE(help.out.find("a line that is not valid PS-file syntax still stops"),
+              std::string::npos)
+        << help.out;
+}
+
+TEST_F(Tool, EveryHelpEndsWithTheExitStatus) {
+    const std::string status =
+        "Exit status: 0 success, 1 the operation failed, 2 usage error, 130 interrupted.";
+    for (const char* command :
+         {"", "dump", "apply", "query", "canned", "get", "set", "delete", "info", "power-table"}) {
+        std::vector<std::string> args;
+        if (*command != '\0') {
+            args.push_back(command);
+        }
+        args.push_back("--help");
+        const Outcome run = Keyward(args, false);
+        EXPECT_EQ(run.exitCode, 0) << command;
+        EXPECT_NE(run.out.find(status), std::string::npos) << command << ":\n" << run.out;
+    }
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -123,6 +126,39 @@ TEST_F(Tool, UsageErrorsTouchNoDevice) {
     run = Quillon({"qpair", "attach", "--help"}, false);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find("VALUE"), std::string::npos);
+}
+
+TEST_F(Tool, AnInterruptWhileWaitingForTheDeviceExitsWith130) {
+    ptapsim::Fault silent;
+    silent.silent = true;
+    device.Sim().SetFault(0x11, silent);  // PTAP_QUERY_SERVICES is never answered
+    const std::string command = std::string("exec '") + QUILLON_TOOL + "' --dir '" + device.Dir() +
+                                "' services >/dev/null 2>&1";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Waits until the request has reached the device.
+    for (int i = 0; i < 5000 && device.Sim().Requests().empty(); ++i) {
+        usleep(1000);
+    }
+    EXPECT_FALSE(device.Sim().Requests().empty());
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+}
+
+TEST_F(Tool, HelpEndsWithTheExitStatus) {
+    const Outcome run = Quillon({"--help"}, false);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("Exit status: 0 success, 1 the operation failed, 2 usage error, 130 "
+                           "interrupted."),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // keyward: a chip's persistent store from the command line, for engineers at a bench. The chip
-// is a simulated one whose state lives in an image file (created blank when missing, saved back
-// atomically after changes).
+// is a simulated one whose state lives in an image file (saved back atomically after changes; a
+// missing image is refused, or with --create started as a blank chip).
 //
 //   keyward --chip IMAGE dump FILE [--annotated]     every key to a PS file
 //   keyward --chip IMAGE apply FILE                  run a PS file (set/add/update/delete lines)
@@ -22,115 +22,27 @@
 // error with their caption; progress ("Dumped key ...") shows as one line on a terminal, as
 // lines with --verbose, and not at all otherwise. Exit codes: 0 success, 1 a failure was
 // reported, 2 a usage error, 130 interrupted.
-#include <keyward/keyward.h>
-#include <kvcmdsim/kvcmdsim.h>
+//
+// Files the tool writes (dumps, query answers, the chip image) replace their old contents only
+// once they are complete: a run that fails or is interrupted leaves the old file as it was.
+#include "tool.h"
 
-#include <CLI/CLI.hpp>
-
-#include <signal.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <iostream>
-#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace {
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
-constexpr size_t kProgressWidth = 79;  // a progress line never wraps on a standard terminal
-
-// A usage error found after parsing, reported like CLI11's own.
-struct UsageError {
-    std::string text;
-};
-
-struct Options {
-    std::string chip;
-    bool verbose = false;
-    bool keepGoing = false;
-    bool cache = false;
-};
-
-// ---------------------------------------------------------------- reports
-
-// Progress notes: one line rewritten in place on a terminal, a line each with --verbose.
-class Progress {
-  public:
-    Progress(bool verbose, bool terminal) : mVerbose(verbose), mTerminal(terminal) {}
-
-    void Show(const std::string& text) {
-        ++mCount;
-        if (mVerbose) {
-            std::cerr << text << '\n';
-        } else if (mTerminal) {
-            std::cerr << '\r' << text.substr(0, kProgressWidth) << "\x1b[K" << std::flush;
-            mShown = true;
-        }
-    }
-    // Ends the progress line, with a closing summary when progress is being shown at all.
-    void Finish(const std::string& summary) {
-        Clear();
-        if ((mVerbose || mTerminal) && !summary.empty()) {
-            std::cerr << summary << '\n';
-        }
-    }
-    void Clear() {
-        if (mShown) {
-            std::cerr << "\r\x1b[K" << std::flush;
-            mShown = false;
-        }
-    }
-    int Count() const { return mCount; }
-
-  private:
-    bool mVerbose;
-    bool mTerminal;
-    bool mShown = false;
-    int mCount = 0;
-};
-
-// Prints every report with its caption and counts the errors. An error stops the running
-// operation unless --keep-going asked to go on.
-class ToolHandler : public kvcmd_trans_error_handler {
-  public:
-    ToolHandler(Progress& progress, bool keepGoing) : mProgress(progress), mKeepGoing(keepGoing) {}
-
-    kvcmd_trans_error_response answer(const wchar_t* text, const wchar_t* caption, int /*code*/,
-                                      int type) override {
-        if (type == -1) {
-            mProgress.Show(keyward::Narrow(text));
-            return KVCMD_RESPONSE_NONE;
-        }
-        mProgress.Clear();
-        ++mErrors;
-        std::cerr << keyward::Narrow(caption) << ": " << keyward::Narrow(text) << std::endl;
-        return mKeepGoing ? KVCMD_RESPONSE_IGNORE : KVCMD_RESPONSE_ABORT;
-    }
-    int Errors() const { return mErrors; }
-
-  private:
-    Progress& mProgress;
-    bool mKeepGoing;
-    int mErrors = 0;
-};
-
-void Fail(const std::string& text) {
-    std::cerr << "keyward: " << text << std::endl;
-}
+namespace keyward_tool {
 
 // ---------------------------------------------------------------- keys and numbers
+
+namespace {
 
 std::string Hex4(uint16_t value) {
     char text[8];
@@ -181,7 +93,8 @@ uint16_t ParseKey(const std::string& text) {
                      "PSKEY_HOST_INTERFACE"};
 }
 
-// "0x01f9 PSKEY_HOST_INTERFACE", or the number alone for keys outside the database.
+}  // namespace
+
 std::string KeyName(uint16_t key) {
     const pskey_entry* entry = CKeyWarder::GetKeyDetails(key);
     return "0x" + Hex4(key) + (entry != nullptr ? " " + Trimmed(entry->identifier) : "");
@@ -198,120 +111,11 @@ long ParseNumber(const std::string& text, const std::string& what) {
     return value;
 }
 
-// ---------------------------------------------------------------- the chip
+}  // namespace keyward_tool
 
-std::atomic<PsServer*> gInterruptible{nullptr};
+using namespace keyward_tool;
 
-extern "C" void OnInterrupt(int) {
-    // Only the cancel flag is touched here; long runs poll it between lines and keys. A second
-    // interrupt ends the program at once.
-    signal(SIGINT, SIG_DFL);
-    if (PsServer* server = gInterruptible.load()) {
-        server->do_cancel();
-    }
-}
-
-// A simulated chip loaded from its image, behind a server and a CKeyWarder.
-class ChipSession {
-  public:
-    explicit ChipSession(const Options& options)
-        : mProgress(options.verbose, isatty(STDERR_FILENO) != 0),
-          mHandler(mProgress, options.keepGoing),
-          mChip(std::make_shared<kvcmdsim::SimChip>()),
-          mCached(options.cache) {}
-
-    ~ChipSession() { gInterruptible = nullptr; }
-
-    // Loads the image and opens the chip; false after reporting why not.
-    bool Open(const std::string& image) {
-        std::error_code ignored;
-        if (std::filesystem::is_directory(image, ignored)) {
-            Fail("the chip image " + image + " is a folder");
-            return false;
-        }
-        std::string error;
-        if (!mChip->AttachImage(image, &error)) {
-            Fail("cannot load chip image " + error);
-            return false;
-        }
-        // A missing image is created blank at once, so that an image that cannot be written is
-        // reported before any work is done.
-        if (!mChip->Flush(&error)) {
-            Fail(error);
-            ForgetImage();
-            return false;
-        }
-        auto* transport = new kvcmdsim::SimTransport(mChip);
-        transport->set_error_handler(&mHandler);
-        mServer = std::make_unique<PsKvcmd>(transport);
-        PsServer* outermost = mServer.get();
-        if (mCached) {
-            mCache = std::make_unique<PsCache>();
-            mCache->SetServer(mServer.get());
-            outermost = mCache.get();
-        }
-        mKeys.SetServer(outermost);
-        gInterruptible = outermost;
-        signal(SIGINT, OnInterrupt);
-        if (!outermost->open()) {
-            if (mHandler.Errors() == 0) {
-                Fail("cannot open the chip of " + image);
-            }
-            return false;
-        }
-        return true;
-    }
-
-    // Closes the chip, which saves its image when it changed, and gives the exit code: 0 when
-    // `ok` and nothing was reported.
-    int Close(bool ok, const std::string& summary = {}) {
-        PsServer* outermost =
-            mCache != nullptr ? static_cast<PsServer*>(mCache.get()) : mServer.get();
-        const bool interrupted = outermost != nullptr && outermost->is_cancelled();
-        const int errorsBefore = mHandler.Errors();
-        if (outermost != nullptr) {
-            outermost->close();  // a failed save is reported through the handler
-        }
-        if (mChip->HasUnsavedChanges()) {
-            ForgetImage();
-        }
-        mProgress.Finish(ok && !interrupted && errorsBefore == 0 ? summary : std::string());
-        if (interrupted) {
-            Fail("interrupted");
-            return kExitInterrupted;
-        }
-        return ok && mHandler.Errors() == 0 ? 0 : kExitFailure;
-    }
-
-    CKeyWarder& Keys() { return mKeys; }
-    const Progress& Notes() const { return mProgress; }
-    int Errors() const { return mHandler.Errors(); }
-
-  private:
-    // Detaches the chip from its image after a save failed and was reported, so that the chip
-    // does not try (and report) it once more when it is destroyed.
-    void ForgetImage() { mChip->AttachImage(std::string()); }
-
-    Progress mProgress;
-    ToolHandler mHandler;
-    std::shared_ptr<kvcmdsim::SimChip> mChip;
-    bool mCached;
-    std::unique_ptr<PsKvcmd> mServer;
-    std::unique_ptr<PsCache> mCache;  // wraps mServer with --cache
-    CKeyWarder mKeys;
-};
-
-// Runs `work` on the chip of --chip; `work` returns whether it succeeded.
-int WithChip(const Options& options, const std::function<bool(ChipSession&)>& work,
-             const std::function<std::string(const ChipSession&)>& summary = nullptr) {
-    ChipSession session(options);
-    if (!session.Open(options.chip)) {
-        session.Close(false);
-        return kExitFailure;
-    }
-    const bool ok = work(session);
-    return session.Close(ok, summary ? summary(session) : std::string());
-}
+namespace {
 
 // ---------------------------------------------------------------- keys
 
@@ -321,7 +125,7 @@ bool IsPresentation(uint16_t key) {
 }
 
 int Get(const Options& options, uint16_t key) {
-    return WithChip(options, [key](ChipSession& session) {
+    return WithChip(options, Access::READ, [key](ChipSession& session) {
         uint16_t* read = nullptr;
         uint16_t length = 0;
         const int errorsBefore = session.Errors();
@@ -344,14 +148,15 @@ int Get(const Options& options, uint16_t key) {
 }
 
 int Set(const Options& options, uint16_t key, const std::vector<uint16_t>& words) {
-    return WithChip(options, [key, &words](ChipSession& session) {
+    return WithChip(options, Access::WRITE, [key, &words](ChipSession& session) {
         return session.Keys().pskv_set_pres_or_raw_if_different(
             key, words.data(), static_cast<uint16_t>(words.size()));
     });
 }
 
 int Delete(const Options& options, uint16_t key) {
-    return WithChip(options, [key](ChipSession& session) { return session.Keys().pskv_clr(key); });
+    return WithChip(options, Access::WRITE,
+                    [key](ChipSession& session) { return session.Keys().pskv_clr(key); });
 }
 
 // ---------------------------------------------------------------- info
@@ -446,234 +251,24 @@ int Info(uint16_t key) {
     return 0;
 }
 
-// ---------------------------------------------------------------- power tables
-
-// One field of a power setting: its name, range, and how to read and write it.
-template <class Setting>
-struct Field {
-    const char* name;
-    int min;
-    int max;
-    std::function<int(const Setting&)> get;
-    std::function<void(Setting&, int)> set;
-};
-
-#define KEYWARD_FIELD(Setting, member, low, high, Type)                            \
-    Field<Setting> {                                                               \
-#member, low, high, [](const Setting& s) { return static_cast<int>(s.member); }, \
-            [](Setting& s, int v) { s.member = static_cast<Type>(v); } \
-    }
-
-template <class Setting>
-std::vector<Field<Setting>> FieldsOf();
-
-template <>
-std::vector<Field<CPowerSetting>> FieldsOf<CPowerSetting>() {
-    return {KEYWARD_FIELD(CPowerSetting, internal_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(CPowerSetting, external_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(CPowerSetting, tx_dbm, -128, 127, int8_t)};
-}
-
-template <>
-std::vector<Field<CEnhancedPowerSetting>> FieldsOf<CEnhancedPowerSetting>() {
-    using S = CEnhancedPowerSetting;
-    return {KEYWARD_FIELD(S, internal_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, external_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, switchable_external_pa, 0, 1, uint16_t),
-            KEYWARD_FIELD(S, internal_pa_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, external_pa_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, inhibit_edr, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, inhibit_br, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn_edr, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, tx_pre_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, tx_dbm, -128, 127, int8_t)};
-}
-
-template <>
-std::vector<Field<CBluetoothPowerTableV0Setting>> FieldsOf<CBluetoothPowerTableV0Setting>() {
-    using S = CBluetoothPowerTableV0Setting;
-    return {KEYWARD_FIELD(S, internal_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, mixer_level, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, mixer_offset, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, internal_pa_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, mixer_level_edr, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, mixer_offset_edr, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, inhibit_edr, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, inhibit_br, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn_edr, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, tx_dbm, -128, 127, int8_t)};
-}
-
-#undef KEYWARD_FIELD
-
-// "internal_pa=13,tx_dbm=-8": the named fields set, the others 0.
-template <class Setting>
-Setting ParseSetting(const std::string& text) {
-    const auto fields = FieldsOf<Setting>();
-    Setting setting;
-    std::istringstream parts(text);
-    std::string part;
-    while (std::getline(parts, part, ',')) {
-        const size_t equals = part.find('=');
-        const std::string name = part.substr(0, equals);
-        const auto field =
-            std::find_if(fields.begin(), fields.end(),
-                         [&name](const Field<Setting>& f) { return name == f.name; });
-        if (equals == std::string::npos || field == fields.end()) {
-            std::string names;
-            for (const auto& f : fields) {
-                names += std::string(names.empty() ? "" : ", ") + f.name;
-            }
-            throw UsageError{"--add takes FIELD=VALUE pairs separated by commas; '" + part +
-                             "' is not one (fields: " + names + ")"};
-        }
-        const long value = ParseNumber(part.substr(equals + 1), field->name);
-        if (value < field->min || value > field->max) {
-            throw UsageError{std::string(field->name) + " must lie between " +
-                             std::to_string(field->min) + " and " + std::to_string(field->max)};
-        }
-        field->set(setting, static_cast<int>(value));
-    }
-    return setting;
-}
-
-template <class Table>
-void PrintTable(const Table& table) {
-    using Setting = std::remove_cvref_t<decltype(table.settings[0])>;
-    const auto fields = FieldsOf<Setting>();
-    std::ostringstream out;
-    out << "index";
-    for (const auto& f : fields) {
-        out << "  " << f.name;
-    }
-    out << '\n';
-    for (int i = 0; i < table.size(); ++i) {
-        char cell[64];
-        std::snprintf(cell, sizeof cell, "%5d", i);
-        out << cell;
-        for (const auto& f : fields) {
-            std::snprintf(cell, sizeof cell, "  %*d", static_cast<int>(std::string(f.name).size()),
-                          f.get(table.settings[i]));
-            out << cell;
-        }
-        out << '\n';
-    }
-    std::cout << out.str();
-}
-
-struct TableEdits {
-    std::vector<int> deletes;
-    std::vector<std::string> adds;
-    int at = -1;  // insert the added settings here; -1 appends them
-    bool sort = false;
-
-    bool Any() const { return !deletes.empty() || !adds.empty() || sort; }
-};
-
-// Reads the table of `key`, applies the edits, writes it back when edited and prints it.
-template <class Table>
-int EditTable(const Options& options, uint16_t key, const TableEdits& edits,
-              bool (CKeyWarder::*get)(uint16_t, Table&),
-              bool (CKeyWarder::*set)(uint16_t, const Table&)) {
-    using Setting = std::remove_cvref_t<decltype(std::declval<Table>().settings[0])>;
-    std::vector<Setting> added;
-    for (const std::string& text : edits.adds) {
-        added.push_back(ParseSetting<Setting>(text));
-    }
-    return WithChip(options, [&](ChipSession& session) {
-        Table table;
-        const int errorsBefore = session.Errors();
-        const bool got = (session.Keys().*get)(key, table);
-        if (session.Errors() != errorsBefore) {
-            return false;
-        }
-        if (!got && !edits.Any()) {
-            Fail("key " + KeyName(key) + " has no value");
-            return false;
-        }
-        std::vector<int> deletes = edits.deletes;
-        std::sort(deletes.rbegin(), deletes.rend());
-        deletes.erase(std::unique(deletes.begin(), deletes.end()), deletes.end());
-        for (int index : deletes) {
-            if (!table.deleteElement(index)) {
-                Fail("there is no setting " + std::to_string(index) + " to delete (the table has " +
-                     std::to_string(table.size()) + ")");
-                return false;
-            }
-        }
-        int at = edits.at;
-        for (const Setting& setting : added) {
-            const bool stored =
-                at < 0 ? table.addElement(setting) : table.insertElement(at++, setting);
-            if (!stored) {
-                Fail(table.size() >= Table::MAX_SETTINGS
-                         ? "the table is full (" + std::to_string(Table::MAX_SETTINGS) +
-                               " settings)"
-                         : "--at " + std::to_string(edits.at) + " lies outside the table (0 to " +
-                               std::to_string(table.size()) + ")");
-                return false;
-            }
-        }
-        if (edits.sort) {
-            table.Sort();
-        }
-        if (edits.Any() && !(session.Keys().*set)(key, table)) {
-            return false;
-        }
-        if (session.Errors() != errorsBefore) {
-            return false;
-        }
-        PrintTable(table);
-        return true;
-    });
-}
-
-int PowerTableCommand(const Options& options, uint16_t key, std::string kind,
-                      const TableEdits& edits) {
-    if (kind.empty()) {
-        switch (key) {
-            case 0x001E:  // PSKEY_LC_POWER_TABLE
-                kind = "basic";
-                break;
-            case 0x0031:  // PSKEY_LC_ENHANCED_POWER_TABLE
-                kind = "enhanced";
-                break;
-            case 0x241A:  // PSKEY_BT_POWER_TABLE_V0
-                kind = "v0";
-                break;
-            default:
-                throw UsageError{"say which format " + KeyName(key) +
-                                 " holds with --kind basic, enhanced or v0"};
-        }
-    }
-    if (kind == "basic") {
-        return EditTable<CPowerTable>(options, key, edits, &CKeyWarder::pskv_get_power_table,
-                                      &CKeyWarder::pskv_set_power_table);
-    }
-    if (kind == "enhanced") {
-        return EditTable<CEnhancedPowerTable>(options, key, edits,
-                                              &CKeyWarder::pskv_get_enhanced_power_table,
-                                              &CKeyWarder::pskv_set_enhanced_power_table);
-    }
-    return EditTable<CBluetoothPowerTableV0>(options, key, edits,
-                                             &CKeyWarder::pskv_get_bluetooth_power_table_v0,
-                                             &CKeyWarder::pskv_set_bluetooth_power_table_v0);
-}
-
 // ---------------------------------------------------------------- files and canned operations
 
 std::string Plural(int count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// The file takes the output only when the run reported nothing: a dump that skipped a key
+// (with --keep-going) would otherwise replace a complete old dump with an incomplete one.
 int Dump(const Options& options, const std::string& file, bool annotated) {
     return WithChip(
-        options,
+        options, Access::READ,
         [&](ChipSession& session) {
-            return session.Keys().dump_ps(keyward::Widen(file).c_str(),
-                                          annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN);
+            OutputFile output(file);
+            const int errorsBefore = session.Errors();
+            return output.Open() &&
+                   session.Keys().dump_ps(output.TemporaryPath().c_str(),
+                                          annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN) &&
+                   session.Errors() == errorsBefore && output.Commit();
         },
         [&](const ChipSession& session) {
             return "Dumped " + Plural(session.Notes().Count(), "key", "keys") + " to " + file;
@@ -682,7 +277,7 @@ int Dump(const Options& options, const std::string& file, bool annotated) {
 
 int Apply(const Options& options, const std::string& file) {
     return WithChip(
-        options,
+        options, Access::WRITE,
         [&](ChipSession& session) {
             return session.Keys().apply_file(keyward::Widen(file).c_str());
         },
@@ -692,15 +287,20 @@ int Apply(const Options& options, const std::string& file) {
         });
 }
 
+// A query file may also set keys (its lines before the first query), so it may change the chip.
 int Query(const Options& options, const std::string& out, const std::string& in, bool annotated) {
-    return WithChip(options, [&](ChipSession& session) {
-        return session.Keys().run_query(keyward::Widen(out).c_str(), keyward::Widen(in).c_str(),
-                                        annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN);
+    return WithChip(options, Access::WRITE, [&](ChipSession& session) {
+        OutputFile output(out);
+        const int errorsBefore = session.Errors();
+        return output.Open() &&
+               session.Keys().run_query(output.TemporaryPath().c_str(), keyward::Widen(in).c_str(),
+                                        annotated ? PS_FILE_ANNOTATED : PS_FILE_PLAIN) &&
+               session.Errors() == errorsBefore && !Interrupted() && output.Commit();
     });
 }
 
 int Canned(const Options& options, const std::string& name) {
-    return WithChip(options, [&](ChipSession& session) {
+    return WithChip(options, Access::WRITE, [&](ChipSession& session) {
         return session.Keys().apply_canned(keyward::Widen(name).c_str());
     });
 }
@@ -712,26 +312,31 @@ int ListCanned() {
                       keyward::Narrow(entry->description).c_str());
         std::cout << line;
     }
-    return 0;
+    return kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    CatchInterrupts();
     CLI::App app{
         "Read and write a chip's persistent store: PS files, canned operations, keys and "
         "power tables, on a simulated chip image"};
     app.set_version_flag("--version", std::string("keyward ") + KEYWARD_TOOL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
+    app.footer(varnak::cli::kExitStatusHelp);
     Options options;
-    app.add_option("--chip", options.chip,
-                   "Chip image file (created as a blank chip when missing; default: "
-                   "$KEYWARD_CHIP)")
+    app.add_option("--chip", options.chip, "Chip image file (default: $KEYWARD_CHIP)")
         ->envname("KEYWARD_CHIP");
+    app.add_flag("--create", options.create,
+                 "Start a chip image that does not exist as a blank chip (without it, a missing "
+                 "image is an error)");
     app.add_flag("-v,--verbose", options.verbose, "Print a line for every key dumped or altered");
     app.add_flag("--keep-going", options.keepGoing,
-                 "Go on after a failed key or line (the exit code still says it failed)");
+                 "Go on after a key that cannot be read or written (the exit code still says it "
+                 "failed, and a dump or query answer is then not written); a line that is not "
+                 "valid PS-file syntax still stops the file");
     app.add_flag("--cache", options.cache,
                  "Reach the chip through a cache that reads every key ahead on a worker thread");
 
@@ -748,7 +353,8 @@ int main(int argc, char** argv) {
     std::string second;
     bool annotated = false;
     auto* dump = app.add_subcommand("dump", "Write every key of the chip to a PS file");
-    dump->add_option("FILE", file, "PS file to write (replaced)")->required();
+    dump->add_option("FILE", file, "PS file to write (replaced once the dump is complete)")
+        ->required();
     dump->add_flag("--annotated", annotated,
                    "Precede each key with its identifier and name enumerated values");
     dump->callback([&] {
@@ -764,7 +370,8 @@ int main(int argc, char** argv) {
     });
 
     auto* query = app.add_subcommand("query", "Answer the query lines of a PS file");
-    query->add_option("OUT", file, "File for the answers (replaced)")->required();
+    query->add_option("OUT", file, "File for the answers (replaced once they are complete)")
+        ->required();
     query->add_option("IN", second, "PS file with query lines (?01f9 =)")
         ->required()
         ->check(CLI::ExistingFile);
@@ -857,13 +464,20 @@ int main(int argc, char** argv) {
         };
     });
 
+    for (CLI::App* command : app.get_subcommands({})) {
+        command->footer(varnak::cli::kExitStatusHelp);
+    }
+
     try {
-        app.parse(argc, argv);
+        if (const std::optional<int> code = varnak::cli::ParseCommandLine(app, argc, argv)) {
+            return *code;
+        }
         return run();
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
     } catch (const UsageError& e) {
         std::cerr << "keyward: " << e.text << "\nRun with --help for more information.\n";
         return kExitUsage;
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        return kExitFailure;
     }
 }

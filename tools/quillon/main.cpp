@@ -10,13 +10,16 @@
 //
 // Numbers are decimal or 0x hexadecimal. Exit code 0 on success, 1 when the device cannot be
 // reached or answers with a failure (the status word and the recorded error are printed),
-// 2 for a usage error.
+// 2 for a usage error, 130 when interrupted (SIGINT or SIGTERM).
 #include <quillon/ptapmessages.h>
 #include <transports/transport.h>
 
 #include <common/ostrel.h>
 
-#include <CLI/CLI.hpp>
+#include <varnakcli.h>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -25,6 +28,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -346,9 +350,24 @@ int Data(const Options& options, uint16_t dataClass, uint16_t sid, uint16_t conI
     return 0;
 }
 
+// A message may wait seconds for its answer; an interrupt ends the wait and the program.
+extern "C" void OnInterrupt(int) {
+    _exit(varnak::cli::kExitInterrupted);
+}
+
+// --help of the program and of every command ends with the exit codes.
+void AddExitStatusFooter(CLI::App& app) {
+    app.footer(varnak::cli::kExitStatusHelp);
+    for (CLI::App* command : app.get_subcommands({})) {
+        AddExitStatusFooter(*command);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    signal(SIGINT, OnInterrupt);
+    signal(SIGTERM, OnInterrupt);
     std::setlocale(LC_ALL, "");  // paths for ptest are converted from the user's character set
     CLI::App app{"Send PTAP messages to the device behind the PTAP driver"};
     app.set_version_flag("--version", VARNAK_VERSION);
@@ -446,17 +465,24 @@ int main(int argc, char** argv) {
         };
     });
 
+    AddExitStatusFooter(app);
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+        if (const std::optional<int> code = varnak::cli::ParseCommandLine(app, argc, argv)) {
+            return *code;
+        }
     } catch (const UsageError& e) {
         std::cerr << "quillon: " << e.text << "\nRun with --help for more information.\n";
-        return 2;
+        return varnak::cli::kExitUsage;
     }
-    int code = ConnectOrReport(options);
-    if (code == 0) {
-        code = run();
+    int code = varnak::cli::kExitFailure;
+    try {
+        code = ConnectOrReport(options);
+        if (code == varnak::cli::kExitSuccess) {
+            code = run();
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "quillon: " << e.what() << "\n";
+        code = varnak::cli::kExitFailure;
     }
     comm::trans::CTransport::Ref().Deinit();
     return code;

@@ -17,11 +17,13 @@
 // implementation store); a selection of read-only stores only is answered "read only".
 //
 // Firmware. The firmware knows a set of key numbers (by default every ordinary key of keyward's
-// database). Its key list, as (first, last) word pairs ended by a pair whose first key is 0, lies
-// in chip memory at the word address given by entry 31 of the symbol lookup table. A request for
-// a key the firmware does not know is answered "access denied" (status 5), except a size request,
-// which answers status 8 with key field 0 (that is how a host learns that a key is unknown).
-// Setting a key through this class (SetKey, or a chip image) makes the firmware know it.
+// database and the presentation keys it resolves, as a real firmware's list names the keys it
+// presents; RemoveFirmwareKeys or "firmware-keys ordinary" give a list without them). Its key list,
+// as (first, last) word pairs ended by a pair whose first key is 0, lies in chip memory at the word
+// address given by entry 31 of the symbol lookup table. A request for a key the firmware does not
+// know is answered "access denied" (status 5), except a size request, which answers status 8 with
+// key field 0 (that is how a host learns that a key is unknown). Setting a key through this class
+// (SetKey, or a chip image) makes the firmware know it.
 //
 // Presentation access. Without the raw bit 0x0080 in the stores word, the firmware resolves its
 // presentation keys (by default the presentation keys of keyward's database): such a key has no
@@ -81,7 +83,8 @@
 //   layer-a off                          on|off: is_layer_a_supported
 //   max-pdu-words 4096                   decimal
 //   var SPIDEBUG_REPRODUCIBLE ON         a getvar setting (name, then the rest of the line)
-//   firmware-keys default                or ranges: firmware-keys 0001-0003 0005 ... (accumulate)
+//   firmware-keys default                or ranges: firmware-keys 0001-0003 0005 ... (accumulate);
+//                                        ordinary: the default without the presentation keys
 //   presentation default                 or none, or: presentation 0205 0191 16 16 (key, base
 //                                        key, decimal bit offset and width; accumulate)
 //   table 4 0100 0110 4000               lookup table: space, header, entries and key list word
@@ -182,7 +185,8 @@ struct LinkStep {
 class KVCMDSIM_API SimChip {
   public:
     // A blank chip: empty stores, the standard firmware (every ordinary key of keyward's database
-    // known, its presentation keys resolved), the lookup table at its default place, not secure.
+    // known, its presentation keys resolved, both in its key list), the lookup table at its
+    // default place, not secure.
     SimChip();
     // Saves an attached image that has unsaved changes (best effort; see Flush).
     ~SimChip();
@@ -272,7 +276,8 @@ class KVCMDSIM_API SimChip {
     // Writes the image atomically.
     bool Save(const std::string& path, std::string* error = nullptr) const;
     // Loads `path` when it exists (else keeps this chip and creates the file on the first flush)
-    // and remembers it; Flush then saves changes there.
+    // and remembers it; Flush then saves changes there. An image that exists but cannot be read
+    // is an error, never taken for a new one.
     bool AttachImage(const std::string& path, std::string* error = nullptr);
     std::string ImagePath() const;
     // Saves the attached image when the chip changed since it was loaded or saved. True when

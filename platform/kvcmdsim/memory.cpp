@@ -1,0 +1,229 @@
+// The simulated chip's memory: the firmware's own words (symbol lookup table, key list,
+// identification words) under the words written explicitly.
+#include "state.h"
+
+#include <kvcmdsim/simchip.h>
+
+namespace kvcmdsim {
+
+namespace {
+
+constexpr uint16_t kPsKeyListEntry = 31;
+
+}  // namespace
+
+// ---------------------------------------------------------------- memory
+
+bool SimChip::State::MemoryRange(uint32_t space, uint32_t address, uint32_t count) const {
+    const auto s = content.spaces.find(space);
+    return s != content.spaces.end() && address <= s->second && count <= s->second - address;
+}
+
+uint16_t SimChip::State::MemoryWord(uint32_t space, uint32_t address) {
+    const auto w = content.written.find(space);
+    if (w != content.written.end()) {
+        const auto word = w->second.find(address);
+        if (word != w->second.end()) {
+            return word->second;
+        }
+    }
+    if (firmwareMemoryStale) {
+        RebuildFirmwareMemory();
+    }
+    const auto f = firmwareMemory.find(space);
+    if (f != firmwareMemory.end()) {
+        const auto word = f->second.find(address);
+        if (word != f->second.end()) {
+            return word->second;
+        }
+    }
+    return 0;
+}
+
+void SimChip::State::RebuildFirmwareMemory() {
+    firmwareMemory.clear();
+    WordMap& data = firmwareMemory[DATA_SPACE];
+    data[VERSION_WORD_ADDRESS] = content.versionWord;
+    data[SECOND_WORD_ADDRESS] = content.secondWord;
+    data[SUB_ID_ADDRESS] = content.subId;
+    const TableLayout& layout = content.layout;
+    if (layout.present) {
+        WriteTable(layout);
+
+        uint32_t at = layout.key_list;
+        for (const KeyRange& range : ToRanges(content.firmwareKeys)) {
+            data[at++] = range.first;
+            data[at++] = range.last;
+        }
+        data[at++] = 0;
+        data[at] = 0;
+    }
+    firmwareMemoryStale = false;
+}
+
+void SimChip::State::WriteTable(const TableLayout& layout) {
+    std::map<uint16_t, uint16_t> entries = content.symbols;
+    entries.erase(0);
+    if (layout.form != TableLayout::FIXED) {
+        entries[kPsKeyListEntry] = static_cast<uint16_t>(layout.key_list);
+    }
+    WordMap& table = firmwareMemory[layout.space];
+    uint32_t at = layout.header;
+    switch (layout.form) {
+        case TableLayout::PLAIN: {
+            // The upper bank of space 2 holds its entries address and the values of entries 7,
+            // 8 and 13 relative to word 0x4000.
+            const bool high = layout.space == 2 && layout.header >= 0x4000;
+            const uint16_t bank = high ? 0x4000 : 0;
+            table[at] = SlTable::MAGIC_TABLE;
+            table[at + 1] = static_cast<uint16_t>(layout.entries - bank);
+            table[at + 2] = 0;
+            at = layout.entries;
+            for (const auto& [id, value] : entries) {
+                table[at++] = id;
+                table[at++] = id == 7 || id == 8 || id == 13 ? value - bank : value;
+            }
+            table[at++] = 0;
+            table[at] = 0;
+            break;
+        }
+        case TableLayout::SHORT:
+            table[at++] = SlTable::MAGIC_TABLE;
+            table[at++] = 0;
+            for (const auto& [id, value] : entries) {
+                table[at++] = id;
+                table[at++] = value;
+            }
+            table[at++] = 0;
+            table[at] = 0;
+            break;
+        case TableLayout::FIXED:
+            table[at] = SlTable::MAGIC_SHORT;
+            for (uint16_t id = 1; id <= 3; ++id) {
+                const auto entry = entries.find(id);
+                table[at + id] = entry != entries.end() ? entry->second : 0;
+            }
+            break;
+        case TableLayout::EXTENDED:
+            table[at++] = SlTable::MAGIC_TABLE;
+            for (const auto& [id, value] : entries) {
+                table[at++] = id;
+                table[at++] = value;
+                table[at++] = 0;
+            }
+            table[at] = 0;
+            break;
+    }
+
+    // Redirection and pointer name byte addresses: space in bits 24 to 31 (redirection) or 8 to
+    // 15 of the high word (pointer).
+    uint32_t target = 2 * layout.header;
+    uint32_t targetSpace = layout.space;
+    if (layout.redirect_space != 0) {
+        const uint32_t location = (layout.space << 24) | (target & 0xFFFFFF);
+        WordMap& redirect = firmwareMemory[layout.redirect_space];
+        redirect[layout.redirect_at] = SlTable::MAGIC_REDIRECT;
+        redirect[layout.redirect_at + 1] = static_cast<uint16_t>(location);
+        redirect[layout.redirect_at + 2] = static_cast<uint16_t>(location >> 16);
+        target = 2 * layout.redirect_at;
+        targetSpace = layout.redirect_space;
+    }
+    if (layout.pointer_at != 0) {
+        WordMap& data = firmwareMemory[DATA_SPACE];
+        data[layout.pointer_at] = static_cast<uint16_t>(target);
+        data[layout.pointer_at + 1] =
+            static_cast<uint16_t>(((targetSpace & 0xFF) << 8) | ((target >> 16) & 0xFF));
+    }
+}
+
+std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys) {
+    std::vector<KeyRange> ranges;
+    for (uint16_t key : keys) {
+        if (!ranges.empty() && ranges.back().last + 1 == key) {
+            ranges.back().last = key;
+        } else {
+            ranges.push_back({key, key});
+        }
+    }
+    return ranges;
+}
+
+// ---------------------------------------------------------------- memory
+
+void SimChip::AddMemorySpace(uint32_t space, uint32_t words) {
+    std::lock_guard<std::mutex> guard(mLock);
+    mState->content.spaces[space] = words;
+    mState->dirty = true;
+}
+
+bool SimChip::WriteMemory(uint32_t space, uint32_t word_address,
+                          const std::vector<uint16_t>& words) {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (!mState->MemoryRange(space, word_address, static_cast<uint32_t>(words.size()))) {
+        return false;
+    }
+    WordMap& target = mState->content.written[space];
+    for (size_t i = 0; i < words.size(); ++i) {
+        target[word_address + static_cast<uint32_t>(i)] = words[i];
+    }
+    mState->dirty = true;
+    return true;
+}
+
+bool SimChip::ReadMemory(uint32_t space, uint32_t word_address, uint32_t count,
+                         uint16_t* out) const {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (!mState->MemoryRange(space, word_address, count)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        out[i] = mState->MemoryWord(space, word_address + i);
+    }
+    return true;
+}
+
+void SimChip::ClearWrittenMemory() {
+    std::lock_guard<std::mutex> guard(mLock);
+    mState->content.written.clear();
+    mState->dirty = true;
+}
+
+void SimChip::SetTableLayout(const TableLayout& layout) {
+    std::lock_guard<std::mutex> guard(mLock);
+    mState->content.layout = layout;
+    mState->firmwareMemoryStale = true;
+    mState->dirty = true;
+}
+
+TableLayout SimChip::GetTableLayout() const {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mState->content.layout;
+}
+
+void SimChip::SetSymbol(uint16_t id, uint16_t value) {
+    std::lock_guard<std::mutex> guard(mLock);
+    mState->content.symbols[id] = value;
+    mState->firmwareMemoryStale = true;
+    mState->dirty = true;
+}
+
+void SimChip::RemoveSymbol(uint16_t id) {
+    std::lock_guard<std::mutex> guard(mLock);
+    mState->content.symbols.erase(id);
+    mState->firmwareMemoryStale = true;
+    mState->dirty = true;
+}
+
+bool SimChip::DebugRead(uint32_t space, uint32_t word_address, uint32_t count,
+                        uint16_t* out) const {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (mState->content.secure || !mState->MemoryRange(space, word_address, count)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        out[i] = mState->MemoryWord(space, word_address + i);
+    }
+    return true;
+}
+
+}  // namespace kvcmdsim
