@@ -294,6 +294,7 @@ void TMajorForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!mShown) {
         mShown = true;
+        CentreOnScreen();  // again, now that the frame around the window is known
         if (!mPortChosen && !Timer1->isActive()) {
             Timer1->start();
         }
