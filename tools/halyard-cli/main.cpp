@@ -44,10 +44,6 @@ using varnak::cli::kExitUsage;
 
 constexpr const char* kPortPlaceholder = "{port}";
 
-std::string Dump(const Json& j) {
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
 int UsageError(const std::string& text) {
     std::cerr << "halyard-cli: " << text << "\nRun with --help for more information." << std::endl;
     return kExitUsage;
@@ -91,7 +87,7 @@ class UnitLog {
              {"port", "operation", "kind", "model", "firmware", "result", "error", "seconds"}) {
             entry[field] = report.contains(field) ? report[field] : Json();
         }
-        const std::string line = Dump(entry) + "\n";
+        const std::string line = JsonText(entry) + "\n";
         while (::flock(mFd, LOCK_EX) != 0 && errno == EINTR) {
         }
         bool ok = true;
@@ -237,7 +233,8 @@ std::optional<int> ChoosePorts(const PortTable& table, const std::vector<std::st
 int ListPorts(const PortTable& table, bool json) {
     for (const PortEntry& entry : table.Entries()) {
         if (json) {
-            std::cout << Dump(Json{{"port", entry.name}, {"connection", entry.connection}}) << "\n";
+            std::cout << JsonText(Json{{"port", entry.name}, {"connection", entry.connection}})
+                      << "\n";
         } else {
             std::cout << entry.name << "\t" << entry.connection << "\n";
         }
@@ -280,7 +277,7 @@ int RunJobs(const std::vector<Job>& jobs, bool json, UnitLog& log) {
             logged = log.Append(report) && logged;
         }
         if (json) {
-            std::cout << Dump(report) << std::endl;
+            std::cout << JsonText(report) << std::endl;
             return;
         }
         char seconds[32];

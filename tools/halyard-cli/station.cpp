@@ -46,16 +46,12 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-std::string Dump(const Json& j) {
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
 // The child: runs the job and sends its lines and report, one JSON object a line.
 [[noreturn]] void RunChild(const Job& job, int fd) {
     const UnitReport report = RunUnit(job, [fd](const std::string& line, bool error) {
-        WriteAll(fd, Dump(Json{{"line", line}, {"error", error}}) + "\n");
+        WriteAll(fd, JsonText(Json{{"line", line}, {"error", error}}) + "\n");
     });
-    const bool sent = WriteAll(fd, Dump(Json{{"report", ToJson(report)}}) + "\n");
+    const bool sent = WriteAll(fd, JsonText(Json{{"report", ToJson(report)}}) + "\n");
     ::_exit(sent ? 0 : 1);
 }
 
@@ -96,7 +92,8 @@ void TakeLines(Child& child, const StationEvents& events) {
 Json LostReport(const Job& job, int status, bool interrupted, double seconds) {
     if (WIFSIGNALED(status)) {
         const int sig = WTERMSIG(status);
-        if (interrupted && (sig == SIGTERM || sig == SIGINT || sig == SIGHUP)) {
+        // Ctrl-C at a terminal reaches the children as well as this process.
+        if (sig == SIGINT || (interrupted && (sig == SIGTERM || sig == SIGHUP))) {
             return ToJson(LostUnit(job, "interrupted", "interrupted before it finished", seconds));
         }
         return ToJson(LostUnit(job, "failed",

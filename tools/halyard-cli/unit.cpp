@@ -107,6 +107,10 @@ std::string FirmwareText(uint16_t version) {
     return text;
 }
 
+std::string JsonText(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 Json ToJson(const UnitReport& report) {
     Json j;
     j["port"] = report.port;

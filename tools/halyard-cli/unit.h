@@ -50,6 +50,10 @@ struct UnitReport {
     double seconds = 0;
 };
 
+// One line of JSON; text that is not UTF-8 (a chip name, a file name) gets replacement
+// characters instead of failing.
+std::string JsonText(const Json& j);
+
 // The report as one JSON object: port, operation, result, error, kind, model, firmware,
 // messages, log, read, written, readBack, reset, saved, seconds. Kind, model and firmware are
 // null when the identity was not read.
