@@ -121,11 +121,12 @@ TEST_F(StationTest, FilesThatLoadNothingOrStopAreRefusedBeforeAnyDevice) {
     Create("H");
     const std::string before = test::ReadText(dir.File("H"));
     std::filesystem::create_directory(dir.path / "folder.wpx");
+    static constexpr char kGarbage[] =
+        "\x7f"
+        "ELF\x02\x01\x01\0\0\0\0\xff\xfe";
     const std::pair<const char*, std::string> files[] = {
         {"empty.wpx", ""},
-        {"garbage.wpx", std::string("\x7f"
-                                    "ELF\x02\x01\x01\0\0\0\0\xff\xfe",
-                                    15)},
+        {"garbage.wpx", std::string(kGarbage, sizeof kGarbage - 1)},
         {"other.ini", "[Setting]\nProgramVersion=v3.04E\n"},
         {"stopped.wpx", "9999=304\r\n0004=1\r\n9000=1\r\n0005=1\r\n"},
     };
