@@ -50,7 +50,7 @@ int UsageError(const std::string& text) {
 }
 
 // Messages of the model outside any unit (there are none when all is well) go to stderr.
-class QuietDialogs : public IUserDialogs {
+class StderrDialogs : public IUserDialogs {
   public:
     DialogButton ShowMessage(const DialogRequest& request) override {
         std::cerr << request.caption << ": " << request.text << std::endl;
@@ -144,7 +144,7 @@ std::optional<int> CheckSettingsFile(const std::string& file, bool strict, std::
         return kExitFailure;
     }
     text = content.str();
-    QuietDialogs dialogs;
+    StderrDialogs dialogs;
     SettingsModel model(dialogs);
     std::istringstream stream(text);
     const LoadReport report = LoadSettingsQuietly(model, stream);
