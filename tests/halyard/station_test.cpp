@@ -41,6 +41,21 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// The processes whose parent is `parent`, from /proc/PID/stat ("pid (name) state ppid ...").
+int ChildCount(pid_t parent) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = test::ReadText(entry.path() / "stat");
+        const auto end = stat.rfind(')');
+        int ppid = 0;
+        if (end != std::string::npos &&
+            std::sscanf(stat.c_str() + end + 1, " %*c %d", &ppid) == 1 && ppid == parent) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 class StationTest : public ::testing::Test {
   protected:
     DeviceImage Image(const std::string& name) {
@@ -279,7 +294,12 @@ TEST_F(StationTest, AnInterruptStopsEveryDevice) {
               "--port", "S3", static_cast<char*>(nullptr));
         _exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Interrupted once every device is being served by its own process.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ChildCount(cli) < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(ChildCount(cli), 3);
     kill(cli, SIGINT);
     int status = 0;
     ASSERT_EQ(waitpid(cli, &status, 0), cli);
