@@ -111,6 +111,9 @@ std::vector<CatalogueEntry> Build() {
             c.push_back(e);
         }
     }
+    // After the lines, so every older entry keeps its place: without it a file would lose the
+    // remote find-me function a gateway read shows.
+    c.push_back(Check(1056, "GWRemoteFindMeCheckBox", &M::GWRemoteFindMeCheckBox));
     return c;
 }
 

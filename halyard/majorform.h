@@ -198,6 +198,7 @@ class TMajorForm : public QWidget, public IUserDialogs {
     void DirectionChange(GatewayLine line);
     void FunctionChange(GatewayLine line);
     void UpdateClientHeight();
+    void CentreOnScreen();
     std::optional<std::string> AskFileName(bool save);
 
     Options mOptions;

@@ -76,16 +76,20 @@ void DeviceProgrammer::SleepAfterFailure(int attempt) {
 }
 
 bool DeviceProgrammer::ReadKey(uint16_t key, uint16_t* words, uint16_t& count) {
-    std::fill(words, words + kReadCapacity, 0);
-    count = 0;
     for (int attempt = 1; attempt <= kPsKeyTries; ++attempt) {
+        // Every try starts from a clean buffer: the device-access library may write into it on
+        // a failed try, and a later, shorter answer must not pass those words on.
+        std::fill(words, words + kReadCapacity, 0);
+        count = 0;
         if (ReadPsKey(mHandle, key, kAllStores, kReadCapacity, words, &count) == 1) {
             count = std::min(count, kReadCapacity);
             return true;
         }
-        count = 0;
         SleepAfterFailure(attempt);
     }
+    // Nor does the last failure pass on what it left.
+    std::fill(words, words + kReadCapacity, 0);
+    count = 0;
     return false;
 }
 
@@ -99,7 +103,7 @@ bool DeviceProgrammer::WriteKey(uint16_t key, const uint16_t* words) {
     return false;
 }
 
-bool DeviceProgrammer::ReadIdentity(Identity& id) {
+bool DeviceProgrammer::ReadIdentity(DeviceIdentity& id) {
     uint16_t words[kReadCapacity];
     uint16_t count = 0;
     if (!ReadKey(PSKEY_USR31, words, count)) {
@@ -110,10 +114,18 @@ bool DeviceProgrammer::ReadIdentity(Identity& id) {
     id.modelByte = words[0] & 0xFF;
     ReadKey(PSKEY_USR35, words, count);  // a failed read leaves version 0
     id.version = words[0];
+    mIdentity = id;
     return true;
 }
 
-std::string DeviceProgrammer::VersionText(const char* prefix, const Identity& id) {
+void DeviceProgrammer::ForgetLastOperation() {
+    mIdentity.reset();
+    mWordsRead.clear();
+    mWordsWritten.clear();
+    mWordsReadBack.clear();
+}
+
+std::string DeviceProgrammer::VersionText(const char* prefix, const DeviceIdentity& id) {
     char text[64];
     std::snprintf(text, sizeof text, "%s: V%d.%d%d%s", prefix, (id.version >> 8) & 0xF,
                   (id.version >> 4) & 0xF, id.version & 0xF, ModelText(id.modelByte));
@@ -131,11 +143,12 @@ void DeviceProgrammer::LogWords(const char* prefix, const uint16_t* words, size_
 }
 
 bool DeviceProgrammer::ReadDevice() {
+    ForgetLastOperation();
     if (!ChipCheck()) {
         return false;
     }
     Open();
-    Identity id;
+    DeviceIdentity id;
     bool ok = false;
     if (ReadIdentity(id)) {
         if (id.kind == kKindHandset) {
@@ -157,7 +170,7 @@ bool DeviceProgrammer::ReadDevice() {
     return ok;
 }
 
-bool DeviceProgrammer::ReadHandset(const Identity& id) {
+bool DeviceProgrammer::ReadHandset(const DeviceIdentity& id) {
     const std::string version = VersionText("HS", id);
     mModel.SelectModel(id.modelByte == kModelVeltraByte ? DeviceModel::Veltra : DeviceModel::Kordo);
     mDialogs.AddLogLine(version);
@@ -168,6 +181,7 @@ bool DeviceProgrammer::ReadHandset(const Identity& id) {
     uint16_t words[kReadCapacity];
     uint16_t count = 0;
     const bool ok = ReadKey(PSKEY_USR33, words, count);
+    mWordsRead.assign(words, words + count);
     LogWords("Read  - ", words, count);
     // A failed read shows the zero-filled buffer, as the device's record is unknown.
     std::copy_n(words, kRecordWords, mHandsetRecord.word);
@@ -183,10 +197,11 @@ bool DeviceProgrammer::ReadHandset(const Identity& id) {
     return ok;
 }
 
-bool DeviceProgrammer::ReadGateway(const Identity& id) {
+bool DeviceProgrammer::ReadGateway(const DeviceIdentity& id) {
     uint16_t words[kReadCapacity];
     uint16_t count = 0;
     const bool ok = ReadKey(PSKEY_USR32, words, count);
+    mWordsRead.assign(words, words + count);
     std::copy_n(words, kRecordWords, mGatewayRecord.word);
     mGatewayModel = (mGatewayRecord.word[GW_FLAGS] & kGatewayVeltraBit) ? 2 : 1;
     const std::string version = VersionText("GW", id);
@@ -228,11 +243,45 @@ bool DeviceProgrammer::ReadCurrentRecord(uint16_t key, uint16_t* record) {
         ShowError(mDialogs, "Fail to read pskey");
         return false;
     }
+    mWordsRead.assign(words, words + count);
     std::copy_n(words, kRecordWords, record);
     return true;
 }
 
-std::optional<bool> DeviceProgrammer::ProgramHandset(const Identity& id) {
+bool DeviceProgrammer::VerifyWritten(uint16_t key, const uint16_t* written,
+                                     uint16_t deviceOwnedBits, const char* const* wordNames) {
+    uint16_t words[kReadCapacity];
+    uint16_t count = 0;
+    if (!ReadKey(key, words, count)) {
+        ShowError(mDialogs, "Verify failed: the settings written could not be read back.");
+        return false;
+    }
+    mWordsReadBack.assign(words, words + count);
+    LogWords("Check - ", words, count);
+    std::string differences;
+    if (count != kRecordWords) {
+        differences = " the device holds " + std::to_string(count) + " words, not " +
+                      std::to_string(kRecordWords) + ";";
+    }
+    for (int i = 0; i < kRecordWords; ++i) {
+        const uint16_t owned = i == 0 ? static_cast<uint16_t>(~deviceOwnedBits) : 0xFFFF;
+        if (((words[i] ^ written[i]) & owned) != 0) {
+            char line[128];
+            std::snprintf(line, sizeof line, " word %d (%s) reads %04X, written %04X;", i,
+                          wordNames[i], words[i], written[i]);
+            differences += line;
+        }
+    }
+    if (differences.empty()) {
+        return true;
+    }
+    differences.back() = '.';
+    ShowError(mDialogs,
+              "Verify failed: the device does not hold the settings written:" + differences);
+    return false;
+}
+
+std::optional<bool> DeviceProgrammer::ProgramHandset(const DeviceIdentity& id) {
     if (id.kind != kKindHandset) {
         ShowError(mDialogs, "The device is not Varnak Handset.");
         return std::nullopt;
@@ -253,10 +302,11 @@ std::optional<bool> DeviceProgrammer::ProgramHandset(const Identity& id) {
     mHandsetRecord.word[HS_FLAGS] =
         static_cast<uint16_t>((mHandsetRecord.word[HS_FLAGS] & ~kHandsetDeviceOwnedBit) | kept);
     LogWords("Write - ", mHandsetRecord.word, kRecordWords);
+    mWordsWritten.assign(mHandsetRecord.word, mHandsetRecord.word + kRecordWords);
     return WriteKey(PSKEY_USR33, mHandsetRecord.word);
 }
 
-std::optional<bool> DeviceProgrammer::ProgramGateway(const Identity& id) {
+std::optional<bool> DeviceProgrammer::ProgramGateway(const DeviceIdentity& id) {
     if (id.kind != kKindGateway) {
         ShowError(mDialogs, "The device is not Varnak Gateway.");
         return std::nullopt;
@@ -285,15 +335,17 @@ std::optional<bool> DeviceProgrammer::ProgramGateway(const Identity& id) {
     mGatewayRecord.word[GW_FLAGS] =
         static_cast<uint16_t>((mGatewayRecord.word[GW_FLAGS] & ~kGatewayVeltraBit) | kept);
     LogWords("Write - ", mGatewayRecord.word, kRecordWords);
+    mWordsWritten.assign(mGatewayRecord.word, mGatewayRecord.word + kRecordWords);
     return WriteKey(PSKEY_USR32, mGatewayRecord.word);
 }
 
 bool DeviceProgrammer::ProgramDevice() {
+    ForgetLastOperation();
     if (!ChipCheck()) {
         return false;
     }
     Open();
-    Identity id;
+    DeviceIdentity id;
     bool written = false;
     if (ReadIdentity(id)) {
         // Locked settings go to whichever device is connected.
@@ -307,6 +359,12 @@ bool DeviceProgrammer::ProgramDevice() {
             written = *result;
             if (!written) {
                 ShowError(mDialogs, "Fail to write Varnak " + what + " settings.");
+            } else if (verifyAfterWrite &&
+                       !(handset ? VerifyWritten(PSKEY_USR33, mHandsetRecord.word,
+                                                 kHandsetDeviceOwnedBit, kHandsetWordNames)
+                                 : VerifyWritten(PSKEY_USR32, mGatewayRecord.word,
+                                                 kGatewayVeltraBit, kGatewayWordNames))) {
+                written = false;
             } else if (mDialogs.ShowMessage(
                            {"Success writing Varnak " + what + " settings.\nReset device?", "NOTE",
                             DialogIcon::Information, mbYes | mbNo, 1, false}) == mbYes) {
@@ -319,6 +377,7 @@ bool DeviceProgrammer::ProgramDevice() {
 }
 
 bool DeviceProgrammer::RestartDevice() {
+    ForgetLastOperation();
     Open();
     if (mHandle == 0) {
         return false;

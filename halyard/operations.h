@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports.h"
 #include "settingsmodel.h"
@@ -24,6 +25,14 @@ inline constexpr int kRetrySleepStepMs = 250;
 inline constexpr uint16_t kReadCapacity = 36;
 
 inline constexpr const char* kProductWebAddress = "www.varnakplus.example";
+
+// The device's identity keys: kind (high byte) and model (low byte) of PSKEY_USR31, and the
+// firmware version word of PSKEY_USR35 (0 when that read failed).
+struct DeviceIdentity {
+    int kind = 0;
+    int modelByte = 0;
+    uint16_t version = 0;
+};
 
 class DeviceProgrammer {
   public:
@@ -43,34 +52,44 @@ class DeviceProgrammer {
     int GatewayModel() const { return mGatewayModel; }
     uint32_t Handle() const { return mHandle; }
 
+    // What the last operation learnt, for reports: the identity, if it was read; the settings
+    // record as the device returned it; the record written; the record read back to verify.
+    const std::optional<DeviceIdentity>& Identity() const { return mIdentity; }
+    const std::vector<uint16_t>& WordsRead() const { return mWordsRead; }
+    const std::vector<uint16_t>& WordsWritten() const { return mWordsWritten; }
+    const std::vector<uint16_t>& WordsReadBack() const { return mWordsReadBack; }
+
     SleepFunction sleep;
+    // After a write that succeeded, read the record back and compare every word the
+    // programmer owns; a difference fails the programming, with a message that names the
+    // words, and the reset question is not asked. The window does not verify.
+    bool verifyAfterWrite = false;
 
   private:
-    struct Identity {
-        int kind = 0;
-        int modelByte = 0;
-        uint16_t version = 0;
-    };
-
     void Open();
     void Close();
     bool ChipCheck();
-    bool ReadIdentity(Identity& id);
+    bool ReadIdentity(DeviceIdentity& id);
     // Reads a key into a zeroed buffer of kReadCapacity words; count gets the words read.
     bool ReadKey(uint16_t key, uint16_t* words, uint16_t& count);
     bool WriteKey(uint16_t key, const uint16_t* words);
     void SleepAfterFailure(int attempt);
-    bool ReadHandset(const Identity& id);
-    bool ReadGateway(const Identity& id);
+    bool ReadHandset(const DeviceIdentity& id);
+    bool ReadGateway(const DeviceIdentity& id);
     // Program steps for each tab: nothing when stopped by a message, else whether the write
     // succeeded.
-    std::optional<bool> ProgramHandset(const Identity& id);
-    std::optional<bool> ProgramGateway(const Identity& id);
+    std::optional<bool> ProgramHandset(const DeviceIdentity& id);
+    std::optional<bool> ProgramGateway(const DeviceIdentity& id);
     bool ReadCurrentRecord(uint16_t key, uint16_t* record);
+    // Reads the record back and compares it with the words written, the device-owned bits of
+    // word 0 aside; false (after the message) on a difference or a failed read.
+    bool VerifyWritten(uint16_t key, const uint16_t* written, uint16_t deviceOwnedBits,
+                       const char* const* wordNames);
+    void ForgetLastOperation();
     // Model check for Program: false (after the message) when the device is the other model.
     bool ModelMatches(int modelByte);
     void LogWords(const char* prefix, const uint16_t* words, size_t count);
-    static std::string VersionText(const char* prefix, const Identity& id);
+    static std::string VersionText(const char* prefix, const DeviceIdentity& id);
 
     SettingsModel& mModel;
     IUserDialogs& mDialogs;
@@ -79,6 +98,10 @@ class DeviceProgrammer {
     int mGatewayModel = 0;
     hs_xsettings_t mHandsetRecord;
     gw_xsettings_t mGatewayRecord;
+    std::optional<DeviceIdentity> mIdentity;
+    std::vector<uint16_t> mWordsRead;
+    std::vector<uint16_t> mWordsWritten;
+    std::vector<uint16_t> mWordsReadBack;
 };
 
 }  // namespace halyard

@@ -35,9 +35,10 @@ std::vector<std::string> SplitPorts(const std::vector<char>& buffer) {
 
 }  // namespace
 
-void PortTable::List(const ListPortsFunction& listPorts) {
+void PortTable::List(const ListPortsFunction& listPorts, size_t capacity) {
     const ListPortsFunction list = listPorts ? listPorts : ListPortsFunction(ListProgrammingPorts);
     mEntries.clear();
+    mLeftOut.clear();
     uint16_t length = kFirstBufferLength;
     uint16_t count = 0;
     std::vector<char> names(length, '\0');
@@ -53,9 +54,9 @@ void PortTable::List(const ListPortsFunction& listPorts) {
     if (result == 0 && count != 0) {
         const std::vector<std::string> nameList = SplitPorts(names);
         const std::vector<std::string> transportList = SplitPorts(transports);
-        for (size_t i = 0; i < transportList.size() && mEntries.size() < kCapacity - 1; ++i) {
-            mEntries.push_back(
-                {i < nameList.size() ? nameList[i] : std::string(), transportList[i]});
+        for (size_t i = 0; i < transportList.size(); ++i) {
+            PortEntry entry{i < nameList.size() ? nameList[i] : std::string(), transportList[i]};
+            (mEntries.size() + 1 < capacity ? mEntries : mLeftOut).push_back(std::move(entry));
         }
     }
     mEntries.push_back({kUsbDevicePath, kUsbDevicePath});

@@ -66,6 +66,62 @@ enum GatewayWord : int {
 // Gateway flag word bit 10: the gateway is a Veltra Plus gateway; owned by the device.
 inline constexpr uint16_t kGatewayVeltraBit = 1u << 10;
 
+// What each record word holds, for messages that name words.
+inline constexpr const char* kHandsetWordNames[kRecordWords] = {
+    "flags",
+    "auto turn-off timer",
+    "low-battery beep voltage",
+    "low-battery beep interval",
+    "internal mic gain",
+    "internal mic high gain boost",
+    "external mic gain",
+    "external mic high gain boost",
+    "remote PTT gain boost",
+    "alert tone volume",
+    "audio link active time",
+    "emergency transmit time",
+    "emergency receive time",
+    "emergency repeat cycles",
+    "long-press duration",
+    "PTT key word",
+    "Top 1 key word",
+    "Top 2 key word",
+    "Left 1 key word",
+    "Left 2 key word",
+    "Right 1 key word",
+    "audio integrity",
+    "Acc PTT key word",
+    "relay mode and PTT toggle",
+    "minimum link quality",
+};
+inline constexpr const char* kGatewayWordNames[kRecordWords] = {
+    "flags",
+    "talk-around output gain",
+    "receive input gain",
+    "transmit output gain",
+    "VOX trigger level",
+    "Radio PTT line",
+    "Radio PTT pulse",
+    "Radio Emergency line",
+    "Radio Emergency pulse",
+    "Radio COR line",
+    "Radio COR pulse",
+    "Function 1 line",
+    "Function 1 pulse",
+    "Function 2 line",
+    "Function 2 pulse",
+    "Function 3 line",
+    "Function 3 pulse",
+    "Function 4 line",
+    "Function 4 pulse",
+    "Function 5 line",
+    "Function 5 pulse",
+    "Function 6 line",
+    "Function 6 pulse",
+    "reserved",
+    "reserved",
+};
+
 struct hs_xsettings_t {
     uint16_t word[kRecordWords] = {};
 };

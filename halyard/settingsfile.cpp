@@ -87,11 +87,10 @@ void ApplyLineEntry(SettingsModel& model, const CatalogueEntry& entry, int value
     switch (entry.linePart) {
         case LinePart::Direction:
             // As a user's choice would: a new direction brings its own function list, so the
-            // function entry that follows picks from the right list. Lines fixed as outputs
-            // take no other direction.
-            if (!SettingsModel::LineDirectionFixed(line) || value == 1) {
-                model.SetLineDirection(line, value);
-            }
+            // function entry that follows picks from the right list. Lines whose direction the
+            // window keeps fixed take the file's direction too: a gateway read can show them
+            // as inputs, and the file must give back what it saved.
+            model.SetLineDirection(line, value);
             break;
         case LinePart::Active:
             controls.active.SelectIndex(value);
@@ -142,8 +141,95 @@ bool ReadLinePiece(std::istream& in, std::string& line) {
     return true;
 }
 
-// The permissions a settings file gets: those of the file it replaces, else the usual ones
-// for a new file.
+// The lines of a load's report are capped, so a file of another program gives a short list.
+constexpr size_t kMaxWarnings = 20;
+
+void Warn(LoadReport& report, int lineNo, const std::string& text) {
+    if (report.warnings.size() < kMaxWarnings) {
+        report.warnings.push_back("line " + std::to_string(lineNo) + ": " + text);
+    } else if (report.warnings.size() == kMaxWarnings) {
+        report.warnings.push_back("... and more lines like these");
+    }
+}
+
+bool IsBlank(std::string_view text) {
+    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+std::string EntryText(int key, const CatalogueEntry& entry, int value) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d (%s) = %d", key,
+                  entry.name.empty() ? "always 0" : entry.name.c_str(), value);
+    return text;
+}
+
+LoadReport Load(SettingsModel& model, std::istream& in) {
+    LoadReport report;
+    std::string line;
+    int lineNo = 0;
+    bool newLine = true;
+    while (report.result == LoadResult::Loaded && ReadLinePiece(in, line)) {
+        if (newLine) {
+            ++lineNo;
+        }
+        newLine = !line.empty() && line.back() == '\n';
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            if (!IsBlank(line)) {
+                Warn(report, lineNo, "not a KEY=VALUE entry; skipped");
+            }
+            continue;
+        }
+        const auto valueEnd = line.find('=', eq + 1);
+        const std::optional<int> key = ParseNumber(std::string_view(line).substr(0, eq));
+        const std::optional<int> value = ParseNumber(std::string_view(line).substr(
+            eq + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - eq - 1));
+        if (!key || !value) {
+            Warn(report, lineNo, "not a KEY=VALUE entry of numbers; skipped");
+            continue;
+        }
+        if (*key == kVersionKey) {
+            report.version = *value;
+        } else if (*key == kModelKey) {
+            const DeviceModel before = model.model;
+            if (*value == kModelVeltra) {
+                model.SelectModel(DeviceModel::Veltra);
+            } else if (*value == kModelKordo) {
+                model.SelectModel(DeviceModel::Kordo);
+            } else {
+                report.stopMessage = "This file not for Plus series models.";
+                report.result = LoadResult::Stopped;
+            }
+            if (model.model != before && report.settingsApplied > 0) {
+                Warn(report, lineNo,
+                     "the model entry resets the " + std::to_string(report.settingsApplied) +
+                         " settings before it to the model's defaults");
+            }
+        } else if (const auto it = EntriesByKey().find(*key); it != EntriesByKey().end()) {
+            const CatalogueEntry& entry = *it->second;
+            ApplyEntry(model, entry, *value);
+            const CatalogueEntry::Control control = entry.Resolve(model);
+            if (!std::holds_alternative<std::monostate>(control)) {
+                ++report.settingsApplied;
+                if (const int taken = ControlValue(control); taken != *value) {
+                    Warn(report, lineNo,
+                         EntryText(*key, entry, *value) + " taken as " + std::to_string(taken));
+                }
+            }
+        } else {
+            Warn(report, lineNo, "unknown key " + std::to_string(*key) + "; ignored");
+        }
+    }
+    // Entries applied so far stay; the rules keep the controls consistent with them.
+    model.ApplyEnablingRules();
+    if (report.result == LoadResult::Loaded && report.version < kSettingsFileVersion) {
+        report.warnings.push_back("Warning: This file is from v" + std::to_string(report.version) +
+                                  " and some newer features may not be updated correctly. "
+                                  "Please check carefully.");
+    }
+    return report;
+}
+
 }  // namespace
 
 std::string FormatSettingsFile(SettingsModel& model) {
@@ -166,44 +252,19 @@ bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path) {
 }
 
 LoadResult LoadSettings(SettingsModel& model, std::istream& in) {
-    int version = 2;  // files before the version entry
-    LoadResult result = LoadResult::Loaded;
-    std::string line;
-    while (result == LoadResult::Loaded && ReadLinePiece(in, line)) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) {
-            continue;
-        }
-        const auto valueEnd = line.find('=', eq + 1);
-        const std::optional<int> key = ParseNumber(std::string_view(line).substr(0, eq));
-        const std::optional<int> value = ParseNumber(std::string_view(line).substr(
-            eq + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - eq - 1));
-        if (!key || !value) {
-            continue;
-        }
-        if (*key == kVersionKey) {
-            version = *value;
-        } else if (*key == kModelKey) {
-            if (*value == kModelVeltra) {
-                model.SelectModel(DeviceModel::Veltra);
-            } else if (*value == kModelKordo) {
-                model.SelectModel(DeviceModel::Kordo);
-            } else {
-                ShowError(model.Dialogs(), "This file not for Plus series models.");
-                result = LoadResult::Stopped;
-            }
-        } else if (const auto it = EntriesByKey().find(*key); it != EntriesByKey().end()) {
-            ApplyEntry(model, *it->second, *value);
-        }
+    const LoadReport report = Load(model, in);
+    // The window shows the stop and the version warning; the other observations are the
+    // report's alone.
+    if (report.result == LoadResult::Stopped) {
+        ShowError(model.Dialogs(), report.stopMessage);
+    } else if (report.version < kSettingsFileVersion) {
+        ShowError(model.Dialogs(), report.warnings.back());
     }
-    // Entries applied so far stay; the rules keep the controls consistent with them.
-    model.ApplyEnablingRules();
-    if (result == LoadResult::Loaded && version < kSettingsFileVersion) {
-        ShowError(model.Dialogs(), "Warning: This file is from v" + std::to_string(version) +
-                                       " and some newer features may not be updated correctly. "
-                                       "Please check carefully.");
-    }
-    return result;
+    return report.result;
+}
+
+LoadReport LoadSettingsQuietly(SettingsModel& model, std::istream& in) {
+    return Load(model, in);
 }
 
 LoadResult LoadSettingsFile(SettingsModel& model, const std::filesystem::path& path) {

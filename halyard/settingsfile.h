@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "settingsmodel.h"
 
@@ -32,5 +33,19 @@ bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path);
 // rules; warns about files older than this format.
 LoadResult LoadSettings(SettingsModel& model, std::istream& in);
 LoadResult LoadSettingsFile(SettingsModel& model, const std::filesystem::path& path);
+
+// What a load did, for callers that judge a file before they use it.
+struct LoadReport {
+    LoadResult result = LoadResult::Loaded;
+    int version = 2;          // the 9999 entry; 2 for files without one
+    int settingsApplied = 0;  // entries that set a control
+    std::string stopMessage;  // why the load stopped, when it did
+    // Everything not taken as written, by line ("line 7: unknown key 7777; ignored"), then the
+    // version warning of a file older than this format.
+    std::vector<std::string> warnings;
+};
+
+// The same load as LoadSettings, with its messages in the report instead of dialogs.
+LoadReport LoadSettingsQuietly(SettingsModel& model, std::istream& in);
 
 }  // namespace halyard

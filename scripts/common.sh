@@ -4,7 +4,7 @@
 # Packages for building, testing and running everything. Keep this list the one place.
 VARNAK_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
     qt6-base-dev fonts-dejavu-core
     dpkg-dev file
 )

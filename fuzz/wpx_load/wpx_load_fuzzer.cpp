@@ -1,5 +1,6 @@
 // Loads arbitrary bytes as a settings file into the settings model, then checks that every
-// control is still in a state the window can show and that the records can be built.
+// control is still in a state the window can show and that the records can be built, and that
+// the quiet load halyard-cli judges files with leaves the same settings.
 #include <halyard/catalogue.h>
 #include <halyard/settingsfile.h>
 #include <halyard/settingsmodel.h>
@@ -32,8 +33,16 @@ void Check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QuietDialogs dialogs;
     halyard::SettingsModel model(dialogs);
-    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    halyard::LoadSettings(model, in);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::istringstream in(text);
+    const halyard::LoadResult result = halyard::LoadSettings(model, in);
+
+    halyard::SettingsModel quiet(dialogs);
+    std::istringstream again(text);
+    const halyard::LoadReport report = halyard::LoadSettingsQuietly(quiet, again);
+    Check(report.result == result);
+    Check(report.warnings.size() <= 22);  // capped, whatever the file holds
+    Check(halyard::FormatSettingsFile(quiet) == halyard::FormatSettingsFile(model));
 
     for (const halyard::CatalogueEntry& entry : halyard::SettingsCatalogue()) {
         const auto control = entry.Resolve(model);

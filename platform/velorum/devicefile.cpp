@@ -2,6 +2,11 @@
 
 #include "common/atomicfile.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -159,16 +164,26 @@ bool ParseDevice(std::string_view text, DeviceImage& image, std::string* error) 
                 value.push_back(w);
             }
             result.keys[key] = std::move(value);
-        } else if (directive == "fail-read" || directive == "fail-write") {
+        } else if (directive == "fail-read" || directive == "fail-write" ||
+                   directive == "lose-write") {
             uint16_t key = 0;
             int count = 1;
             if (words.size() < 2 || words.size() > 3 || !ParseHex16(words[1], key) ||
                 (words.size() == 3 && !ParseCount(words[2], count))) {
                 return fail(std::string(directive) + " needs a hex key and an optional count");
             }
-            (directive == "fail-read" ? result.failRead : result.failWrite)[key] = count;
+            auto& counts = directive == "fail-read"    ? result.failRead
+                           : directive == "fail-write" ? result.failWrite
+                                                       : result.loseWrite;
+            counts[key] = count;
+        } else if (directive == "delay") {
+            if (words.size() != 2 || !ParseCount(words[1], result.delayMs)) {
+                return fail("delay needs milliseconds");
+            }
         } else if (directive == "silent") {
             result.silent = true;
+        } else if (directive == "crash") {
+            result.crash = true;
         } else if (directive == "restarts") {
             if (words.size() != 2 || !ParseCount(words[1], result.restarts)) {
                 return fail("restarts needs a count");
@@ -202,8 +217,19 @@ std::string FormatDevice(const DeviceImage& image) {
             out << "fail-write " << Hex4(key) << ' ' << count << "\n";
         }
     }
+    for (const auto& [key, count] : image.loseWrite) {
+        if (count > 0) {
+            out << "lose-write " << Hex4(key) << ' ' << count << "\n";
+        }
+    }
+    if (image.delayMs > 0) {
+        out << "delay " << image.delayMs << "\n";
+    }
     if (image.silent) {
         out << "silent\n";
+    }
+    if (image.crash) {
+        out << "crash\n";
     }
     if (image.restarts > 0) {
         out << "restarts " << image.restarts << "\n";
@@ -233,6 +259,50 @@ bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::stri
 
 bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std::string* error) {
     return varnak::WriteFileAtomically(path, FormatDevice(image), error);
+}
+
+std::filesystem::path DeviceLockPath(const std::filesystem::path& device) {
+    return device.parent_path() / ("." + device.filename().string() + ".lock");
+}
+
+DeviceLock::DeviceLock(const std::filesystem::path& device) {
+    const std::filesystem::path path = DeviceLockPath(device);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        mError = "cannot open the lock file " + path.string() + ": " + std::strerror(errno);
+        return;
+    }
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        mError = "cannot lock " + path.string() + ": " + std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    mFd = fd;
+}
+
+DeviceLock::~DeviceLock() {
+    if (mFd >= 0) {
+        ::close(mFd);  // closing the only descriptor of the open file releases the lock
+    }
+}
+
+bool UpdateDevice(const std::filesystem::path& path,
+                  const std::function<bool(DeviceImage&)>& change, std::string* error) {
+    const DeviceLock lock(path);
+    if (!lock.Locked()) {
+        if (error) {
+            *error = lock.Error();
+        }
+        return false;
+    }
+    DeviceImage image;
+    if (!LoadDevice(path, image, error)) {
+        return false;
+    }
+    return !change(image) || SaveDevice(path, image, error);
 }
 
 DeviceImage FactoryVeltraHandset() {

@@ -1,18 +1,25 @@
-// Simulated Varnak devices as text files: the device directory, the file format and its
-// atomic replacement. Shared by the device-access and port-listing libraries and the
-// varnak-device tool.
+// Simulated Varnak devices as text files: the device directory, the file format, its atomic
+// replacement and the lock that serialises changes. Shared by the device-access and
+// port-listing libraries and the varnak-device tool.
 //
 // A device file holds one directive a line; '#' starts a comment:
 //     chip MVT4120                 chip name that GetChipName returns
 //     key 02a9 ac02                PS key (hex) and its words (hex)
-//     fail-read 02ab 2             the next 2 reads of that key fail
+//     fail-read 02ab 2             the next 2 reads of that key fail; a failed read leaves the
+//                                  caller's buffer filled with ffff, as an aborted transfer can
 //     fail-write 02aa 1            the next write of that key fails
+//     lose-write 02aa 1            the next write of that key answers success but is not stored
+//     delay 50                     every answer of the device (chip name, PS key read and
+//                                  write, reset) takes 50 ms
 //     silent                       the device does not answer: opens fail
+//     crash                        opening the device crashes the calling program, as a faulty
+//                                  device-access library can
 //     restarts 3                   how often the chip was restarted
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -33,7 +40,10 @@ struct DeviceImage {
     std::map<uint16_t, std::vector<uint16_t>> keys;
     std::map<uint16_t, int> failRead;   // key -> reads still to fail
     std::map<uint16_t, int> failWrite;  // key -> writes still to fail
+    std::map<uint16_t, int> loseWrite;  // key -> writes still to be answered but not stored
+    int delayMs = 0;
     bool silent = false;
+    bool crash = false;
     int restarts = 0;
 
     bool operator==(const DeviceImage&) const = default;
@@ -55,6 +65,35 @@ std::string FormatDevice(const DeviceImage& image);
 bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::string* error);
 // Replaces the file atomically: a temporary file beside it, flushed, then renamed over it.
 bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std::string* error);
+
+// An exclusive advisory lock (flock) on a device, held for the life of the object. It locks the
+// hidden file ".NAME.vdev.lock" beside the device file, not the device file itself: a save
+// renames a new file over the device file, so a lock on the old file would not keep a second
+// program from loading the new one in the middle of a load, change and save.
+class DeviceLock {
+  public:
+    explicit DeviceLock(const std::filesystem::path& device);
+    ~DeviceLock();
+    DeviceLock(const DeviceLock&) = delete;
+    DeviceLock& operator=(const DeviceLock&) = delete;
+
+    // False, with the reason, when the lock file could not be opened or locked.
+    bool Locked() const { return mFd >= 0; }
+    const std::string& Error() const { return mError; }
+
+  private:
+    int mFd = -1;
+    std::string mError;
+};
+
+// The lock file of a device file: DIR/.NAME.vdev.lock.
+std::filesystem::path DeviceLockPath(const std::filesystem::path& device);
+
+// Loads a device, lets `change` look at it and change it, and saves it when `change` returns
+// true, all under the device's lock, so concurrent programs lose no update. False, with the
+// reason in *error, when the device cannot be locked, loaded or saved.
+bool UpdateDevice(const std::filesystem::path& path,
+                  const std::function<bool(DeviceImage&)>& change, std::string* error);
 
 // A factory-new Veltra Plus handset with firmware 3.04, as "\\.\MVT0" starts out.
 DeviceImage FactoryVeltraHandset();

@@ -1,13 +1,18 @@
 // Device access over simulated Varnak devices. Every call reads the device file afresh and
 // every change is written back at once (atomically), so a device keeps its state between
-// programs and several programs see the same device.
+// programs and several programs see the same device. Each call works on the device under its
+// lock, so programs that use one device at the same time lose no change.
 #include "velorum.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "devicefile.h"
 
@@ -35,8 +40,18 @@ ConnectionTable& Connections() {
 }
 
 velorum_handle_t OpenFile(const std::filesystem::path& file) {
-    DeviceImage image;
-    if (!varnak::sim::LoadDevice(file, image, nullptr) || image.silent) {
+    bool answers = false;
+    varnak::sim::UpdateDevice(
+        file,
+        [&answers](DeviceImage& image) {
+            if (image.crash) {
+                std::abort();
+            }
+            answers = !image.silent;
+            return false;
+        },
+        nullptr);
+    if (!answers) {
         return 0;
     }
     ConnectionTable& table = Connections();
@@ -63,9 +78,33 @@ bool FileOf(velorum_handle_t handle, std::filesystem::path& file) {
     return true;
 }
 
-// Loads the device behind an open handle; a device that went silent answers nothing.
-bool LoadConnected(velorum_handle_t handle, std::filesystem::path& file, DeviceImage& image) {
-    return FileOf(handle, file) && varnak::sim::LoadDevice(file, image, nullptr) && !image.silent;
+// Runs `answer` on the device behind an open handle, under the device's lock; `answer` returns
+// whether it changed the device, which is then saved. A device that went silent answers
+// nothing. The device's answer time ("delay") passes after the lock is released, so a slow
+// device holds up no other program. True when the device answered and any change was saved.
+template <typename Answer>
+bool Ask(velorum_handle_t handle, Answer answer) {
+    std::filesystem::path file;
+    if (!FileOf(handle, file)) {
+        return false;
+    }
+    bool answered = false;
+    int delayMs = 0;
+    const bool ok = varnak::sim::UpdateDevice(
+        file,
+        [&](DeviceImage& image) {
+            if (image.silent) {
+                return false;
+            }
+            answered = true;
+            delayMs = image.delayMs;
+            return answer(image);
+        },
+        nullptr);
+    if (delayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    }
+    return ok && answered;
 }
 
 // Counts down a pending failure for a key; true when this access is to fail.
@@ -106,12 +145,14 @@ velorum_handle_t OpenByDevicePath(int, const char* path, int, int, int) {
     const std::filesystem::path dir = varnak::sim::DeviceDirectory();
     const std::filesystem::path file = varnak::sim::DevicePath(dir, name);
     if (name == varnak::sim::kUsbDeviceName) {
+        // Created under the lock, which is released before the open takes it again.
         std::error_code ec;
-        if (!std::filesystem::exists(file, ec)) {
-            std::filesystem::create_directories(dir, ec);
-            if (!varnak::sim::SaveDevice(file, varnak::sim::FactoryVeltraHandset(), nullptr)) {
-                return 0;
-            }
+        std::filesystem::create_directories(dir, ec);
+        const varnak::sim::DeviceLock lock(file);
+        if (!std::filesystem::exists(file, ec) &&
+            (!lock.Locked() ||
+             !varnak::sim::SaveDevice(file, varnak::sim::FactoryVeltraHandset(), nullptr))) {
+            return 0;
         }
     }
     return OpenFile(file);
@@ -144,13 +185,11 @@ int GetChipName(velorum_handle_t handle, int bufferSize, char* buffer) {
         return 0;
     }
     buffer[0] = '\0';
-    std::filesystem::path file;
-    DeviceImage image;
-    if (!LoadConnected(handle, file, image)) {
-        return 0;
-    }
-    std::snprintf(buffer, static_cast<size_t>(bufferSize), "%s", image.chip.c_str());
-    return 1;
+    const bool answered = Ask(handle, [&](DeviceImage& image) {
+        std::snprintf(buffer, static_cast<size_t>(bufferSize), "%s", image.chip.c_str());
+        return false;
+    });
+    return answered ? 1 : 0;
 }
 
 int ReadPsKey(velorum_handle_t handle, uint16_t key, int, uint16_t capacity, uint16_t* words,
@@ -161,50 +200,50 @@ int ReadPsKey(velorum_handle_t handle, uint16_t key, int, uint16_t capacity, uin
     if (!words) {
         return 0;
     }
-    std::filesystem::path file;
-    DeviceImage image;
-    if (!LoadConnected(handle, file, image)) {
-        return 0;
-    }
-    if (TakeFailure(image.failRead, key)) {
-        varnak::sim::SaveDevice(file, image, nullptr);
-        return 0;
-    }
-    const auto it = image.keys.find(key);
-    if (it == image.keys.end() || it->second.size() > capacity) {
-        return 0;
-    }
-    std::copy(it->second.begin(), it->second.end(), words);
-    if (wordsRead) {
-        *wordsRead = static_cast<uint16_t>(it->second.size());
-    }
-    return 1;
+    bool read = false;
+    const bool answered = Ask(handle, [&](DeviceImage& image) {
+        if (TakeFailure(image.failRead, key)) {
+            // A transfer that breaks off leaves the caller's buffer in no known state.
+            std::fill(words, words + capacity, 0xFFFF);
+            return true;
+        }
+        const auto it = image.keys.find(key);
+        if (it == image.keys.end() || it->second.size() > capacity) {
+            return false;
+        }
+        std::copy(it->second.begin(), it->second.end(), words);
+        if (wordsRead) {
+            *wordsRead = static_cast<uint16_t>(it->second.size());
+        }
+        read = true;
+        return false;
+    });
+    return answered && read ? 1 : 0;
 }
 
 int WritePsKey(velorum_handle_t handle, uint16_t key, int, uint16_t count, const uint16_t* words) {
     if (!words || count > varnak::sim::kMaxKeyWords) {
         return 0;
     }
-    std::filesystem::path file;
-    DeviceImage image;
-    if (!LoadConnected(handle, file, image)) {
-        return 0;
-    }
-    if (TakeFailure(image.failWrite, key)) {
-        varnak::sim::SaveDevice(file, image, nullptr);
-        return 0;
-    }
-    image.keys[key].assign(words, words + count);
-    return varnak::sim::SaveDevice(file, image, nullptr) ? 1 : 0;
+    bool written = false;
+    const bool answered = Ask(handle, [&](DeviceImage& image) {
+        if (TakeFailure(image.failWrite, key)) {
+            return true;
+        }
+        written = true;
+        if (!TakeFailure(image.loseWrite, key)) {
+            image.keys[key].assign(words, words + count);
+        }
+        return true;
+    });
+    return answered && written ? 1 : 0;
 }
 
 void ResetChip(velorum_handle_t handle, int) {
-    std::filesystem::path file;
-    DeviceImage image;
-    if (LoadConnected(handle, file, image)) {
+    Ask(handle, [](DeviceImage& image) {
         ++image.restarts;
-        varnak::sim::SaveDevice(file, image, nullptr);
-    }
+        return true;
+    });
 }
 
 }  // extern "C"

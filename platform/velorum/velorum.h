@@ -40,7 +40,8 @@ VELORUM_API void CloseConnection(velorum_handle_t handle);
 VELORUM_API int GetChipName(velorum_handle_t handle, int bufferSize, char* buffer);
 
 /* Reads a PS key into words (room for capacity words); *wordsRead receives the length of the
- * key. stores selects the store set (1 = the ordinary stores). */
+ * key. stores selects the store set (1 = the ordinary stores). After a failed read the contents
+ * of words are undefined: a transfer that broke off may have written into them. */
 VELORUM_API int ReadPsKey(velorum_handle_t handle, uint16_t key, int stores, uint16_t capacity,
                           uint16_t* words, uint16_t* wordsRead);
 

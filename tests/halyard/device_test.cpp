@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 #include <halyard/settingsmodel.h>
 #include <nimbra/nimbra.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <velorum/devicefile.h>
 #include <velorum/velorum.h>
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -121,6 +124,70 @@ TEST_F(DeviceAccessTest, ReadsHonourCapacityAndFaultDirectives) {
     CloseConnection(h);
 }
 
+TEST_F(DeviceAccessTest, MisbehavingDevices) {
+    Write("P", "chip MVT4120\nkey 02ab 0001 0002\nfail-read 02ab 1\nlose-write 02ab 1\n");
+    const velorum_handle_t h = OpenByTransport("SIM:P", 0);
+    ASSERT_NE(h, 0u);
+    uint16_t words[8] = {};
+    uint16_t count = 9;
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 8, words, &count), 1);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(std::vector<uint16_t>(words, words + 8), std::vector<uint16_t>(8, 0xFFFF))
+        << "a failed read leaves the buffer as a broken-off transfer can";
+    const uint16_t value[1] = {0x7777};
+    EXPECT_EQ(WritePsKey(h, 0x02AB, 1, 1, value), 1) << "a lost write answers success";
+    EXPECT_EQ(Load("P").keys.at(0x02AB), (std::vector<uint16_t>{1, 2}));
+    EXPECT_EQ(WritePsKey(h, 0x02AB, 1, 1, value), 1);
+    EXPECT_EQ(Load("P").keys.at(0x02AB), (std::vector<uint16_t>{0x7777}));
+    CloseConnection(h);
+
+    // A slow device takes its time for every answer.
+    Write("SLOW", "chip MVT4120\nkey 02ab 0001\ndelay 150\n");
+    const velorum_handle_t slow = OpenByTransport("SIM:SLOW", 0);
+    ASSERT_NE(slow, 0u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadPsKey(slow, 0x02AB, 1, 8, words, &count), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    CloseConnection(slow);
+
+    // A device that crashes the library takes the calling program with it.
+    Write("BAD", "chip MVT4120\ncrash\n");
+    const pid_t child = fork();
+    if (child == 0) {
+        OpenByTransport("SIM:BAD", 0);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT);
+}
+
+// Every change is a load, change and save under the device's lock: programs that restart one
+// device at the same time lose none of the restarts.
+TEST_F(DeviceAccessTest, ConcurrentProgramsLoseNoChange) {
+    Write("P", "chip MVT4120\nkey 02ab 0001\n");
+    constexpr int kPrograms = 8;
+    constexpr int kResets = 25;
+    std::vector<pid_t> children;
+    for (int i = 0; i < kPrograms; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const velorum_handle_t h = OpenByTransport("SIM:P", 0);
+            for (int n = 0; n < kResets; ++n) {
+                ResetChip(h, 0);
+            }
+            _exit(h != 0 ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(Load("P").restarts, kPrograms * kResets);
+}
+
 TEST_F(DeviceAccessTest, WritesReplaceTheFileAtomically) {
     Write("P", "chip MVT4120\nkey 02ab 0001\n");
     const std::string before = ReadText(dir.File("P"));
@@ -136,17 +203,22 @@ TEST_F(DeviceAccessTest, WritesReplaceTheFileAtomically) {
     ::close(oldFile);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), before);
     EXPECT_NE(ReadText(dir.File("P")).find("key 02ab 1111 2222"), std::string::npos);
-    int files = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path)) {
-        ++files;
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        files.push_back(entry.path().filename().string());
     }
-    EXPECT_EQ(files, 1) << "no temporary file is left behind";
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{".P.vdev.lock", "P.vdev"}))
+        << "no temporary file is left behind, only the device's lock file";
 }
 
 TEST_F(DeviceAccessTest, DeviceFileFormatRoundTripAndErrors) {
     DeviceImage image = varnak::sim::FactoryVeltraHandset();
     image.failRead[0x02AB] = 3;
+    image.loseWrite[0x02AA] = 2;
+    image.delayMs = 50;
     image.silent = true;
+    image.crash = true;
     image.restarts = 4;
     DeviceImage back;
     ASSERT_TRUE(varnak::sim::ParseDevice(varnak::sim::FormatDevice(image), back, nullptr));
@@ -158,6 +230,9 @@ TEST_F(DeviceAccessTest, DeviceFileFormatRoundTripAndErrors) {
     EXPECT_FALSE(varnak::sim::ParseDevice("key 0001 12345\n", back, &error));
     EXPECT_FALSE(varnak::sim::ParseDevice("explode\n", back, &error));
     EXPECT_FALSE(varnak::sim::ParseDevice("fail-read 02ab -1\n", back, &error));
+    EXPECT_FALSE(varnak::sim::ParseDevice("delay\n", back, &error));
+    EXPECT_EQ(error, "line 1: delay needs milliseconds");
+    EXPECT_FALSE(varnak::sim::ParseDevice("lose-write 02ab x\n", back, &error));
     std::string longKey = "key 0001";
     for (int i = 0; i < 65; ++i) {
         longKey += " 0000";
@@ -181,6 +256,8 @@ TEST_F(DeviceAccessTest, PortListingHonoursTheLengthProtocol) {
     Write("Bravo", "chip MVT4120\n");
     Write("Alpha", "chip MVT4120\n");
     std::ofstream(dir.path / "notes.txt") << "ignored";
+    CloseConnection(OpenByTransport("SIM:Alpha", 0));  // leaves Alpha's lock file
+    ASSERT_TRUE(std::filesystem::exists(dir.path / ".Alpha.vdev.lock"));
     ASSERT_EQ(ListProgrammingPorts(&length, names, transports, &count), 0);
     EXPECT_EQ(count, 2);
     EXPECT_STREQ(names, "Alpha,Bravo");

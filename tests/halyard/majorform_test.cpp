@@ -2,6 +2,7 @@
 #include <halyard/majorform.h>
 
 #include <QApplication>
+#include <QScreen>
 #include <QTest>
 
 #include <cstdlib>
@@ -177,6 +178,40 @@ TEST_F(WindowTest, SuccessNotesCloseThemselves) {
     form->AutoCloseMsgDlgTimerTimer();  // a late tick with no dialog does nothing
 }
 
+// A note closed by hand before its second is up takes its timer with it: the next dialog is
+// answered by the user, not by the note's leftover timer.
+TEST_F(WindowTest, ANoteClosedByHandTakesItsTimerWithIt) {
+    Create();
+    form->messageHook = nullptr;
+    QObject guard;  // the single shots below end with the test
+    QTimer::singleShot(0, &guard, [&]() {
+        QMessageBox* note = form->LatestDialog();
+        ASSERT_NE(note, nullptr);
+        note->buttons().front()->click();
+    });
+    form->ShowMessage({"Success to read Varnak Gateway settings.", "NOTE", DialogIcon::Information,
+                       mbOK, 0, true});
+    EXPECT_FALSE(form->AutoCloseMsgDlgTimer->isActive());
+
+    bool stillAsking = false;
+    QTimer::singleShot(1300, &guard, [&]() {
+        QMessageBox* question = form->LatestDialog();
+        stillAsking = question != nullptr && question->isVisible();
+        if (question) {
+            for (QAbstractButton* b : question->buttons()) {
+                if (b->text() == "&Yes") {
+                    b->click();
+                }
+            }
+        }
+    });
+    const DialogButton answer =
+        form->ShowMessage({"Success writing Varnak Gateway settings.\nReset device?", "NOTE",
+                           DialogIcon::Information, mbYes | mbNo, 1, false});
+    EXPECT_TRUE(stillAsking) << "the question was still waiting for its answer after a second";
+    EXPECT_EQ(answer, mbYes);
+}
+
 TEST_F(WindowTest, QuestionDialogHasTheCustomCaptionsAndFocus) {
     Create();
     form->messageHook = nullptr;
@@ -273,6 +308,35 @@ TEST_F(WindowTest, LockDisablesPagesReadDefaultsAndModel) {
     form->BatchProgramButton->click();
     EXPECT_EQ(form->BatchProgramButton->text(), "LOCK SETTINGS");
     EXPECT_TRUE(form->HandsetPageControl->isEnabled());
+}
+
+TEST_F(WindowTest, OpensCentredOnTheScreen) {
+    Create();
+    form->show();
+    QApplication::processEvents();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect frame = form->frameGeometry();
+    EXPECT_NEAR(frame.center().x(), screen.center().x(), 1);
+    if (frame.height() <= screen.height()) {
+        EXPECT_NEAR(frame.center().y(), screen.center().y(), 1);
+    } else {
+        EXPECT_EQ(frame.top(), screen.top()) << "a window taller than the screen keeps its top";
+    }
+}
+
+TEST_F(WindowTest, PortsThatDoNotFitTheTableAreLogged) {
+    for (int i = 1; i <= 14; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "P%02d", i);
+        std::ofstream(devices.File(name)) << "chip MVT4120\n";
+    }
+    Create();
+    ASSERT_EQ(form->Ports().Entries().size(), PortTable::kCapacity);
+    const QStringList log = LogLines();
+    ASSERT_EQ(log.size(), 4);
+    EXPECT_TRUE(log[3].endsWith(
+        "| The port table holds 12 entries: 3 more port(s) left out: P12, P13, P14"))
+        << log[3].toStdString();
 }
 
 TEST_F(WindowTest, FirstTimerTickChoosesTheFirstPort) {

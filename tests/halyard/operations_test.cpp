@@ -169,6 +169,105 @@ TEST_F(OperationsTest, FailedHandsetReadShowsTheZeroedRecordAfterThreeTries) {
     EXPECT_EQ(model.LowBatteryBeepVoltageUpDown.position, 2500);
 }
 
+// A failed try leaves the buffer filled with ffff (the simulated library does what a broken-off
+// transfer can); nothing of it reaches the record.
+TEST_F(OperationsTest, EveryTryStartsFromACleanBuffer) {
+    Device("P", kKindHandset, 2, {0x0001, 0x0002, 0x0003}, {}, "fail-read 02ab 1\n");
+    EXPECT_TRUE(programmer.ReadDevice());
+    EXPECT_EQ(dialogs.log[1], "Read  - 0001 0002 0003 ");
+    EXPECT_EQ(model.InternalMicGainUpDown.position, 0) << "word 4 reads 0, not ffff (-1)";
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Success to read Varnak Handset settings."})
+        << "no key word reads as the unknown code 31";
+    EXPECT_EQ(programmer.WordsRead(), (std::vector<uint16_t>{1, 2, 3}));
+
+    Device("P", kKindHandset, 2, kHandsetRecord, {}, "fail-read 02ad 3\nfail-read 02ab 3\n");
+    dialogs.Clear();
+    EXPECT_FALSE(programmer.ReadDevice());
+    EXPECT_EQ(dialogs.log[0], "HS: V0.00 Veltra Plus") << "a failed version read gives 0";
+    EXPECT_EQ(dialogs.log[1], "Read  - ");
+    EXPECT_FALSE(model.TATalkPermitToneCheckBox.checked) << "the final failure leaves zeros";
+    EXPECT_EQ(model.AutoTurnOffTimerUpDown.position, 0);
+    ASSERT_TRUE(programmer.Identity());
+    EXPECT_EQ(programmer.Identity()->version, 0);
+}
+
+TEST_F(OperationsTest, TheLastOperationsIdentityAndWordsAreKept) {
+    Device("G", kKindGateway, 2);
+    ASSERT_TRUE(programmer.ReadDevice());
+    ASSERT_TRUE(programmer.Identity());
+    EXPECT_EQ(programmer.Identity()->kind, kKindGateway);
+    EXPECT_EQ(programmer.Identity()->modelByte, 2);
+    EXPECT_EQ(programmer.Identity()->version, 0x0304);
+    EXPECT_EQ(programmer.WordsRead(), kGatewayRecord);
+    EXPECT_TRUE(programmer.WordsWritten().empty());
+
+    model.GWVOXTriggerLevelUpDown.SetPosition(12);
+    ASSERT_TRUE(programmer.ProgramDevice());
+    std::vector<uint16_t> expected = kGatewayRecord;
+    expected[GW_VOX_TRIGGER_LEVEL] = 12;
+    EXPECT_EQ(programmer.WordsRead(), kGatewayRecord) << "the device's record before";
+    EXPECT_EQ(programmer.WordsWritten(), expected);
+    EXPECT_TRUE(programmer.WordsReadBack().empty()) << "the window does not verify";
+
+    programmer.SetPort(ChosenPort::From({"GONE", "SIM:GONE"}));
+    EXPECT_FALSE(programmer.ReadDevice());
+    EXPECT_FALSE(programmer.Identity());
+    EXPECT_TRUE(programmer.WordsRead().empty());
+    EXPECT_TRUE(programmer.WordsWritten().empty());
+}
+
+TEST_F(OperationsTest, VerifyReadsTheRecordBackBeforeTheResetQuestion) {
+    Device("H", kKindHandset, 2);
+    programmer.verifyAfterWrite = true;
+    model.StealthModeAlwaysActiveCheckBox.checked = true;
+    dialogs.answers = {mbYes};
+    EXPECT_TRUE(programmer.ProgramDevice());
+    EXPECT_EQ(programmer.WordsReadBack(), programmer.WordsWritten());
+    EXPECT_EQ(dialogs.log.back().substr(0, 18), "Check - B700 0008 ");
+    EXPECT_EQ(dialogs.Texts(),
+              std::vector<std::string>{"Success writing Varnak Handset settings.\nReset device?"});
+    EXPECT_EQ(Image("H").restarts, 1);
+}
+
+TEST_F(OperationsTest, VerifyNamesTheWordsTheDeviceDidNotKeep) {
+    Device("H", kKindHandset, 2, kHandsetRecord, {}, "lose-write 02ab 1\n");
+    programmer.verifyAfterWrite = true;
+    model.StealthModeAlwaysActiveCheckBox.checked = true;
+    model.InternalMicGainUpDown.SetPosition(-6);
+    dialogs.answers = {mbYes};
+    EXPECT_FALSE(programmer.ProgramDevice());
+    EXPECT_EQ(dialogs.Texts(),
+              std::vector<std::string>{
+                  "Verify failed: the device does not hold the settings written: word 0 (flags) "
+                  "reads A700, written B700; word 4 (internal mic gain) reads 0000, written "
+                  "FFFA."});
+    EXPECT_EQ(dialogs.requests[0].caption, "ERROR");
+    EXPECT_EQ(Image("H").restarts, 0) << "no reset question after a failed verify";
+    EXPECT_EQ(Key("H", PSKEY_USR33), kHandsetRecord);
+
+    // The device's own bit is not the programmer's to compare.
+    std::vector<uint16_t> owned = kHandsetRecord;
+    owned[HS_FLAGS] |= kHandsetDeviceOwnedBit;
+    Device("H", kKindHandset, 2, owned, {}, "lose-write 02ab 1\n");
+    model.SetDefaults();
+    dialogs.Clear();
+    EXPECT_TRUE(programmer.ProgramDevice()) << dialogs.Texts().front();
+
+    // A record the device keeps shorter than written.
+    Device("H", kKindHandset, 2, {0xA700, 0x0008, 0x0DAC}, {}, "lose-write 02ab 1\n");
+    dialogs.Clear();
+    EXPECT_FALSE(programmer.ProgramDevice());
+    ASSERT_EQ(dialogs.requests.size(), 1u);
+    EXPECT_EQ(dialogs.requests[0].text.rfind("Verify failed: the device does not hold the "
+                                             "settings written: the device holds 3 words, not "
+                                             "25; word 3 (low-battery beep interval) reads 0000, "
+                                             "written 0005;",
+                                             0),
+              0u)
+        << dialogs.requests[0].text;
+    EXPECT_EQ(programmer.WordsReadBack().size(), 3u);
+}
+
 TEST_F(OperationsTest, AKeyThatNeverAnswersCostsThreeTriesAndTheSleeps) {
     Device("P", kKindHandset, 2, kHandsetRecord, {}, "fail-read 02a9 5\n");
     EXPECT_FALSE(programmer.ReadDevice());

@@ -120,6 +120,17 @@ TEST(PortTableTest, TheTableNeverOverflows) {
     ASSERT_EQ(table.Entries().size(), PortTable::kCapacity);
     EXPECT_EQ(table.Entries()[10].name, "P10");
     EXPECT_EQ(table.Entries().back().name, "\\\\.\\MVT0");
+    ASSERT_EQ(table.LeftOut().size(), 20u) << "P11 to P29 and the long one";
+    EXPECT_EQ(table.LeftOut().front().name, "P11");
+    EXPECT_EQ(table.LeftOut().front().connection, "SIM:P11");
+
+    // halyard-cli's table holds every listed port.
+    table.List(Use(fake), PortTable::kUnlimited);
+    EXPECT_EQ(table.Entries().size(), 32u);
+    EXPECT_EQ(table.ProgrammingPortCount(), 31u);
+    EXPECT_EQ(table.Entries()[29].name, "P29");
+    EXPECT_EQ(table.Entries()[30].name.size(), PortTable::kMaxText);
+    EXPECT_TRUE(table.LeftOut().empty());
 
     FakeListing longOne{std::string(400, 'n'), std::string(300, 't'), 1};
     table.List(Use(longOne));

@@ -64,7 +64,7 @@ TEST_F(SettingsFileTest, FileHoldsEveryEntryInOrderWithCrLf) {
         lines.push_back(text.substr(start, end - start));
     }
     EXPECT_EQ(start, text.size()) << "every line ends in CR LF";
-    ASSERT_EQ(lines.size(), 2u + 54u + 55u);
+    ASSERT_EQ(lines.size(), 2u + 54u + 56u);
     EXPECT_EQ(lines[0], "9999=304");
     EXPECT_EQ(lines[1], "9000=3");
     EXPECT_EQ(lines[2], "0001=1");  // talk-around beep
@@ -78,11 +78,12 @@ TEST_F(SettingsFileTest, FileHoldsEveryEntryInOrderWithCrLf) {
     EXPECT_EQ(lines[67], "1012=0");
     EXPECT_EQ(lines[68], "1013=1");
     EXPECT_EQ(lines[110], "1055=0");
+    EXPECT_EQ(lines[111], "1056=0");  // remote find-me, after the lines
     model.SelectModel(DeviceModel::Kordo);
     EXPECT_EQ(FormatSettingsFile(model).substr(10, 8), "9000=2\r\n");
 }
 
-TEST_F(SettingsFileTest, SavedFileReloadsEveryControlButRemoteFindMe) {
+TEST_F(SettingsFileTest, SavedFileReloadsEveryControl) {
     // Change every stored control away from its default.
     model.SelectModel(DeviceModel::Kordo);
     for (const CatalogueEntry& entry : SettingsCatalogue()) {
@@ -102,7 +103,6 @@ TEST_F(SettingsFileTest, SavedFileReloadsEveryControlButRemoteFindMe) {
     model.Line(GatewayLine::Function1).pulse.SetPosition(25000);
     model.LineFunctionChanged(GatewayLine::Function6, 2);
     model.Line(GatewayLine::Function2).active.SelectIndex(1);
-    model.GWRemoteFindMeCheckBox.checked = true;
     model.ForceRadioPTTLine();  // loading forces it whatever the file holds
     const std::string path = Temp("all.wpx");
     ASSERT_TRUE(SaveSettingsFile(model, path));
@@ -118,7 +118,7 @@ TEST_F(SettingsFileTest, SavedFileReloadsEveryControlButRemoteFindMe) {
     EXPECT_EQ(other.model, DeviceModel::Kordo);
     EXPECT_EQ(other.Line(GatewayLine::Function1).function.Text(), "Aux 2");
     EXPECT_EQ(other.Line(GatewayLine::Function1).pulse.position, 25000);
-    EXPECT_FALSE(other.GWRemoteFindMeCheckBox.checked) << "not stored in the file";
+    EXPECT_TRUE(other.GWRemoteFindMeCheckBox.checked);
     ExpectConsistent(other);
 }
 
@@ -182,7 +182,7 @@ TEST_F(SettingsFileTest, BadLinesAreSkippedAndNothingLeavesItsRange) {
         "1014=900\r\n"
         "1021=5\r\n"  // no such direction
         "1023=9\r\n"  // outside the input list
-        "1036=0\r\n"  // Function 3 is always an output
+        "1036=7\r\n"  // no such direction
         "1039=-20\r\n"
         "7777=1\r\n";
     EXPECT_EQ(Load(bad), LoadResult::Loaded);
@@ -226,6 +226,77 @@ TEST_F(SettingsFileTest, DirectionEntriesBringTheirFunctionList) {
     EXPECT_EQ(f1.pulse.position, 1500);
     EXPECT_TRUE(f1.pulse.enabled);
     EXPECT_EQ(model.GatewayRecordFromControls().word[GW_LINES + 2 * 3], 0xC004);
+}
+
+TEST_F(SettingsFileTest, AQuietLoadReportsWhatWasNotTakenAsWritten) {
+    std::istringstream in(
+        "9999=304\r\n"
+        "0004=1\r\n"
+        "hello\r\n"
+        "\r\n"
+        "0011=7\r\n"
+        "7777=1\r\n"
+        "1014=900\r\n"
+        "0005= x\r\n"
+        "1008=3\r\n");
+    const LoadReport report = LoadSettingsQuietly(model, in);
+    EXPECT_EQ(report.result, LoadResult::Loaded);
+    EXPECT_EQ(report.version, 304);
+    EXPECT_EQ(report.settingsApplied, 3);
+    EXPECT_EQ(report.warnings, (std::vector<std::string>{
+                                   "line 3: not a KEY=VALUE entry; skipped",
+                                   "line 5: 0011 (HirosePin2FunctionComboBox) = 7 taken as 0",
+                                   "line 6: unknown key 7777; ignored",
+                                   "line 7: 1014 (GWRadioPTTPulseUpDown) = 900 taken as 0",
+                                   "line 8: not a KEY=VALUE entry of numbers; skipped",
+                               }));
+    EXPECT_TRUE(model.StealthModeAlwaysActiveCheckBox.checked);
+    EXPECT_TRUE(dialogs.requests.empty());
+}
+
+TEST_F(SettingsFileTest, AQuietLoadKeepsItsStopAndVersionWarningInTheReport) {
+    std::istringstream stopped("0004=1\r\n9000=1\r\n0005=1\r\n");
+    LoadReport report = LoadSettingsQuietly(model, stopped);
+    EXPECT_EQ(report.result, LoadResult::Stopped);
+    EXPECT_EQ(report.stopMessage, "This file not for Plus series models.");
+    EXPECT_TRUE(report.warnings.empty()) << "no version warning after a stop";
+    EXPECT_FALSE(model.MuteSpeakerOnPTTCheckBox.checked);
+
+    std::istringstream old("0004=1\r\n9000=2\r\n");
+    report = LoadSettingsQuietly(model, old);
+    EXPECT_EQ(report.warnings,
+              (std::vector<std::string>{
+                  "line 2: the model entry resets the 1 settings before it to the model's "
+                  "defaults",
+                  "Warning: This file is from v2 and some newer features may not be updated "
+                  "correctly. Please check carefully."}));
+    EXPECT_TRUE(dialogs.requests.empty());
+
+    // Files of other programs load nothing.
+    std::istringstream ini("[Setting]\nProgramVersion=v3.04E\n");
+    report = LoadSettingsQuietly(model, ini);
+    EXPECT_EQ(report.settingsApplied, 0);
+    EXPECT_EQ(report.warnings.size(), 3u);
+    std::istringstream garbage(std::string(20000, 'x'));
+    report = LoadSettingsQuietly(model, garbage);
+    EXPECT_EQ(report.settingsApplied, 0);
+    EXPECT_EQ(report.warnings.size(), 22u) << "20 lines, the line that says there are more, "
+                                              "and the version warning";
+}
+
+TEST_F(SettingsFileTest, LinesFixedAsOutputsInTheWindowTakeTheFilesDirection) {
+    Load("9999=304\r\n1036=0\r\n1037=0\r\n1038=1\r\n1039=40\r\n1051=0\r\n1052=0\r\n1053=3\r\n");
+    const LineControls& f3 = model.Line(GatewayLine::Function3);
+    EXPECT_EQ(f3.io.Text(), "Input");
+    EXPECT_EQ(f3.function.Text(), "Radio COR");
+    EXPECT_EQ(f3.pulse.position, 40);
+    EXPECT_FALSE(f3.io.enabled) << "the window still keeps its direction fixed";
+    EXPECT_EQ(model.Line(GatewayLine::Function6).function.Text(), "Find Me");
+    const gw_xsettings_t record = model.GatewayRecordFromControls();
+    EXPECT_EQ(record.word[GW_LINES + 2 * 5], 0x0001);
+    EXPECT_EQ(record.word[GW_LINES + 2 * 8], 0x0003);
+    EXPECT_TRUE(dialogs.requests.empty());
+    ExpectConsistent(model);
 }
 
 TEST_F(SettingsFileTest, BinaryAndRandomBytesLeaveAConsistentModel) {

@@ -58,12 +58,13 @@ class RecordingDialogs : public IUserDialogs {
     bool closeRequested = false;
 };
 
-// Points VELORUM_DEVICE_DIR at a fresh temporary folder for the life of the object.
+// Points VELORUM_DEVICE_DIR at a fresh temporary folder for the life of the object; `base`
+// is the folder it is made in (a memory file system makes many device writes cheap).
 class TempDeviceDir {
   public:
-    TempDeviceDir() {
-        char name[] = "/tmp/halyard_devices_XXXXXX";
-        path = mkdtemp(name);
+    explicit TempDeviceDir(const std::string& base = "/tmp") {
+        std::string name = base + "/halyard_devices_XXXXXX";
+        path = mkdtemp(name.data());
         setenv("VELORUM_DEVICE_DIR", path.c_str(), 1);
     }
     ~TempDeviceDir() {

@@ -16,6 +16,7 @@
 
 #include <common/ostrel.h>
 
+#include <nlohmann/json.hpp>
 #include <varnakcli.h>
 
 #include <signal.h>
@@ -96,21 +97,12 @@ std::string Hex(const std::vector<unsigned char>& bytes, const char* separator) 
     return text;
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+using Json = nlohmann::ordered_json;
+
+// One JSON object and a line end; text that is not UTF-8 (a device's names) gets replacement
+// characters instead of failing.
+std::string JsonLine(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string StatusText(uint32_t status) {
@@ -147,12 +139,13 @@ int Fail(const Options& options, const std::string& what, uint32_t status, bool 
     }
     std::cerr << ": " << error << "\n";
     if (options.json) {
-        std::cout << "{\"ok\":false,\"message\":" << JsonString(what);
+        Json j = {{"ok", false}, {"message", what}};
         if (haveStatus) {
-            std::cout << ",\"status\":" << status
-                      << ",\"statusText\":" << JsonString(StatusText(status));
+            j["status"] = status;
+            j["statusText"] = StatusText(status);
         }
-        std::cout << ",\"error\":" << JsonString(error) << "}\n";
+        j["error"] = error;
+        std::cout << JsonLine(j);
     }
     return 1;
 }
@@ -196,7 +189,7 @@ int ConnectOrReport(const Options& options) {
 
 void PrintStatusOnly(const Options& options, const std::string& what) {
     if (options.json) {
-        std::cout << "{\"ok\":true,\"message\":" << JsonString(what) << ",\"status\":0}\n";
+        std::cout << JsonLine({{"ok", true}, {"message", what}, {"status", 0}});
     } else {
         std::cout << what << ": ok\n";
     }
@@ -210,14 +203,11 @@ int Hifs(const Options& options) {
     }
     std::ostringstream out;
     if (options.json) {
-        out << "{\"ok\":true,\"hifs\":[";
-        const char* comma = "";
+        Json hifs = Json::array();
         for (const auto& [id, hif] : query.Hifs()) {
-            out << comma << "{\"id\":" << id << ",\"kind\":" << hif.hifKind
-                << ",\"name\":" << JsonString(hif.hifName) << "}";
-            comma = ",";
+            hifs.push_back({{"id", id}, {"kind", hif.hifKind}, {"name", hif.hifName}});
         }
-        out << "]}\n";
+        out << JsonLine({{"ok", true}, {"hifs", hifs}});
     } else {
         char line[96];
         out << "ID   KIND  NAME\n";
@@ -240,15 +230,16 @@ int Services(const Options& options) {
     }
     std::ostringstream out;
     if (options.json) {
-        out << "{\"ok\":true,\"services\":[";
-        const char* comma = "";
+        Json services = Json::array();
         for (const auto& [id, s] : query.Services()) {
-            out << comma << "{\"id\":" << id << ",\"word1\":" << s.word1 << ",\"word2\":" << s.word2
-                << ",\"low7\":" << s.low7 << ",\"bit7\":" << (s.bit7 ? "true" : "false")
-                << ",\"word4\":" << s.word4 << "}";
-            comma = ",";
+            services.push_back({{"id", id},
+                                {"word1", s.word1},
+                                {"word2", s.word2},
+                                {"low7", s.low7},
+                                {"bit7", s.bit7},
+                                {"word4", s.word4}});
         }
-        out << "]}\n";
+        out << JsonLine({{"ok", true}, {"services", services}});
     } else {
         char line[96];
         out << "ID     WORD1   WORD2  LOW7  BIT7  WORD4\n";
@@ -271,13 +262,11 @@ int Stats(const Options& options, uint16_t first, const std::vector<unsigned sho
     }
     std::ostringstream out;
     if (options.json) {
-        out << "{\"ok\":true,\"stats\":[";
-        const char* comma = "";
+        Json stats = Json::array();
         for (const auto& [id, value] : query.Stats()) {
-            out << comma << "{\"id\":" << id << ",\"value\":" << value << "}";
-            comma = ",";
+            stats.push_back({{"id", id}, {"value", value}});
         }
-        out << "]}\n";
+        out << JsonLine({{"ok", true}, {"stats", stats}});
     } else {
         out << "ID     VALUE\n";
         for (const auto& [id, value] : query.Stats()) {
@@ -336,9 +325,11 @@ int Data(const Options& options, uint16_t dataClass, uint16_t sid, uint16_t conI
                     "the device answered without a DATA_UP indication");
     }
     if (options.json) {
-        std::cout << "{\"ok\":true,\"class\":" << up->Class() << ",\"sid\":" << up->Sid()
-                  << ",\"conid\":" << up->ConId()
-                  << ",\"payload\":" << JsonString(Hex(up->Payload(), "")) << "}\n";
+        std::cout << JsonLine({{"ok", true},
+                               {"class", up->Class()},
+                               {"sid", up->Sid()},
+                               {"conid", up->ConId()},
+                               {"payload", Hex(up->Payload(), "")}});
     } else {
         std::cout << "DATA_UP class " << up->Class() << " sid " << up->Sid() << " conid "
                   << up->ConId() << ", " << up->Payload().size() << " byte(s)";

@@ -1,15 +1,17 @@
 // varnak-device: creates and inspects simulated Varnak devices in the device directory
 // ($VELORUM_DEVICE_DIR, else ${XDG_STATE_HOME:-$HOME/.local/state}/halyard/devices).
 //   varnak-device create NAME --kind handset|gateway|old-handset|old-gateway|unknown
-//                             --model veltra|kordo [--firmware 3.04] [--chip TEXT] [--force]
+//                             --model veltra|kordo [--firmware 3.04] [--chip TEXT]
+//                             [--delay MS] [--force]
 //   varnak-device show NAME
 //   varnak-device list
 // NAME "MVT0" is the built-in USB device "\\.\MVT0"; every other device is a programming port.
+// Exit codes: 0 success, 1 failure, 2 usage error.
 #include <halyard/catalogue.h>
 #include <halyard/records.h>
 #include <halyard/settingsmodel.h>
+#include <varnakcli.h>
 #include <velorum/devicefile.h>
-#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <iostream>
@@ -83,24 +85,42 @@ std::string Hex(uint16_t w) {
     return buf;
 }
 
-int Create(const std::string& name, const std::string& kindName, const std::string& modelName,
-           const std::string& firmware, const std::string& chip, bool force) {
-    const auto dir = varnak::sim::DeviceDirectory();
-    const auto path = varnak::sim::DevicePath(dir, name);
-    std::error_code ec;
-    if (!force && std::filesystem::exists(path, ec)) {
-        std::cerr << "varnak-device: " << path.string() << " exists already (use --force)\n";
-        return 1;
-    }
+struct CreateOptions {
+    std::string name;
+    std::string kind;
+    std::string model;
+    std::string firmware = "3.04";
+    std::string chip = "MVT4120";
+    int delayMs = 0;
+    bool force = false;
+};
+
+int Create(const CreateOptions& options) {
     uint16_t version = 0;
-    if (!ParseFirmware(firmware, version)) {
+    if (!ParseFirmware(options.firmware, version)) {
         std::cerr << "varnak-device: firmware must look like 3.04\n";
-        return 2;
+        return varnak::cli::kExitUsage;
     }
-    const int kind = kKinds.at(kindName);
-    const bool veltra = modelName == "veltra";
+    const auto dir = varnak::sim::DeviceDirectory();
+    const auto path = varnak::sim::DevicePath(dir, options.name);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    // Checked and written under the device's lock, so a program using the device meanwhile
+    // sees the old device or the new one.
+    const varnak::sim::DeviceLock lock(path);
+    if (!lock.Locked()) {
+        std::cerr << "varnak-device: " << lock.Error() << "\n";
+        return varnak::cli::kExitFailure;
+    }
+    if (!options.force && std::filesystem::exists(path, ec)) {
+        std::cerr << "varnak-device: " << path.string() << " exists already (use --force)\n";
+        return varnak::cli::kExitFailure;
+    }
+    const int kind = kKinds.at(options.kind);
+    const bool veltra = options.model == "veltra";
     DeviceImage image;
-    image.chip = chip;
+    image.chip = options.chip;
+    image.delayMs = options.delayMs;
     image.keys[halyard::PSKEY_USR31] = {
         static_cast<uint16_t>((kind << 8) | (veltra ? halyard::kModelVeltraByte : 1))};
     image.keys[halyard::PSKEY_USR35] = {version};
@@ -112,20 +132,25 @@ int Create(const std::string& name, const std::string& kindName, const std::stri
         const auto record = model.HandsetRecordFromControls();
         image.keys[halyard::PSKEY_USR33].assign(record.word, record.word + halyard::kRecordWords);
     } else if (kind == halyard::kKindGateway || kind == halyard::kKindOldGateway) {
+        if (!veltra) {
+            // A Kordo Plus gateway has no Veltra-only options: the programmer clears them on
+            // every read and program, so a factory record holding them could not be kept.
+            model.GWMultiOperationalMicsCheckBox.checked = false;
+            model.GWRemoteFindMeCheckBox.checked = false;
+        }
         auto record = model.GatewayRecordFromControls();
         if (veltra) {
             record.word[halyard::GW_FLAGS] |= halyard::kGatewayVeltraBit;
         }
         image.keys[halyard::PSKEY_USR32].assign(record.word, record.word + halyard::kRecordWords);
     }
-    std::filesystem::create_directories(dir, ec);
     std::string error;
     if (!varnak::sim::SaveDevice(path, image, &error)) {
         std::cerr << "varnak-device: " << error << "\n";
-        return 1;
+        return varnak::cli::kExitFailure;
     }
     std::cout << "created " << path.string() << "\n";
-    return 0;
+    return varnak::cli::kExitSuccess;
 }
 
 void ShowRecord(const DeviceImage& image, uint16_t key, bool gateway) {
@@ -177,7 +202,7 @@ int Show(const std::string& name) {
     std::string error;
     if (!varnak::sim::LoadDevice(path, image, &error)) {
         std::cerr << "varnak-device: " << error << "\n";
-        return 1;
+        return varnak::cli::kExitFailure;
     }
     std::cout << "device   " << path.string() << "\n";
     std::cout << "chip     " << image.chip << "\n";
@@ -201,11 +226,20 @@ int Show(const std::string& name) {
     if (image.silent) {
         std::cout << "silent   the device does not answer\n";
     }
+    if (image.crash) {
+        std::cout << "crash    opening the device crashes the program\n";
+    }
+    if (image.delayMs > 0) {
+        std::cout << "delay    " << image.delayMs << " ms per answer\n";
+    }
     for (const auto& [key, count] : image.failRead) {
         std::cout << "fail-read  0x" << Hex(key) << " next " << count << "\n";
     }
     for (const auto& [key, count] : image.failWrite) {
         std::cout << "fail-write 0x" << Hex(key) << " next " << count << "\n";
+    }
+    for (const auto& [key, count] : image.loseWrite) {
+        std::cout << "lose-write 0x" << Hex(key) << " next " << count << "\n";
     }
     std::cout << "restarts " << image.restarts << "\n";
     ShowRecord(image, halyard::PSKEY_USR33, false);
@@ -236,6 +270,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Creates and inspects simulated Varnak devices"};
     app.set_version_flag("--version", VARNAK_VERSION);
     app.require_subcommand(1);
+    app.footer(varnak::cli::kExitStatusHelp);
     auto validName = CLI::Validator(
         [](std::string& name) {
             return varnak::sim::IsValidDeviceName(name)
@@ -244,34 +279,37 @@ int main(int argc, char** argv) {
         },
         "NAME");
 
-    std::string name;
-    std::string kind;
-    std::string model;
-    std::string firmware = "3.04";
-    std::string chip = "MVT4120";
-    bool force = false;
+    CreateOptions options;
     auto* create = app.add_subcommand("create", "write a device with factory settings");
-    create->add_option("NAME", name, "device name (MVT0 is the USB device)")
+    create->add_option("NAME", options.name, "device name (MVT0 is the USB device)")
         ->required()
         ->check(validName);
-    create->add_option("--kind", kind, "device kind")
+    create->add_option("--kind", options.kind, "device kind")
         ->required()
         ->check(CLI::IsMember({"handset", "gateway", "old-handset", "old-gateway", "unknown"}));
-    create->add_option("--model", model, "device model")
+    create->add_option("--model", options.model, "device model")
         ->required()
         ->check(CLI::IsMember({"veltra", "kordo"}));
-    create->add_option("--firmware", firmware, "firmware version, e.g. 3.04");
-    create->add_option("--chip", chip, "chip name the device reports");
-    create->add_flag("--force", force, "replace an existing device");
+    create->add_option("--firmware", options.firmware, "firmware version, e.g. 3.04");
+    create->add_option("--chip", options.chip, "chip name the device reports");
+    create->add_option("--delay", options.delayMs, "milliseconds the device takes per answer")
+        ->check(CLI::Range(0, 600000));
+    create->add_flag("--force", options.force, "replace an existing device");
+    create->footer(varnak::cli::kExitStatusHelp);
 
+    std::string name;
     auto* show = app.add_subcommand("show", "decode a device's identity, firmware and settings");
     show->add_option("NAME", name, "device name")->required()->check(validName);
+    show->footer(varnak::cli::kExitStatusHelp);
 
-    app.add_subcommand("list", "list the devices in the device directory");
+    app.add_subcommand("list", "list the devices in the device directory")
+        ->footer(varnak::cli::kExitStatusHelp);
 
-    CLI11_PARSE(app, argc, argv);
+    if (const auto code = varnak::cli::ParseCommandLine(app, argc, argv)) {
+        return *code;
+    }
     if (create->parsed()) {
-        return Create(name, kind, model, firmware, chip, force);
+        return Create(options);
     }
     if (show->parsed()) {
         return Show(name);
