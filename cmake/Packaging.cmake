@@ -25,13 +25,13 @@ file(MAKE_DIRECTORY ${deb_build})
 execute_process(COMMAND gzip -9n INPUT_FILE ${deb_source}/changelog
                 OUTPUT_FILE ${deb_build}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
 
-# Library sonames and the package that provides each, for shlibs files and dpkg-shlibdeps.
+# The shlibs lines of every library (which package provides it), for dpkg-shlibdeps.
 set(deb_shlibs_local "")
 set(deb_shlibdeps_stages "")
 set(deb_component_packages "")  # component=package pairs
 
-# wrap TEXT into lines of at most 72 characters, each starting with a space (control-file
-# style); paragraphs are separated by blank lines in TEXT.
+# deb_wrap(OUT TEXT): TEXT in lines of at most 72 characters, its paragraphs (separated by blank
+# lines) apart by a line holding a dot, as a control file's extended description wants them.
 function(deb_wrap out text)
     string(REPLACE "\n\n" ";" paragraphs "${text}")
     set(result "")
@@ -83,7 +83,8 @@ macro(deb_package name)
         file(WRITE ${deb_build}/${name}/shlibs "${lines}\n")
         file(WRITE ${deb_build}/${name}/triggers "activate-noawait ldconfig\n")
         # CPack writes postinst and postrm scripts that call ldconfig unless the package names
-        # scripts of its own; naming ones that do not exist leaves the trigger to do it.
+        # scripts of its own; naming ones that do not exist (CPack warns that it adds none)
+        # leaves it to the trigger, as Debian wants.
         list(APPEND control ${deb_build}/${name}/shlibs ${deb_build}/${name}/triggers
              ${deb_build}/no-ldconfig-scripts/postinst ${deb_build}/no-ldconfig-scripts/postrm)
     endif()
@@ -171,9 +172,6 @@ programs can try keyward without hardware.\n\nThis package holds the headers, th
 package kvcmdsim and the pkg-config file kvcmdsim.pc.")
 
 set(deb_simdir ${CMAKE_INSTALL_PREFIX}/${VARNAK_SIMULATOR_LIBDIR})
-set(LIBDIR ${deb_libdir})
-set(ARCH ${deb_arch})
-set(SIMDIR ${deb_simdir})
 foreach(script postinst prerm triggers)
     configure_file(${deb_source}/simulator.${script}.in ${deb_build}/varnak-device-simulator/${script}
                    @ONLY)

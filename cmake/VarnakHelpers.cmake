@@ -98,7 +98,6 @@ function(varnak_add_library name)
     target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
     # Consumers get the standard the headers are written in from the exported target.
     target_compile_features(${name} PUBLIC ${feature})
-    set_property(GLOBAL APPEND PROPERTY VARNAK_LIBRARIES ${name})
 
     install(TARGETS ${name} EXPORT ${name}Targets
         LIBRARY DESTINATION ${ARG_LIBRARY_DIR} COMPONENT ${name} NAMELINK_COMPONENT ${name}-dev
@@ -187,7 +186,6 @@ function(varnak_install_program target)
         COMMENT "Man page and bash completion of ${program}"
         VERBATIM)
     add_custom_target(${target}_docs ALL DEPENDS ${man} ${completion})
-    set_property(GLOBAL APPEND PROPERTY VARNAK_PROGRAMS ${program})
     install(FILES ${man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${ARG_COMPONENT})
     install(FILES ${completion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
             COMPONENT ${ARG_COMPONENT})

@@ -117,6 +117,8 @@ walk() {
         first=$(grep -m1 -v '^Usage:' <<<"$help" | roff || true)
         commands+=".SS \"$(roff <<<"$usage")\""$'\n'"$first"$'\n'"$text"
     fi
+    # Three levels are more than any program has; the limit only stops a help text that
+    # lists a command inside itself.
     if [ $# -lt 3 ]; then
         for sub in "${children[@]}"; do walk "$@" "$sub"; done
     fi
@@ -128,7 +130,7 @@ if [ -z "$description" ]; then
     exit 1
 fi
 
-# The completion: the template's function with this program's tables.
+# The completion: this program's tables, then the body every program shares.
 table() {
     local -n map=$1
     local key

@@ -14,6 +14,8 @@ cppflags=$(dpkg-buildflags --get CPPFLAGS)
 export CFLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags"
 export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags"
 export LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+# Dates written into the packages (the man pages') are the release's, so a rebuild is the same.
+export SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$VARNAK_ROOT/cmake/debian/changelog" -STimestamp)
 configure_build "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
     -DVARNAK_BUILD_TESTS=OFF -DVARNAK_BUILD_BENCH=OFF -DVARNAK_BUILD_FUZZ=OFF
 cmake --build "$build" -j"$(nproc)"

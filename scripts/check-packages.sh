@@ -125,13 +125,19 @@ trap remove_all EXIT
 
 # What the packages put on the system, to look for once they are gone. Paths that were there
 # before (folders such as /usr/bin) do not count.
-for deb in "$out"/*.deb; do dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\.||; s|/$||'; done |
-    sort -u >"$scratch/shipped"
-for link in libvelorum.so.1 libnimbra.so.1; do
-    printf '/%s/%s\n/etc/alternatives/%s-%s\n' "$lib" "$link" "$link" "${lib#usr/lib/}"
-done >>"$scratch/shipped"
-while read -r path; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done \
-    <"$scratch/shipped" >"$scratch/before" || true
+{
+    for deb in "$out"/*.deb; do dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\.||; s|/$||'; done
+    for link in libvelorum.so.1 libnimbra.so.1; do
+        printf '/%s/%s\n/etc/alternatives/%s-%s\n' "$lib" "$link" "$link" "${lib#usr/lib/}"
+    done
+} | sort -u >"$scratch/shipped"
+present() {  # the paths of the shipped list that exist
+    local path
+    while read -r path; do
+        if [ -e "$path" ] || [ -L "$path" ]; then echo "$path"; fi
+    done <"$scratch/shipped"
+}
+present >"$scratch/before"
 
 # Everything they depend on is on the machine already (the build needed it), so apt installs
 # these packages and nothing else, and removing them leaves the machine as it was.
@@ -228,8 +234,7 @@ echo "vendor device-access library in place of the simulated one and back: ok"
 # Removal leaves nothing behind.
 cd /
 apt_get purge -y "${packages[@]}" >/dev/null
-while read -r path; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done \
-    <"$scratch/shipped" >"$scratch/after" || true
+present >"$scratch/after"
 left=$(comm -13 "$scratch/before" "$scratch/after")
 if [ -n "$left" ]; then
     echo "left behind after removing the packages:" >&2
