@@ -3,7 +3,9 @@
 #   1. the ordinary build and all its tests (with short benchmark and fuzz smoke runs),
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build and all its tests,
 #   3. the ThreadSanitizer build of the suites that exercise threads (CTest label "threads"),
-#   4. the installed packages, used by a project outside the tree, and the Debian packages.
+#   4. the installed tree, used by the two consumer projects (CMake packages, pkg-config),
+#   5. the Debian packages: their contents, lintian, and as root the install test (installed
+#      into this machine, used, replaced in part by a vendor library, removed without a trace).
 # ./test.sh --quick runs only step 1.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
@@ -13,7 +15,7 @@ quick=0
 for arg in "$@"; do
     case $arg in
         --quick) quick=1 ;;
-        -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown argument: $arg" >&2; exit 2 ;;
     esac
 done
@@ -47,9 +49,11 @@ cmake --build build/tsan -j"$jobs" --target threads_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan -j"$jobs" -L threads --timeout 900
 
-step "installed packages"
+step "installed tree and its consumers"
 scripts/check-install.sh build/normal build/prefix
-scripts/check-packages.sh build/normal
+
+step "Debian packages"
+scripts/check-packages.sh build/deb
 
 echo
 echo "all tests passed"

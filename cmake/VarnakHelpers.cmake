@@ -4,6 +4,21 @@ include(CMakePackageConfigHelpers)
 
 set(VARNAK_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
+# True when the libraries install into a folder the dynamic linker searches anyway (a /usr
+# install, as the Debian packages are): then nothing gets a RUNPATH and pkg-config files name
+# the prefix; any other prefix is relocatable, its programs finding their libraries through
+# RUNPATHs relative to themselves.
+if("${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+    set(VARNAK_SYSTEM_INSTALL TRUE)
+else()
+    set(VARNAK_SYSTEM_INSTALL FALSE)
+endif()
+
+# The stand-ins for the outside device-access and port-listing libraries install in a folder
+# of their own, so that the vendor's libraries of the same names can live in the library folder
+# (the Debian package makes the stand-ins the default through update-alternatives).
+set(VARNAK_SIMULATOR_LIBDIR ${CMAKE_INSTALL_LIBDIR}/varnak-device-simulator)
+
 # Adds the folder AREA (relative to the source root) once, if it has a CMakeLists.txt. Folders
 # that hold a file named STANDALONE are separate projects and are left out.
 function(varnak_add_area area)
@@ -34,18 +49,35 @@ endfunction()
 #     [HEADER_DIR dir]            defaults to NAME
 #     [PUBLIC_DEPS target...]     libraries of this project the public headers need
 #     [PRIVATE_DEPS target...]    libraries used only inside
+#     [LANGUAGE c|cxx]            language of the public headers: cxx (C++20, the default) or
+#                                 c (plain C99 declarations, usable from any C or C++ standard)
+#     [LIBRARY_DIR dir]           where the library installs, defaults to the library folder
 #     [DESCRIPTION text])
 #
 # Builds a shared library with a versioned soname and hidden symbols (only what is marked
 # with the export macro is visible), and installs it with a CMake package (find_package(NAME),
-# target NAME::NAME) and a pkg-config file NAME.pc.
+# target NAME::NAME) and a pkg-config file NAME.pc, both stating the language standard the
+# public headers need. The library is install component NAME, the development files NAME-dev.
 function(varnak_add_library name)
-    cmake_parse_arguments(ARG "" "HEADER_DIR;DESCRIPTION" "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+    cmake_parse_arguments(ARG "" "HEADER_DIR;DESCRIPTION;LANGUAGE;LIBRARY_DIR"
+                          "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
     if(NOT ARG_HEADER_DIR)
         set(ARG_HEADER_DIR ${name})
     endif()
     if(NOT ARG_DESCRIPTION)
         set(ARG_DESCRIPTION "${name} library")
+    endif()
+    if(NOT ARG_LIBRARY_DIR)
+        set(ARG_LIBRARY_DIR ${CMAKE_INSTALL_LIBDIR})
+    endif()
+    if(NOT ARG_LANGUAGE OR ARG_LANGUAGE STREQUAL "cxx")
+        set(feature cxx_std_20)
+        set(VARNAK_PC_STD_FLAG " -std=c++20")
+    elseif(ARG_LANGUAGE STREQUAL "c")
+        set(feature c_std_99)
+        set(VARNAK_PC_STD_FLAG "")
+    else()
+        message(FATAL_ERROR "varnak_add_library(${name}): LANGUAGE must be c or cxx")
     endif()
     add_library(${name} SHARED ${ARG_SOURCES})
     add_library(${name}::${name} ALIAS ${name})
@@ -64,32 +96,39 @@ function(varnak_add_library name)
         $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
         $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+    # Consumers get the standard the headers are written in from the exported target.
+    target_compile_features(${name} PUBLIC ${feature})
 
     install(TARGETS ${name} EXPORT ${name}Targets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${name} NAMELINK_COMPONENT ${name}-dev
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${name}-dev
+        LIBRARY DESTINATION ${ARG_LIBRARY_DIR} COMPONENT ${name} NAMELINK_COMPONENT ${name}-dev
+        ARCHIVE DESTINATION ${ARG_LIBRARY_DIR} COMPONENT ${name}-dev
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${name})
     install(FILES ${ARG_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${ARG_HEADER_DIR}
         COMPONENT ${name}-dev)
     install(EXPORT ${name}Targets NAMESPACE ${name}::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name} COMPONENT ${name}-dev)
 
-    # Package config: find_dependency for every public library of this project.
+    # Package config: find_dependency for every library of this project it links (the exported
+    # target names the private ones too, as link-only). pkg-config: the public ones are
+    # Requires, the private ones Requires.private (their flags, not their libraries).
     set(VARNAK_PACKAGE_NAME ${name})
     set(VARNAK_PACKAGE_DEPS "")
-    set(pc_requires "")
-    foreach(dep ${ARG_PUBLIC_DEPS} ${ARG_PRIVATE_DEPS})
-        if(TARGET ${dep})
-            get_target_property(dep_type ${dep} TYPE)
-            if(dep_type STREQUAL "SHARED_LIBRARY")
-                string(REGEX REPLACE "::.*" "" dep_pkg ${dep})
-                string(APPEND VARNAK_PACKAGE_DEPS "find_dependency(${dep_pkg})\n")
-                list(APPEND pc_requires ${dep_pkg})
+    foreach(kind PUBLIC PRIVATE)
+        set(pc_${kind} "")
+        foreach(dep ${ARG_${kind}_DEPS})
+            if(TARGET ${dep})
+                get_target_property(dep_type ${dep} TYPE)
+                if(dep_type STREQUAL "SHARED_LIBRARY")
+                    string(REGEX REPLACE "::.*" "" dep_pkg ${dep})
+                    string(APPEND VARNAK_PACKAGE_DEPS "find_dependency(${dep_pkg})\n")
+                    list(APPEND pc_${kind} ${dep_pkg})
+                endif()
             endif()
-        endif()
+        endforeach()
+        list(REMOVE_DUPLICATES pc_${kind})
     endforeach()
-    list(REMOVE_DUPLICATES pc_requires)
-    list(JOIN pc_requires ", " VARNAK_PC_REQUIRES)
+    list(JOIN pc_PUBLIC ", " VARNAK_PC_REQUIRES)
+    list(JOIN pc_PRIVATE ", " VARNAK_PC_REQUIRES_PRIVATE)
     configure_package_config_file(${VARNAK_CMAKE_DIR}/PackageConfig.cmake.in
         ${CMAKE_CURRENT_BINARY_DIR}/${name}Config.cmake
         INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name})
@@ -99,13 +138,57 @@ function(varnak_add_library name)
                   ${CMAKE_CURRENT_BINARY_DIR}/${name}ConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name} COMPONENT ${name}-dev)
 
-    # The prefix is found relative to the .pc file, so the package works wherever it is installed.
-    file(RELATIVE_PATH VARNAK_PC_PREFIX_FROM_PCDIR /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+    # In the system folders the prefix is written out, as every system package does; elsewhere
+    # it is found relative to the .pc file, so the tree works wherever it is installed.
+    if(VARNAK_SYSTEM_INSTALL)
+        set(VARNAK_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+    else()
+        file(RELATIVE_PATH pc_up /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+        set(VARNAK_PC_PREFIX "\${pcfiledir}/${pc_up}")
+    endif()
     set(VARNAK_PC_NAME ${name})
+    set(VARNAK_PC_LIBDIR ${ARG_LIBRARY_DIR})
     set(VARNAK_PC_DESCRIPTION ${ARG_DESCRIPTION})
     configure_file(${VARNAK_CMAKE_DIR}/package.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${name}-dev)
+endfunction()
+
+# varnak_install_program(TARGET COMPONENT component [ENVIRONMENT VAR=value...])
+#
+# Installs the program TARGET into the binary folder as part of COMPONENT, with its man page and
+# bash completion when VARNAK_PROGRAM_DOCS is on. Both are made at build time from the program's
+# own --help (cmake/program-docs.sh), run with ENVIRONMENT set (a Qt program without a display
+# needs QT_QPA_PLATFORM=offscreen).
+if(VARNAK_PROGRAM_DOCS)
+    find_program(VARNAK_HELP2MAN help2man)
+    if(NOT VARNAK_HELP2MAN)
+        message(FATAL_ERROR "Man pages need help2man (Debian package help2man); "
+                            "configure with -DVARNAK_PROGRAM_DOCS=OFF to build without them.")
+    endif()
+endif()
+function(varnak_install_program target)
+    cmake_parse_arguments(ARG "" "COMPONENT" "ENVIRONMENT" ${ARGN})
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${ARG_COMPONENT})
+    if(NOT VARNAK_PROGRAM_DOCS)
+        return()
+    endif()
+    get_target_property(program ${target} OUTPUT_NAME)
+    if(NOT program)
+        set(program ${target})
+    endif()
+    set(man ${PROJECT_BINARY_DIR}/share/man/man1/${program}.1.gz)
+    set(completion ${PROJECT_BINARY_DIR}/share/bash-completion/completions/${program})
+    add_custom_command(OUTPUT ${man} ${completion}
+        COMMAND ${CMAKE_COMMAND} -E env HELP2MAN=${VARNAK_HELP2MAN} ${ARG_ENVIRONMENT}
+                bash ${VARNAK_CMAKE_DIR}/program-docs.sh $<TARGET_FILE:${target}> ${man} ${completion}
+        DEPENDS ${target} ${VARNAK_CMAKE_DIR}/program-docs.sh ${VARNAK_CMAKE_DIR}/completion-body.bash
+        COMMENT "Man page and bash completion of ${program}"
+        VERBATIM)
+    add_custom_target(${target}_docs ALL DEPENDS ${man} ${completion})
+    install(FILES ${man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${ARG_COMPONENT})
+    install(FILES ${completion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+            COMPONENT ${ARG_COMPONENT})
 endfunction()
 
 # varnak_add_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT seconds])

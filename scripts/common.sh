@@ -6,7 +6,7 @@ VARNAK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
     qt6-base-dev fonts-dejavu-core
-    dpkg-dev file
+    dpkg-dev file make help2man lintian
 )
 
 # ensure_packages PACKAGE...: installs what is missing when run as root; otherwise names the
