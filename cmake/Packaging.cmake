@@ -115,7 +115,7 @@ deb_package(libostrel-dev COMPONENTS ostrel-dev SECTION libdevel
     DEPENDS "libostrel${major} ${same}"
     SUMMARY "Ostrel diagnostics framework (development files)"
     DESCRIPTION "Ostrel traces the Varnak Plus host libraries and keeps each group's last error \
-text for the caller.\n\nThis package holds the header <common/ostrel.h>, the CMake package \
+text for the caller.\n\nThis package holds the header <ostrel/ostrel.h>, the CMake package \
 ostrel and the pkg-config file ostrel.pc.")
 
 deb_package(libtransports${major} COMPONENTS transports SECTION libs LIBRARIES transports BINARIES
@@ -130,7 +130,7 @@ deb_package(libtransports-dev COMPONENTS transports-dev common-dev SECTION libde
     DESCRIPTION "transports owns the connection to a chip's PTAP device driver and carries \
 request/response traffic on one worker thread.\n\nThis package holds the headers, with the \
 communication interfaces and thread tools that transports and quillon share \
-(<common/comminterfaces.h>, <common/signal.h>, <common/threadable.h>), the CMake package \
+(<varnak/comminterfaces.h>, <varnak/signal.h>, <varnak/threadable.h>), the CMake package \
 transports and the pkg-config file transports.pc.")
 
 deb_package(libquillon${major} COMPONENTS quillon SECTION libs LIBRARIES quillon BINARIES

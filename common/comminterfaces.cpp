@@ -1,7 +1,7 @@
 // Out-of-line members of the communication interfaces. Compiled into every library that
 // implements them, which then exports them.
 
-#include <common/comminterfaces.h>
+#include <varnak/comminterfaces.h>
 
 namespace comm {
 

@@ -1,8 +1,8 @@
 #include "trace.h"
 
-#include <common/ostrel.h>
 #include <keyward/errorhandler.h>
 #include <keyward/widetext.h>
+#include <ostrel/ostrel.h>
 
 #include <cwchar>
 

@@ -1,9 +1,9 @@
 // CKeyWarder: binding, forwarding and the typed accessors.
 #include "trace.h"
 
-#include <common/ostrel.h>
 #include <keyward/keywarder.h>
 #include <keyward/widetext.h>
+#include <ostrel/ostrel.h>
 
 #include <strings.h>
 

@@ -1,7 +1,7 @@
 #include "trace.h"
 
-#include <common/ostrel.h>
 #include <keyward/kvcmd_trans.h>
+#include <ostrel/ostrel.h>
 
 namespace {
 

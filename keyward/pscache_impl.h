@@ -5,8 +5,8 @@
 //   pscache_worker.cpp     the worker thread and pausing it
 #pragma once
 
-#include <common/threadable.h>
 #include <keyward/pscache.h>
+#include <varnak/threadable.h>
 
 #include <algorithm>
 #include <array>

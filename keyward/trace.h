@@ -3,7 +3,7 @@
 // a map search) would cost more than the rest of a typed read does.
 #pragma once
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <type_traits>
 

@@ -1,6 +1,6 @@
 #include <quillon/ptapenumeration.h>
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include <transports/transport.h>
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <cstring>
 #include <cwchar>

@@ -5,7 +5,7 @@
 // transport's worker delivers the reply, checks the reply header and passes the body to the
 // message class, which parses it into its accessors. Failures never throw: Send() returns false,
 // Status() tells why, and a text is recorded in the communication group of the diagnostics
-// framework (common/ostrel.h). A message may be sent again; each send replaces its reply.
+// framework (ostrel/ostrel.h). A message may be sent again; each send replaces its reply.
 //
 // Wire format, little-endian, one message per driver read or write:
 //   request     u16 message id (bit 15 clear), then the fields of the message
@@ -13,8 +13,8 @@
 //   indication  u16 message id (bit 15 clear), then its fields (DATA_UP)
 #pragma once
 
-#include <common/comminterfaces.h>
-#include <common/signal.h>
+#include <varnak/comminterfaces.h>
+#include <varnak/signal.h>
 
 #include <cstdint>
 #include <map>

@@ -41,10 +41,10 @@ expect libtransports1 $lib/libtransports.so.1
 expect libquillon1 $lib/libquillon.so.1
 expect libkeyward1 $lib/libkeyward.so.1
 expect libkvcmdsim1 $lib/libkvcmdsim.so.1
-expect libostrel-dev usr/include/common/ostrel.h $lib/libostrel.so $lib/pkgconfig/ostrel.pc \
+expect libostrel-dev usr/include/ostrel/ostrel.h $lib/libostrel.so $lib/pkgconfig/ostrel.pc \
     $lib/cmake/ostrel/ostrelConfig.cmake
-expect libtransports-dev usr/include/transports/transport.h usr/include/common/comminterfaces.h \
-    usr/include/common/signal.h $lib/libtransports.so $lib/pkgconfig/transports.pc \
+expect libtransports-dev usr/include/transports/transport.h usr/include/varnak/comminterfaces.h \
+    usr/include/varnak/signal.h $lib/libtransports.so $lib/pkgconfig/transports.pc \
     $lib/cmake/transports/transportsConfig.cmake
 expect libquillon-dev usr/include/quillon/ptapmessages.h $lib/libquillon.so \
     $lib/pkgconfig/quillon.pc $lib/cmake/quillon/quillonConfig.cmake

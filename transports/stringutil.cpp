@@ -1,6 +1,6 @@
 #include <transports/stringutil.h>
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <cctype>
 

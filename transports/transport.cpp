@@ -4,9 +4,9 @@
 #include <transports/socket.h>
 #include <transports/stringutil.h>
 
-#include <common/ostrel.h>
-#include <common/signal.h>
-#include <common/threadable.h>
+#include <ostrel/ostrel.h>
+#include <varnak/signal.h>
+#include <varnak/threadable.h>
 
 #include <limits>
 #include <utility>

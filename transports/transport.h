@@ -16,10 +16,10 @@
 // Every pair is kept and can be read back with Arg().
 //
 // Failures are returned as false (or null) and the reason is recorded as the error text of the
-// communication group of the diagnostics framework (common/ostrel.h).
+// communication group of the diagnostics framework (ostrel/ostrel.h).
 #pragma once
 
-#include <common/comminterfaces.h>
+#include <varnak/comminterfaces.h>
 
 #include <atomic>
 #include <cstdint>

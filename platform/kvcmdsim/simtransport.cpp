@@ -1,6 +1,6 @@
-#include <common/ostrel.h>
 #include <keyward/widetext.h>
 #include <kvcmdsim/simtransport.h>
+#include <ostrel/ostrel.h>
 
 #include <algorithm>
 #include <vector>

@@ -1,6 +1,6 @@
 // The diagnostics framework: handlers per group, a debug gate and one output stream.
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <cerrno>
 #include <cstdarg>

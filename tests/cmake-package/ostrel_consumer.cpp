@@ -1,5 +1,5 @@
 // Records an error and traces a scope through the installed diagnostics framework.
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include <common/comminterfaces.h>
+#include <varnak/comminterfaces.h>
 
 #include <gtest/gtest.h>
 

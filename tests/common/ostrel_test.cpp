@@ -1,4 +1,4 @@
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>

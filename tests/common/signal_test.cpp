@@ -1,4 +1,4 @@
-#include <common/signal.h>
+#include <varnak/signal.h>
 
 #include <gtest/gtest.h>
 

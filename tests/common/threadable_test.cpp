@@ -1,4 +1,4 @@
-#include <common/threadable.h>
+#include <varnak/threadable.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>

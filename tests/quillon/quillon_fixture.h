@@ -4,7 +4,7 @@
 #include <quillon/ptapmessages.h>
 #include <transports/transport.h>
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 #include <ptapsim/ptapsim.h>
 
 #include <gtest/gtest.h>

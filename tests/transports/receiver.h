@@ -2,8 +2,8 @@
 // the recorded error text.
 #pragma once
 
-#include <common/comminterfaces.h>
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
+#include <varnak/comminterfaces.h>
 
 #include <chrono>
 #include <condition_variable>

@@ -14,7 +14,7 @@
 #include <quillon/ptapmessages.h>
 #include <transports/transport.h>
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <nlohmann/json.hpp>
 #include <varnakcli.h>

@@ -2,7 +2,7 @@
 
 #include <transports/socket.h>
 
-#include <common/ostrel.h>
+#include <ostrel/ostrel.h>
 
 #include <dirent.h>
 #include <fcntl.h>
