@@ -170,7 +170,7 @@ halyard-cli read --port P1 --save p1.wpx >/dev/null
 halyard-cli program p1.wpx --port P1 >/dev/null
 QT_QPA_PLATFORM=offscreen halyard --screenshot window.png 2>/dev/null
 file window.png | grep -q 'PNG image'
-keyward --chip chip.img canned @usb >/dev/null
+keyward --chip chip.img --create canned @usb >/dev/null
 keyward --chip chip.img get 01f9 | grep -qx 0002  # PSKEY_HOST_INTERFACE: USB
 mkdir ptap
 ptapsim --socket ptap/ptap >/dev/null 2>&1 &
