@@ -8,6 +8,7 @@
 #include <common/signal.h>
 #include <common/threadable.h>
 
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -119,7 +120,7 @@ bool CTransport::Init(const std::string& connection) {
     }
     if (result) {
         std::lock_guard<std::mutex> queueGuard(mQueueLock);
-        mAccepting = true;
+        mIntake = Intake::OPEN;
     } else {
         mThread.reset();
         mTransport.reset();
@@ -168,6 +169,14 @@ bool CTransport::Deinit() {
         return result;
     }
     OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Shutdown device");
+    {
+        std::lock_guard<std::mutex> queueGuard(mQueueLock);
+        mIntake = Intake::CLOSING;
+    }
+    // Requests already queued are served while the device answers within the stop's wait;
+    // closing the default socket first would fail them although the device would answer.
+    WaitQueueServed(kStopWaitMs);
+    FailQueuedItems();
     if (mDefaultSocket != nullptr) {
         mDefaultSocketRefs = 1;
         ISocket* socket = mDefaultSocket;
@@ -180,19 +189,27 @@ bool CTransport::Deinit() {
     mTransport->StopIo();
     mThread->Stop();
     mThread.reset();
-    FailQueuedItems();
+    FailQueuedItems();  // none is left unless the worker was terminated
     mTransport.reset();
+    {
+        std::lock_guard<std::mutex> queueGuard(mQueueLock);
+        mIntake = Intake::CLOSED;
+    }
     mInitialized = false;
     return result;
+}
+
+void CTransport::WaitQueueServed(unsigned long milliseconds) {
+    std::unique_lock<std::mutex> guard(mQueueLock);
+    mQueueServed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                          [this] { return mQueue.empty() && !mServing; });
 }
 
 void CTransport::FailQueuedItems() {
     std::deque<QueueItem> left;
     {
         std::lock_guard<std::mutex> guard(mQueueLock);
-        mAccepting = false;
         left.swap(mQueue);
-        mQueueSignal->Clear();
     }
     for (QueueItem& item : left) {
         if (item.action != SEND_NO_RESPONSE && !item.callback.empty()) {
@@ -234,19 +251,22 @@ void CTransport::ReceiveData(void* handle, DataCallback callback) {
 }
 
 void CTransport::Enqueue(QueueItem item) {
+    Intake intake;
     {
         std::lock_guard<std::mutex> guard(mQueueLock);
-        if (mAccepting) {
+        intake = mIntake;
+        if (intake == Intake::OPEN) {
             mQueue.push_back(std::move(item));
             OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Signaling the queue");
             mQueueSignal->Set();
             return;
         }
     }
-    // No worker to carry the request out: fail it now rather than leave its caller waiting.
-    OSTREL_SET_ERROR(kComm, "Transport not initialized");
+    // No worker will carry the request out: fail it now rather than leave its caller waiting.
+    const bool closing = intake == Intake::CLOSING;
+    OSTREL_SET_ERROR(kComm, closing ? "Transport is shutting down" : "Transport not initialized");
     if (item.action != SEND_NO_RESPONSE && !item.callback.empty()) {
-        item.callback(nullptr, 0, DATA_SEND_FAILED);
+        item.callback(nullptr, 0, closing ? DATA_RECEIVE_FAILED : DATA_SEND_FAILED);
     }
 }
 
@@ -266,14 +286,17 @@ void CTransport::Process() {
             // The emptiness test and the Clear happen under the lock that every append takes,
             // so a request queued meanwhile either is seen here or sets the signal again.
             std::lock_guard<std::mutex> guard(mQueueLock);
+            mServing = false;
             if (mQueue.empty()) {
                 mQueueSignal->Clear();
+                mQueueServed.notify_all();
                 return;
             }
             OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "There are %d items in the queue",
                          static_cast<int>(mQueue.size()));
             item = std::move(mQueue.front());
             mQueue.pop_front();
+            mServing = true;
         }
         ProcessItem(item);
     }
