@@ -9,6 +9,7 @@
 #include <kvcmdsim/kvcmdsim.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -19,7 +20,9 @@ namespace {
 // A transport whose replies are read from the fuzz input.
 class ReplayTransport : public kvcmd_trans {
   public:
-    ReplayTransport(const uint8_t* data, size_t size) : mData(data), mSize(size), mTable(this) {}
+    ReplayTransport(const uint8_t* data, size_t size) : mData(data), mSize(size), mTable(this) {
+        mTable.set_header_retry_wait(std::chrono::milliseconds(0));  // replies come at once
+    }
 
     bool read_mem(GenericPointer where, uint16_t length, uint16_t* out) override {
         if (where.space != 4 || where.address % 2 != 0) {
