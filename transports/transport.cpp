@@ -303,7 +303,12 @@ void CTransport::Process() {
 }
 
 void CTransport::ProcessItem(QueueItem& item) {
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[QPAIR_TOHOST_BUFFER_SIZE]);
+    // One reply buffer serves every request: only the worker uses it, one request at a time,
+    // and a callback may use the bytes only during the call.
+    if (!mReplyBuffer) {
+        mReplyBuffer.reset(new unsigned char[QPAIR_TOHOST_BUFFER_SIZE]);
+    }
+    unsigned char* buffer = mReplyBuffer.get();
     PendingCallback pending(item.action == SEND_NO_RESPONSE ? DataCallback() : item.callback);
     DataReceiveResultEnum result = DATA_OK;
     unsigned long count = 0;
@@ -319,12 +324,12 @@ void CTransport::ProcessItem(QueueItem& item) {
         OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Item action is RECEIVE");
     }
     if (result == DATA_OK && item.action != SEND_NO_RESPONSE) {
-        count = mTransport->ReceiveData(item.handle, buffer.get(), QPAIR_TOHOST_BUFFER_SIZE);
+        count = mTransport->ReceiveData(item.handle, buffer, QPAIR_TOHOST_BUFFER_SIZE);
         if (count == 0) {
             result = DATA_RECEIVE_FAILED;
         }
     }
-    pending.Complete(buffer.get(), static_cast<unsigned int>(count), result);
+    pending.Complete(buffer, static_cast<unsigned int>(count), result);
 }
 
 ISocket* CTransport::CreateSocket() {

@@ -129,6 +129,8 @@ class TRANSPORTS_API CTransport {
     std::condition_variable mQueueServed;  // the queue is empty and no request is in hand
     Intake mIntake = Intake::CLOSED;
     bool mServing = false;  // the worker is carrying out a request
+    // The buffer the worker reads replies into, made on first use and kept for the process.
+    std::unique_ptr<unsigned char[]> mReplyBuffer;
     // Guards initialisation and the default socket; recursive because GetDefaultSocket()
     // may initialise the transport while holding it.
     std::recursive_mutex mLock;
