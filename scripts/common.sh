@@ -7,6 +7,10 @@ VARNAK_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     qt6-base-dev fonts-dejavu-core
     dpkg-dev file
+    # fuzz/run: clang with libFuzzer and the sanitizer runtimes
+    clang libclang-rt-14-dev
+    # finding where benchmarks spend their time: perf (software clocks) and callgrind
+    linux-perf valgrind
 )
 
 # ensure_packages PACKAGE...: installs what is missing when run as root; otherwise names the
