@@ -10,7 +10,8 @@ bool CSignal::Event::Spin(std::chrono::steady_clock::time_point deadline) const 
         if (mSetSeen.load(std::memory_order_acquire)) {
             return true;
         }
-        // The clock is read only every few rounds; a round is one pause of the processor.
+        // Each round hands the processor to any other thread that is ready: on a busy machine
+        // the thread that will set the event may be waiting for it.
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }

@@ -22,8 +22,8 @@ class CSignal {
         Event& operator=(const Event&) = delete;
 
         // Waits for the event: -1 (any negative value) waits without limit, 0 only looks.
-        // True only if the event was set; false on time-out, and false at once when the
-        // event has no listener. A wait first watches the event for up to SPIN_MICROSECONDS
+        // True only if the event was set; false on time-out, and false when the event has no
+        // listener. A wait first watches the event for up to SPIN_MICROSECONDS
         // before it sleeps: a request and its reply cross between threads in a few
         // microseconds, and waking a sleeping thread costs more than that.
         bool Wait(long milliseconds);

@@ -210,6 +210,7 @@ void CTransport::FailQueuedItems() {
     {
         std::lock_guard<std::mutex> guard(mQueueLock);
         left.swap(mQueue);
+        mQueueSignal->Clear();
     }
     for (QueueItem& item : left) {
         if (item.action != SEND_NO_RESPONSE && !item.callback.empty()) {
