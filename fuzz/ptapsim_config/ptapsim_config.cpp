@@ -1,33 +1,24 @@
 // Arbitrary text as a ptapsim configuration. A configuration that parses must read back the
 // same from its own text, and the device built from it answers every query without trouble.
+#include "../driver/check.h"
+
 #include <ptapsim/ptapsim.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
-
-namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     ptapsim::Config config;
     std::string error;
     if (!ptapsim::Config::Parse(text, config, error)) {
-        Check(error.rfind("line ", 0) == 0);
+        fuzz::Check(error.rfind("line ", 0) == 0);
         return 0;
     }
     const std::string written = config.ToText();
     ptapsim::Config again;
-    Check(ptapsim::Config::Parse(written, again, error));
-    Check(again.ToText() == written);
+    fuzz::Check(ptapsim::Config::Parse(written, again, error));
+    fuzz::Check(again.ToText() == written);
 
     ptapsim::Device device(config);
     const uint8_t queries[][4] = {
