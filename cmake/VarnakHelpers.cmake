@@ -228,7 +228,7 @@ function(varnak_add_benchmark name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} varnak_bench_support)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/benchmarks)
     add_test(NAME bench_smoke.${name}
-             COMMAND ${name} --benchmark_min_time=0.001 --benchmark_repetitions=1)
+             COMMAND ${name} --benchmark_min_time=0.001 --repetitions=1)
     set_tests_properties(bench_smoke.${name} PROPERTIES LABELS bench TIMEOUT 300
                          PASS_REGULAR_EXPRESSION "RESULT\t")
 endfunction()

@@ -1,8 +1,33 @@
 #include <varnak/signal.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <chrono>
 
+bool CSignal::Event::Spin(std::chrono::steady_clock::time_point deadline) const {
+    for (int round = 0;; ++round) {
+        if (mSetSeen.load(std::memory_order_acquire)) {
+            return true;
+        }
+        // Each round hands the processor to any other thread that is ready: on a busy machine
+        // the thread that will set the event may be waiting for it.
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        sched_yield();
+    }
+}
+
 bool CSignal::Event::Wait(long milliseconds) {
+    if (milliseconds != 0) {
+        const auto spin = std::chrono::microseconds(
+            milliseconds < 0 ? SPIN_MICROSECONDS
+                             : std::min(SPIN_MICROSECONDS, milliseconds * 1000));
+        Spin(std::chrono::steady_clock::now() + spin);
+    }
+    // The outcome is always read under the lock, so a Set seen while spinning has finished
+    // with the event before this wait returns.
     std::unique_lock<std::mutex> guard(mLock);
     if (mHead == nullptr) {
         return false;
@@ -47,6 +72,7 @@ void CSignal::Set() {
     std::lock_guard<std::mutex> guard(mShared->mLock);
     mPending = true;
     mShared->mSet = true;
+    mShared->mSetSeen.store(true, std::memory_order_release);
     mShared->mChanged.notify_all();
 }
 
@@ -60,6 +86,7 @@ bool CSignal::Clear() {
         }
     }
     mShared->mSet = false;
+    mShared->mSetSeen.store(false, std::memory_order_relaxed);
     return false;
 }
 

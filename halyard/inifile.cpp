@@ -38,6 +38,11 @@ std::optional<std::string> ReadIniValue(const std::filesystem::path& ini,
     if (!in) {
         return std::nullopt;
     }
+    return ReadIniValue(in, section, key);
+}
+
+std::optional<std::string> ReadIniValue(std::istream& in, const std::string& section,
+                                        const std::string& key) {
     std::string line;
     bool inSection = false;
     while (std::getline(in, line)) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <istream>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,9 @@ std::filesystem::path IniPathFor(const std::filesystem::path& program);
 // The value of KEY in [SECTION] (names compared without regard to case), if present.
 std::optional<std::string> ReadIniValue(const std::filesystem::path& ini,
                                         const std::string& section, const std::string& key);
+// The same for INI text read from a stream.
+std::optional<std::string> ReadIniValue(std::istream& in, const std::string& section,
+                                        const std::string& key);
 
 // When the INI file names another program version, moves it to the same path with
 // "_" + that version + ".INI" in place of its extension (replacing a file of that name) and

@@ -2,27 +2,24 @@
 #include <keyward/keywarder.h>
 #include <keyward/psdb/psdb.h>
 
-#include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace psdb = keyward::psdb;
 
 namespace {
 
-// (key number, database position) of every record, sorted by key number; for a number held by
-// more than one record the earliest position comes first, so a lookup finds the record a scan in
-// database order would find first. Built once; every typed access looks its key up.
-const std::vector<std::pair<uint16_t, uint16_t>>& KeyIndex() {
-    static const std::vector<std::pair<uint16_t, uint16_t>> index = [] {
-        std::vector<std::pair<uint16_t, uint16_t>> sorted;
-        sorted.reserve(psdb::kEntryCount);
+// For every key number, 1 + the database position of the first record with that number (a scan
+// in database order finds that one), or 0 when no record has it. Built once, 128 KiB; every typed
+// access looks its key up, so the lookup is one indexed read.
+const std::vector<uint16_t>& KeyIndex() {
+    static const std::vector<uint16_t> index = [] {
+        static_assert(psdb::kEntryCount < 0xFFFF);
+        std::vector<uint16_t> slots(0x10000, 0);
         const pskey_entry* entries = psdb::Entries();
-        for (size_t i = 0; i < psdb::kEntryCount; ++i) {
-            sorted.emplace_back(entries[i].key_number, static_cast<uint16_t>(i));
+        for (size_t i = psdb::kEntryCount; i-- > 0;) {
+            slots[entries[i].key_number] = static_cast<uint16_t>(i + 1);
         }
-        std::sort(sorted.begin(), sorted.end());
-        return sorted;
+        return slots;
     }();
     return index;
 }
@@ -30,9 +27,8 @@ const std::vector<std::pair<uint16_t, uint16_t>>& KeyIndex() {
 }  // namespace
 
 const pskey_entry* CKeyWarder::findKey(uint16_t key) {
-    const auto& index = KeyIndex();
-    const auto it = std::lower_bound(index.begin(), index.end(), std::make_pair(key, uint16_t{0}));
-    return it != index.end() && it->first == key ? &psdb::Entries()[it->second] : nullptr;
+    const uint16_t slot = KeyIndex()[key];
+    return slot != 0 ? &psdb::Entries()[slot - 1] : nullptr;
 }
 
 const pskey_entry* CKeyWarder::GetKeyDetails(uint16_t key) {

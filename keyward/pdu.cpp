@@ -5,17 +5,29 @@
 #include <cstring>
 
 struct PDU::Body {
+    // Most PDUs are a header and a few words: they keep their bytes in the body itself, which
+    // saves an allocation for every request and response.
+    static constexpr int INLINE_BYTES = 32;
+
     int channel;
     int length;
     uint8_t* bytes;
     std::atomic<int> references;
+    uint8_t inlineBytes[INLINE_BYTES] = {};
 
     Body(int channelNumber, int byteLength)
         : channel(channelNumber),
           length(std::max(byteLength, 0)),
-          bytes(length > 0 ? new uint8_t[length]() : nullptr),
+          bytes(length == 0              ? nullptr
+                : length <= INLINE_BYTES ? inlineBytes
+                                         : new uint8_t[length]()),
           references(1) {}
-    ~Body() { delete[] bytes; }
+    ~Body() { FreeBytes(); }
+    void FreeBytes() {
+        if (bytes != inlineBytes) {
+            delete[] bytes;
+        }
+    }
     Body(const Body&) = delete;
     Body& operator=(const Body&) = delete;
 };
@@ -102,7 +114,7 @@ void PDU::grow(int byteLength) {
     if (mBody->length > 0) {
         std::memcpy(bytes, mBody->bytes, static_cast<size_t>(mBody->length));
     }
-    delete[] mBody->bytes;
+    mBody->FreeBytes();
     mBody->bytes = bytes;
     mBody->length = byteLength;
 }

@@ -269,11 +269,29 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     if (error_handler == nullptr) {
         return;
     }
-    std::wstring text = std::wstring(what) + L" " + std::to_wstring(key) + L", " + Label(entry);
-    if (text.size() > kProgressLimit) {
-        text.resize(kProgressLimit);
-    }
-    error_handler->on_error(text.c_str(), kProgressCaption, 0, -1);
+    // Built in place: a dump sends one note per key.
+    wchar_t text[kProgressLimit + 1];
+    size_t length = 0;
+    auto append = [&](const wchar_t* part) {
+        for (; *part != L'\0' && length < kProgressLimit; ++part) {
+            text[length++] = *part;
+        }
+    };
+    wchar_t digits[8];
+    wchar_t* digit = digits + 7;
+    *digit = L'\0';
+    unsigned number = key;
+    do {
+        *--digit = static_cast<wchar_t>(L'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    append(what);
+    append(L" ");
+    append(digit);
+    append(L", ");
+    append(Label(entry));
+    text[length] = L'\0';
+    error_handler->on_error(text, kProgressCaption, 0, -1);
 }
 
 // ---------------------------------------------------------------- writing
@@ -485,7 +503,11 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
         RaiseError(kErrorTitle, L"Couldn't connect to the chip to dump its keys");
         return result;
     }
-    std::ofstream file(keyward::Narrow(path), std::ios::out | std::ios::trunc | std::ios::binary);
+    // A buffer that holds a whole dump of short keys, so the file is written in one go.
+    std::vector<char> buffer(1 << 16);
+    std::ofstream file;
+    file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    file.open(keyward::Narrow(path), std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         RaiseError(kErrorTitle, L"Couldn't open %ls", path);
         return result;

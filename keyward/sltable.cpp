@@ -11,7 +11,6 @@ namespace {
 using Entries = std::map<uint16_t, uint32_t>;
 
 constexpr int kSingleCandidateAttempts = 3;
-constexpr auto kHeaderRetryWait = std::chrono::milliseconds(100);
 constexpr uint16_t kChunkWords = 56;
 constexpr uint32_t kMaxTableWords = 256;
 constexpr uint16_t kShortTableWords = 28;
@@ -199,7 +198,7 @@ bool SlTable::read_header(GenericPointer where, bool single, uint16_t header[3])
     const int attempts = single ? kSingleCandidateAttempts : 1;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (attempt > 0) {
-            std::this_thread::sleep_for(kHeaderRetryWait);
+            std::this_thread::sleep_for(mHeaderRetryWait);
         }
         if (mReader->read_mem(where, 3, header) &&
             (header[0] == MAGIC_TABLE || header[0] == MAGIC_SHORT || header[0] == MAGIC_REDIRECT)) {

@@ -32,6 +32,7 @@
 #include <keyward/export.h>
 #include <keyward/memoryreader.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -61,9 +62,15 @@ class KEYWARD_API SlTable {
 
     // Finds and loads the table of chip variant `variant` (0 to 3). A table already loaded for
     // the same variant is kept unless `force` is set. False when no table was found (none is
-    // loaded then). A header that cannot be read is tried three times, 100 ms apart, when only
-    // one place is searched.
+    // loaded then). A header that cannot be read is tried three times, the header retry wait
+    // apart, when only one place is searched.
     bool locate(int variant, bool force);
+
+    // The pause before a header read is tried again: 100 ms unless set (a simulated chip that
+    // answers at once needs none).
+    static constexpr std::chrono::milliseconds DEFAULT_HEADER_RETRY_WAIT{100};
+    void set_header_retry_wait(std::chrono::milliseconds wait) { mHeaderRetryWait = wait; }
+    std::chrono::milliseconds get_header_retry_wait() const { return mHeaderRetryWait; }
 
     // Whether a loaded table holds entry `id` (false when none is loaded).
     bool has_entry(uint16_t id) const;
@@ -97,4 +104,5 @@ class KEYWARD_API SlTable {
     IMemoryReaderGP* mReader;
     const ChipIdentity* mIdentity;
     std::map<uint16_t, uint32_t>* mEntries;
+    std::chrono::milliseconds mHeaderRetryWait = DEFAULT_HEADER_RETRY_WAIT;
 };

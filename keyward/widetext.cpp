@@ -8,10 +8,20 @@ std::string Narrow(const wchar_t* text) {
     if (text == nullptr) {
         return {};
     }
+    // Plain ASCII reads the same in every locale's multibyte form; key identifiers, labels and
+    // most file names are, and the locale's conversion costs more than the rest of a dump line.
+    std::string out;
+    const wchar_t* p = text;
+    for (; *p != L'\0' && static_cast<unsigned>(*p) < 0x80; ++p) {
+        out.push_back(static_cast<char>(*p));
+    }
+    if (*p == L'\0') {
+        return out;
+    }
+    out.clear();
     std::mbstate_t state{};
     const wchar_t* source = text;
     const size_t needed = std::wcsrtombs(nullptr, &source, 0, &state);
-    std::string out;
     if (needed != static_cast<size_t>(-1)) {
         out.resize(needed);
         state = std::mbstate_t{};

@@ -9,6 +9,12 @@ VARNAK_PACKAGES=(
     dpkg-dev file make help2man lintian
 )
 
+# Kept apart so that builds and tests do not wait for them: fuzz/run needs clang with libFuzzer
+# and the sanitizer runtimes; finding where a benchmark spends its time needs perf and callgrind
+# (source scripts/common.sh; ensure_packages "${VARNAK_PROFILE_PACKAGES[@]}").
+VARNAK_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+VARNAK_PROFILE_PACKAGES=(linux-perf valgrind)
+
 # ensure_packages PACKAGE...: installs what is missing when run as root; otherwise names the
 # missing packages and fails.
 ensure_packages() {

@@ -8,6 +8,7 @@
 #include <varnak/signal.h>
 #include <varnak/threadable.h>
 
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -119,7 +120,7 @@ bool CTransport::Init(const std::string& connection) {
     }
     if (result) {
         std::lock_guard<std::mutex> queueGuard(mQueueLock);
-        mAccepting = true;
+        mIntake = Intake::OPEN;
     } else {
         mThread.reset();
         mTransport.reset();
@@ -168,6 +169,14 @@ bool CTransport::Deinit() {
         return result;
     }
     OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Shutdown device");
+    {
+        std::lock_guard<std::mutex> queueGuard(mQueueLock);
+        mIntake = Intake::CLOSING;
+    }
+    // Requests already queued are served while the device answers within the stop's wait;
+    // closing the default socket first would fail them although the device would answer.
+    WaitQueueServed(kStopWaitMs);
+    FailQueuedItems();
     if (mDefaultSocket != nullptr) {
         mDefaultSocketRefs = 1;
         ISocket* socket = mDefaultSocket;
@@ -180,17 +189,26 @@ bool CTransport::Deinit() {
     mTransport->StopIo();
     mThread->Stop();
     mThread.reset();
-    FailQueuedItems();
+    FailQueuedItems();  // none is left unless the worker was terminated
     mTransport.reset();
+    {
+        std::lock_guard<std::mutex> queueGuard(mQueueLock);
+        mIntake = Intake::CLOSED;
+    }
     mInitialized = false;
     return result;
+}
+
+void CTransport::WaitQueueServed(unsigned long milliseconds) {
+    std::unique_lock<std::mutex> guard(mQueueLock);
+    mQueueServed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                          [this] { return mQueue.empty() && !mServing; });
 }
 
 void CTransport::FailQueuedItems() {
     std::deque<QueueItem> left;
     {
         std::lock_guard<std::mutex> guard(mQueueLock);
-        mAccepting = false;
         left.swap(mQueue);
         mQueueSignal->Clear();
     }
@@ -234,19 +252,22 @@ void CTransport::ReceiveData(void* handle, DataCallback callback) {
 }
 
 void CTransport::Enqueue(QueueItem item) {
+    Intake intake;
     {
         std::lock_guard<std::mutex> guard(mQueueLock);
-        if (mAccepting) {
+        intake = mIntake;
+        if (intake == Intake::OPEN) {
             mQueue.push_back(std::move(item));
             OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Signaling the queue");
             mQueueSignal->Set();
             return;
         }
     }
-    // No worker to carry the request out: fail it now rather than leave its caller waiting.
-    OSTREL_SET_ERROR(kComm, "Transport not initialized");
+    // No worker will carry the request out: fail it now rather than leave its caller waiting.
+    const bool closing = intake == Intake::CLOSING;
+    OSTREL_SET_ERROR(kComm, closing ? "Transport is shutting down" : "Transport not initialized");
     if (item.action != SEND_NO_RESPONSE && !item.callback.empty()) {
-        item.callback(nullptr, 0, DATA_SEND_FAILED);
+        item.callback(nullptr, 0, closing ? DATA_RECEIVE_FAILED : DATA_SEND_FAILED);
     }
 }
 
@@ -266,21 +287,29 @@ void CTransport::Process() {
             // The emptiness test and the Clear happen under the lock that every append takes,
             // so a request queued meanwhile either is seen here or sets the signal again.
             std::lock_guard<std::mutex> guard(mQueueLock);
+            mServing = false;
             if (mQueue.empty()) {
                 mQueueSignal->Clear();
+                mQueueServed.notify_all();
                 return;
             }
             OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "There are %d items in the queue",
                          static_cast<int>(mQueue.size()));
             item = std::move(mQueue.front());
             mQueue.pop_front();
+            mServing = true;
         }
         ProcessItem(item);
     }
 }
 
 void CTransport::ProcessItem(QueueItem& item) {
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[QPAIR_TOHOST_BUFFER_SIZE]);
+    // One reply buffer serves every request: only the worker uses it, one request at a time,
+    // and a callback may use the bytes only during the call.
+    if (!mReplyBuffer) {
+        mReplyBuffer.reset(new unsigned char[QPAIR_TOHOST_BUFFER_SIZE]);
+    }
+    unsigned char* buffer = mReplyBuffer.get();
     PendingCallback pending(item.action == SEND_NO_RESPONSE ? DataCallback() : item.callback);
     DataReceiveResultEnum result = DATA_OK;
     unsigned long count = 0;
@@ -296,12 +325,12 @@ void CTransport::ProcessItem(QueueItem& item) {
         OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Item action is RECEIVE");
     }
     if (result == DATA_OK && item.action != SEND_NO_RESPONSE) {
-        count = mTransport->ReceiveData(item.handle, buffer.get(), QPAIR_TOHOST_BUFFER_SIZE);
+        count = mTransport->ReceiveData(item.handle, buffer, QPAIR_TOHOST_BUFFER_SIZE);
         if (count == 0) {
             result = DATA_RECEIVE_FAILED;
         }
     }
-    pending.Complete(buffer.get(), static_cast<unsigned int>(count), result);
+    pending.Complete(buffer, static_cast<unsigned int>(count), result);
 }
 
 ISocket* CTransport::CreateSocket() {

@@ -22,6 +22,7 @@
 #include <varnak/comminterfaces.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -64,8 +65,10 @@ class TRANSPORTS_API CTransport {
     // The value of `name` in the connection string ("" when absent). False, with `value`
     // unchanged, when the transport is not initialised.
     bool Arg(const std::string& name, std::string& value);
-    // Closes the default socket, stops the worker and drops the implementation. Requests still
-    // queued are completed with DATA_RECEIVE_FAILED. True also when already shut.
+    // Refuses new requests, gives the worker up to 2000 ms to serve those already queued, then
+    // closes the default socket, stops the worker and drops the implementation. Requests still
+    // queued when that wait runs out, and those queued meanwhile, are completed with
+    // DATA_RECEIVE_FAILED. True also when already shut.
     bool Deinit();
 
     // A new socket with its own connection to the device (initialising the transport with an
@@ -104,7 +107,9 @@ class TRANSPORTS_API CTransport {
                   DataCallback callback);
     void ReceiveData(void* handle, DataCallback callback);
     void Enqueue(QueueItem item);
-    // Completes every queued request with DATA_RECEIVE_FAILED and refuses new ones.
+    // Waits up to `milliseconds` until the worker has served every queued request.
+    void WaitQueueServed(unsigned long milliseconds);
+    // Completes every queued request with DATA_RECEIVE_FAILED.
     void FailQueuedItems();
 
     // The worker's side.
@@ -113,12 +118,19 @@ class TRANSPORTS_API CTransport {
     void Process();
     void ProcessItem(QueueItem& item);
 
+    // Whether the queue takes requests: not while shut, nor once Deinit has begun.
+    enum class Intake { CLOSED, OPEN, CLOSING };
+
     std::deque<QueueItem> mQueue;
     std::unique_ptr<CSignal> mQueueSignal;
-    // Guards mQueue and mAccepting. Kept apart from mLock so that the worker never waits for a
-    // caller that holds mLock while it stops the worker.
+    // Guards mQueue, mIntake and mServing. Kept apart from mLock so that the worker never waits
+    // for a caller that holds mLock while it stops the worker.
     std::mutex mQueueLock;
-    bool mAccepting = false;  // a worker takes requests
+    std::condition_variable mQueueServed;  // the queue is empty and no request is in hand
+    Intake mIntake = Intake::CLOSED;
+    bool mServing = false;  // the worker is carrying out a request
+    // The buffer the worker reads replies into, made on first use and kept for the process.
+    std::unique_ptr<unsigned char[]> mReplyBuffer;
     // Guards initialisation and the default socket; recursive because GetDefaultSocket()
     // may initialise the transport while holding it.
     std::recursive_mutex mLock;

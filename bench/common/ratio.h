@@ -8,18 +8,28 @@
 //         {"requests per key of a prefetch", "BM_Prefetch", "requests_per_key", "requests"},
 //     });
 //
-// After the usual console output it prints one tab-separated line per comparison and figure:
+// Every benchmark named there runs once per repetition (--repetitions=N, default 5), all of them
+// in turn, the order reversed on every other repetition, so a measurement and its baseline run
+// next to each other under the same load. A comparison's ratio is the median of the ratios of
+// the repetitions, and the spread is the smallest and largest of them. --benchmark_filter keeps
+// its meaning. After the usual console
+// output the program prints one tab-separated line per comparison and figure:
 //
-//     RESULT<TAB>label<TAB>measured<TAB>baseline<TAB>ratio<TAB>unit
+//     RESULT<TAB>label<TAB>measured<TAB>baseline<TAB>ratio<TAB>lowest<TAB>highest<TAB>unit<TAB>N
 //
-// Times are real time per iteration in nanoseconds; a figure has "-" for baseline and ratio.
-// bench/run gathers these lines from every benchmark program into one table.
+// Times are medians of the real time per iteration in nanoseconds; a figure is the median of a
+// counter and has "-" for baseline, ratio and spread. bench/run gathers these lines from every
+// benchmark program into one table.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -40,6 +50,7 @@ struct Figure {
 
 namespace detail {
 
+// One run of one benchmark.
 struct Recorded {
     double nanoseconds = 0;
     std::map<std::string, double> counters;
@@ -47,22 +58,31 @@ struct Recorded {
 
 class RecordingReporter : public benchmark::ConsoleReporter {
   public:
+    // The console header once, not once per repetition of every benchmark.
+    bool ReportContext(const Context& context) override {
+        if (mContextShown) {
+            return true;
+        }
+        mContextShown = true;
+        return ConsoleReporter::ReportContext(context);
+    }
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.iterations == 0) {
+            if (run.run_type != Run::RT_Iteration || run.iterations == 0 || run.error_occurred) {
                 continue;
             }
-            Recorded& r = results[run.benchmark_name()];
-            const double perIteration = run.GetAdjustedRealTime();
-            r.nanoseconds = perIteration * ToNanoseconds(run.time_unit);
+            Recorded r;
+            r.nanoseconds = run.GetAdjustedRealTime() * ToNanoseconds(run.time_unit);
             for (const auto& [name, counter] : run.counters) {
                 r.counters[name] = counter.value;
             }
+            results[run.benchmark_name()].push_back(std::move(r));
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
-    std::map<std::string, Recorded> results;
+    std::map<std::string, std::vector<Recorded>> results;
 
   private:
     static double ToNanoseconds(benchmark::TimeUnit unit) {
@@ -78,46 +98,136 @@ class RecordingReporter : public benchmark::ConsoleReporter {
         }
         return 1;
     }
+
+    bool mContextShown = false;
 };
+
+inline double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// A filter that selects exactly the benchmark `name`.
+inline std::string ExactFilter(const std::string& name) {
+    std::string out = "^";
+    for (char c : name) {
+        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "$";
+}
+
+// Takes --repetitions=N out of the arguments; `fallback` when absent or not a positive number.
+inline int TakeRepetitions(int& argc, char** argv, int fallback) {
+    int repetitions = fallback;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--repetitions=", 14) == 0) {
+            const int n = std::atoi(argv[i] + 14);
+            repetitions = n > 0 ? n : fallback;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return repetitions;
+}
 
 }  // namespace detail
 
 inline int RunAndReport(int argc, char** argv, const std::vector<Comparison>& comparisons,
                         const std::vector<Figure>& figures = {}) {
+    const int repetitions = detail::TakeRepetitions(argc, argv, 5);
+    // --benchmark_filter still chooses which of the benchmarks run.
+    std::string filter;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--benchmark_filter=", 19) == 0) {
+            filter = argv[i] + 19;
+        }
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
+    std::vector<std::string> names;
+    const std::regex chosen(filter.empty() || filter == "all" ? "." : filter);
+    auto add = [&](const std::string& name) {
+        if (std::regex_search(name, chosen) &&
+            std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    };
+    for (const Comparison& c : comparisons) {
+        add(c.measured);
+        add(c.baseline);
+    }
+    for (const Figure& f : figures) {
+        add(f.benchmark);
+    }
+
     detail::RecordingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (int rep = 0; rep < repetitions; ++rep) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string& name = rep % 2 == 0 ? names[i] : names[names.size() - 1 - i];
+            benchmark::RunSpecifiedBenchmarks(&reporter, detail::ExactFilter(name));
+        }
+    }
     benchmark::Shutdown();
 
     int missing = 0;
     std::printf("\n");
+    auto wanted = [&names](const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
     for (const Comparison& c : comparisons) {
-        auto m = reporter.results.find(c.measured);
-        auto b = reporter.results.find(c.baseline);
-        if (m == reporter.results.end() || b == reporter.results.end()) {
+        if (!wanted(c.measured) || !wanted(c.baseline)) {
+            continue;  // left out by the filter
+        }
+        const auto& m = reporter.results[c.measured];
+        const auto& b = reporter.results[c.baseline];
+        const size_t n = std::min(m.size(), b.size());
+        if (n == 0) {
             std::printf("MISSING\t%s\t%s or %s did not run\n", c.label.c_str(), c.measured.c_str(),
                         c.baseline.c_str());
             ++missing;
             continue;
         }
-        const double ratio =
-            b->second.nanoseconds > 0 ? m->second.nanoseconds / b->second.nanoseconds : 0;
-        std::printf("RESULT\t%s\t%.1f\t%.1f\t%.2f\tns\n", c.label.c_str(), m->second.nanoseconds,
-                    b->second.nanoseconds, ratio);
+        std::vector<double> ratios, measured, baseline;
+        for (size_t i = 0; i < n; ++i) {
+            measured.push_back(m[i].nanoseconds);
+            baseline.push_back(b[i].nanoseconds);
+            ratios.push_back(b[i].nanoseconds > 0 ? m[i].nanoseconds / b[i].nanoseconds : 0);
+        }
+        std::printf("RESULT\t%s\t%.1f\t%.1f\t%.2f\t%.2f\t%.2f\tns\t%zu\n", c.label.c_str(),
+                    detail::Median(measured), detail::Median(baseline), detail::Median(ratios),
+                    *std::min_element(ratios.begin(), ratios.end()),
+                    *std::max_element(ratios.begin(), ratios.end()), n);
     }
     for (const Figure& f : figures) {
-        auto r = reporter.results.find(f.benchmark);
-        if (r == reporter.results.end() || !r->second.counters.count(f.counter)) {
+        if (!wanted(f.benchmark)) {
+            continue;
+        }
+        std::vector<double> values;
+        for (const detail::Recorded& r : reporter.results[f.benchmark]) {
+            auto it = r.counters.find(f.counter);
+            if (it != r.counters.end()) {
+                values.push_back(it->second);
+            }
+        }
+        if (values.empty()) {
             std::printf("MISSING\t%s\t%s:%s did not run\n", f.label.c_str(), f.benchmark.c_str(),
                         f.counter.c_str());
             ++missing;
             continue;
         }
-        std::printf("RESULT\t%s\t%.2f\t-\t-\t%s\n", f.label.c_str(), r->second.counters[f.counter],
-                    f.unit.c_str());
+        std::printf("RESULT\t%s\t%.2f\t-\t-\t-\t-\t%s\t%zu\n", f.label.c_str(),
+                    detail::Median(values), f.unit.c_str(), values.size());
     }
     std::fflush(stdout);
     return missing == 0 ? 0 : 1;

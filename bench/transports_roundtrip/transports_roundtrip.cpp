@@ -5,6 +5,8 @@
 
 #include <transports/transport.h>
 
+#include <varnak/signal.h>
+
 #include <ptapsim/ptapsim.h>
 
 #include <poll.h>
@@ -12,9 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -28,30 +28,25 @@ ptapsim::TempDevice& Device() {
     return device;
 }
 
-// Wakes the caller when the worker delivers the reply, as a PTAP message does.
+// Wakes the caller when the worker delivers the reply, with the event a PTAP message waits on.
 class Waiter {
   public:
     comm::DataCallback Callback() {
         return comm::DataCallback::from_method<Waiter, &Waiter::OnData>(this);
     }
     void OnData(unsigned char* /*data*/, unsigned int size, comm::DataReceiveResultEnum result) {
-        std::lock_guard<std::mutex> guard(mLock);
         mOk = result == comm::DATA_OK && size == 4;
-        mDone = true;
-        mChanged.notify_one();
+        mReply.Set();
     }
     bool Wait() {
-        std::unique_lock<std::mutex> guard(mLock);
-        mChanged.wait(guard, [this] { return mDone; });
-        mDone = false;
+        mReply.Wait(-1);
+        mReply.Clear();
         return mOk;
     }
 
   private:
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    bool mDone = false;
-    bool mOk = false;
+    CSignal mReply;
+    bool mOk = false;  // written before Set, read after Wait: the event's lock orders them
 };
 
 void BM_Transport(benchmark::State& state) {

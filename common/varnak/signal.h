@@ -6,6 +6,8 @@
 // several listeners, the event stays set until every listener that set it has cleared it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -20,18 +22,26 @@ class CSignal {
         Event& operator=(const Event&) = delete;
 
         // Waits for the event: -1 (any negative value) waits without limit, 0 only looks.
-        // True only if the event was set; false on time-out, and false at once when the
-        // event has no listener.
+        // True only if the event was set; false on time-out, and false when the event has no
+        // listener. A wait first watches the event for up to SPIN_MICROSECONDS
+        // before it sleeps: a request and its reply cross between threads in a few
+        // microseconds, and waking a sleeping thread costs more than that.
         bool Wait(long milliseconds);
+
+        static constexpr long SPIN_MICROSECONDS = 50;
 
         int ListenerCount() const;
 
       private:
         friend class CSignal;
+        // Watches mSet without the lock until `deadline`; true when it was seen set.
+        bool Spin(std::chrono::steady_clock::time_point deadline) const;
+
         mutable std::mutex mLock;
         std::condition_variable mChanged;
         bool mSet = false;
-        CSignal* mHead = nullptr;  // singly linked list of listeners, newest first
+        std::atomic<bool> mSetSeen{false};  // mirrors mSet for the spinning wait
+        CSignal* mHead = nullptr;           // singly linked list of listeners, newest first
     };
 
     // A listener of a new event of its own.

@@ -9,6 +9,7 @@
 #include <kvcmdsim/kvcmdsim.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -19,7 +20,9 @@ namespace {
 // A transport whose replies are read from the fuzz input.
 class ReplayTransport : public kvcmd_trans {
   public:
-    ReplayTransport(const uint8_t* data, size_t size) : mData(data), mSize(size), mTable(this) {}
+    ReplayTransport(const uint8_t* data, size_t size) : mData(data), mSize(size), mTable(this) {
+        mTable.set_header_retry_wait(std::chrono::milliseconds(0));  // replies come at once
+    }
 
     bool read_mem(GenericPointer where, uint16_t length, uint16_t* out) override {
         if (where.space != 4 || where.address % 2 != 0) {
@@ -125,16 +128,21 @@ void Replies(const uint8_t* data, size_t size) {
 }
 
 void Image(const uint8_t* data, size_t size) {
-    kvcmdsim::SimChip chip;
-    if (chip.LoadText(std::string(reinterpret_cast<const char*>(data), size))) {
-        auto shared = std::make_shared<kvcmdsim::SimChip>();
-        shared->LoadText(std::string(reinterpret_cast<const char*>(data), size));
-        PsKvcmd server(new kvcmdsim::SimTransport(shared));
-        CKeyWarder keys(&server);
-        uint16_t value = 0;
-        keys.pskv_get_uint16(0x01F9, value);
-        keys.pskv_set_uint16(0x0205, 6);
+    auto chip = std::make_shared<kvcmdsim::SimChip>();
+    if (!chip->LoadText(std::string(reinterpret_cast<const char*>(data), size))) {
+        return;
     }
+    auto* transport = new kvcmdsim::SimTransport(chip);
+    PsKvcmd server(transport);
+    // The simulated chip answers at once: its lookup table needs no pause between attempts.
+    SlTable* table = nullptr;
+    if (transport->open(0) && transport->get_slt(table, false)) {
+        table->set_header_retry_wait(std::chrono::milliseconds(0));
+    }
+    CKeyWarder keys(&server);
+    uint16_t value = 0;
+    keys.pskv_get_uint16(0x01F9, value);
+    keys.pskv_set_uint16(0x0205, 6);
 }
 
 void Requests(const uint8_t* data, size_t size) {

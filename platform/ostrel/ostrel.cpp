@@ -53,6 +53,9 @@ Sink& TheSink() {
 struct Registry {
     std::mutex lock;
     std::map<int, CMessageHandler*> handlers;
+    // The handlers of groups 0 to 255 once made, read without the lock: every traced call of
+    // the libraries looks its handler up, and a lock per lookup costs more than the trace gate.
+    std::atomic<CMessageHandler*> small[256] = {};
 };
 
 Registry& TheRegistry() {
@@ -169,10 +172,20 @@ CMessageHandler& CTheMsgHnd::GetAppropriateHandler(CMessageHandler::GroupEnum gr
                                                    const char* /*function*/,
                                                    bool /*registration*/) {
     Registry& registry = TheRegistry();
+    const int number = static_cast<int>(group);
+    const bool small = number >= 0 && number < 256;
+    if (small) {
+        if (CMessageHandler* known = registry.small[number].load(std::memory_order_acquire)) {
+            return *known;
+        }
+    }
     std::lock_guard<std::mutex> guard(registry.lock);
-    CMessageHandler*& handler = registry.handlers[static_cast<int>(group)];
+    CMessageHandler*& handler = registry.handlers[number];
     if (handler == nullptr) {
         handler = new CMessageHandler(group);
+    }
+    if (small) {
+        registry.small[number].store(handler, std::memory_order_release);
     }
     return *handler;
 }

@@ -1,5 +1,6 @@
 #include "ptapsim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -118,8 +119,16 @@ bool Config::Parse(const std::string& text, Config& config, std::string& error) 
                 problem = "hif needs ID KIND NAME with ID and KIND from 0 to 255";
             } else {
                 std::string name = line.Rest();
+                // A control character (a NUL above all) would not survive the written
+                // configuration, nor the NUL-terminated name field of the reply.
+                const bool control = std::any_of(name.begin(), name.end(), [](char ch) {
+                    const auto c = static_cast<unsigned char>(ch);
+                    return (c < 0x20 && c != '\t') || c == 0x7f;
+                });
                 if (name.empty() || name.size() > 32) {
                     problem = "hif name must have 1 to 32 characters";
+                } else if (control) {
+                    problem = "hif name must not hold control characters";
                 } else {
                     parsed.hifs.push_back(
                         {static_cast<uint8_t>(a), static_cast<uint8_t>(b), std::move(name)});

@@ -63,6 +63,18 @@ TEST(Pdu, GrowKeepsTheBytesZeroFillsTheRestAndIsSeenByEveryHandle) {
     EXPECT_EQ(b.get_uint16(0), 0x1111);
     EXPECT_EQ(b.get_uint16(4), 0);
     EXPECT_EQ(PDU(2, -5).size(), 0);
+
+    // Short PDUs keep their bytes in the body; growing past that moves them, twice over.
+    const uint8_t bytes[] = {1, 2, 3, 4};
+    PDU c(2, bytes, 4);
+    c.grow(32);
+    c.set_uint16(30, 0x3130);
+    c.grow(40);
+    c.grow(400);
+    EXPECT_EQ(c.size(), 400);
+    EXPECT_EQ(c.get_uint16(2), 0x0403);
+    EXPECT_EQ(c.get_uint16(30), 0x3130);
+    EXPECT_EQ(c.get_uint16(398), 0);
 }
 
 TEST(KvcmdPdu, HeaderFieldsAndMinimumSize) {

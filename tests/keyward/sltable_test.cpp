@@ -274,6 +274,19 @@ TEST_F(Tables, AHeaderReadFailingTwiceIsRetriedOnlyForASingleCandidate) {
     // MVT1010 has one candidate, byte 0x0200 of space 4 (word 0x0100): three attempts.
     chip->SetChipWords(0x0400, 0, 0);
     chip->FailRequests(KVCMD_MEMORY_PDU::VARID, 0x0100, KVCMD_PDU::STATUS_ERROR, 2);
+    EXPECT_EQ(bare.get_header_retry_wait(), std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(server->open());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200))
+        << "two pauses before the attempts that follow a failure";
+    EXPECT_TRUE(server->key_exists(0x01F9));
+
+    // Without a pause the attempts are the same.
+    SlTable* table = nullptr;
+    ASSERT_TRUE(transport->get_slt(table, false));
+    table->set_header_retry_wait(std::chrono::milliseconds(0));
+    server->close();
+    chip->FailRequests(KVCMD_MEMORY_PDU::VARID, 0x0100, KVCMD_PDU::STATUS_ERROR, 2);
     EXPECT_TRUE(server->open());
     EXPECT_TRUE(server->key_exists(0x01F9));
 

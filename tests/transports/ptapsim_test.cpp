@@ -59,6 +59,9 @@ TEST(PtapsimConfig, NamesTheBadLine) {
     EXPECT_FALSE(Config::Parse("fault 16 sometimes\n", config, error));
     EXPECT_EQ(error, "line 1: unknown fault or bad value: sometimes");
     EXPECT_FALSE(Config::Parse("hif 1 0 " + std::string(33, 'n') + "\n", config, error));
+    // A name the written configuration could not give back (found by fuzzing).
+    EXPECT_FALSE(Config::Parse(std::string("hif 7 255 a \0b\n", 15), config, error));
+    EXPECT_EQ(error, "line 1: hif name must not hold control characters");
     EXPECT_FALSE(Config::Parse("gadget 1\n", config, error));
     EXPECT_EQ(config.hifs.size(), 2u) << "a failed parse leaves the configuration alone";
     EXPECT_FALSE(Config::Load("/nonexistent/ptapsim.conf", config, error));

@@ -181,7 +181,7 @@ TEST_F(Worker, ASilentDeviceTimesOutAfterFiveSeconds) {
     EXPECT_EQ(LastError(), "Read failed due to timeout. Error = 110");
 }
 
-TEST_F(Worker, DeinitWakesAReadOnTheDefaultSocketAndFailsWhatIsQueued) {
+TEST_F(Worker, DeinitEndsAReadOnTheDefaultSocketAfterTheStopWaitAndFailsWhatIsQueued) {
     ptapsim::Fault silent;
     silent.silent = true;
     device.Sim().SetFault(0x11, silent);
@@ -193,12 +193,61 @@ TEST_F(Worker, DeinitWakesAReadOnTheDefaultSocketAndFailsWhatIsQueued) {
 
     const auto start = Clock::now();
     EXPECT_TRUE(transport.Deinit());
-    EXPECT_LT(Clock::now() - start, 2s) << "closing the default socket ends the read";
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 1900ms) << "the read in progress is given the stop's wait";
+    EXPECT_LT(took, 3500ms) << "then closing the default socket ends it";
     ASSERT_TRUE(blocked.WaitFor(1, 1s));
     EXPECT_EQ(blocked.Deliveries()[0].result, comm::DATA_RECEIVE_FAILED);
     ASSERT_TRUE(queued.WaitFor(1, 1s)) << "no caller is left waiting";
     EXPECT_NE(queued.Deliveries()[0].result, comm::DATA_OK);
     EXPECT_EQ(queued.Count(), 1u);
+}
+
+TEST_F(Worker, DeinitServesWhatIsQueuedWhenTheDeviceAnswersWithinTheStopWait) {
+    ptapsim::Fault late;
+    late.delayMs = 150;
+    device.Sim().SetFault(0x11, late);
+    Receiver receivers[3];
+    for (Receiver& r : receivers) {
+        Send(*socket, Bytes({0x11, 0x00}), r);
+    }
+    ASSERT_TRUE(device.Sim().WaitForRequests(1, 5000));
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(transport.Deinit());
+    EXPECT_LT(Clock::now() - start, 1500ms) << "the stop ends once the queue is served";
+    for (Receiver& r : receivers) {
+        ASSERT_EQ(r.Count(), 1u) << "every caller is released by the time Deinit returns";
+        EXPECT_EQ(r.Deliveries()[0].result, comm::DATA_OK);
+        EXPECT_EQ(r.Deliveries()[0].bytes.at(0), 0x11);
+    }
+    EXPECT_EQ(device.Sim().Requests().size(), 3u);
+}
+
+TEST_F(Worker, DeinitFailsWhatTheDeviceHasNotAnsweredWhenTheStopWaitRunsOut) {
+    ptapsim::Fault late;
+    late.delayMs = 800;
+    device.Sim().SetFault(0x11, late);
+    Receiver receivers[4];
+    for (Receiver& r : receivers) {
+        Send(*socket, Bytes({0x11, 0x00}), r);
+    }
+    ASSERT_TRUE(device.Sim().WaitForRequests(1, 5000));
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(transport.Deinit());
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 1900ms) << "the queue is given the whole stop wait";
+    EXPECT_LT(took, 3500ms);
+    // Two replies arrive within the wait; the read in progress is ended and the last request,
+    // never written, fails without reaching the device.
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(receivers[i].Count(), 1u) << "request " << i;
+        EXPECT_EQ(receivers[i].Deliveries()[0].result,
+                  i < 2 ? comm::DATA_OK : comm::DATA_RECEIVE_FAILED)
+            << "request " << i;
+    }
+    EXPECT_EQ(device.Sim().Requests().size(), 3u);
 }
 
 TEST_F(Worker, StopWhileBlockedInAReadEndsTheReadAndReleasesTheCaller) {
@@ -215,7 +264,8 @@ TEST_F(Worker, StopWhileBlockedInAReadEndsTheReadAndReleasesTheCaller) {
 
     const auto start = Clock::now();
     EXPECT_TRUE(transport.Deinit());
-    EXPECT_LT(Clock::now() - start, 1s) << "the stop ends the read instead of waiting it out";
+    EXPECT_LT(Clock::now() - start, 3500ms)
+        << "the stop ends the read after its wait instead of waiting out the read's time-out";
     ASSERT_TRUE(blocked.WaitFor(1, 1s));
     EXPECT_EQ(blocked.Deliveries()[0].result, comm::DATA_RECEIVE_FAILED);
     EXPECT_EQ(blocked.Count(), 1u);
