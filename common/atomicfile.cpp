@@ -71,6 +71,11 @@ bool AtomicFileWriter::Open() {
     mError.clear();
     // The temporary name starts with a dot so folder listings that skip hidden files (the
     // simulated device folder, a shell glob) never take a half-written file for a real one.
+    struct stat existing {};
+    if (::stat(mTarget.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+        errno = EISDIR;
+        return Fail("cannot replace", mTarget);  // before any work that could not be kept
+    }
     const std::filesystem::path folder = mTarget.parent_path();
     std::string temporary = (folder / ("." + mTarget.filename().string() + ".tmpXXXXXX")).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
