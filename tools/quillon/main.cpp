@@ -16,8 +16,8 @@
 
 #include <ostrel/ostrel.h>
 
-#include <nlohmann/json.hpp>
 #include <varnakcli.h>
+#include <nlohmann/json.hpp>
 
 #include <signal.h>
 #include <unistd.h>
