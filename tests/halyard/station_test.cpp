@@ -159,7 +159,10 @@ TEST_F(StationTest, FilesThatLoadNothingOrStopAreRefusedBeforeAnyDevice) {
     EXPECT_TRUE(Contains(Cli("program " + Path("stopped.wpx") + " --port H").output,
                          "This file not for Plus series models."));
     EXPECT_TRUE(Contains(Cli("program " + Path("missing.wpx") + " --port H").output,
-                         "The file could not be opened"));
+                         "The file could not be opened (No such file or directory)"));
+    // An empty file opens; it is refused for holding no settings.
+    EXPECT_TRUE(Contains(Cli("program " + Path("empty.wpx") + " --port H").output,
+                         "no settings could be loaded from it"));
     EXPECT_EQ(test::ReadText(dir.File("H")), before) << "the device was not touched";
 }
 

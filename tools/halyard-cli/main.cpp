@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -133,17 +134,26 @@ class UnitLog {
 // the exit code of a refusal, or nothing when the file may be programmed (`text` holds it).
 std::optional<int> CheckSettingsFile(const std::string& file, bool strict, std::string& text) {
     std::error_code ec;
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream content;
-    if (!in || std::filesystem::is_directory(file, ec) || !(content << in.rdbuf())) {
-        const char* reason = std::filesystem::is_directory(file, ec) ? "it is a folder"
-                             : errno != 0                            ? std::strerror(errno)
-                                                                     : "it cannot be read";
+    const bool folder = std::filesystem::is_directory(file, ec);
+    errno = 0;
+    std::ifstream in;
+    if (!folder) {
+        in.open(file, std::ios::binary);
+    }
+    const int openError = errno;
+    if (in.is_open()) {
+        // An empty file reads as empty text, to be judged below like any other content.
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (folder || !in.is_open() || in.bad()) {
+        const char* reason = folder           ? "it is a folder"
+                             : in.is_open()   ? "it cannot be read"
+                             : openError != 0 ? std::strerror(openError)
+                                              : "it cannot be opened";
         std::cerr << "halyard-cli: cannot load " << file << ": The file could not be opened ("
                   << reason << ")" << std::endl;
         return kExitFailure;
     }
-    text = content.str();
     StderrDialogs dialogs;
     SettingsModel model(dialogs);
     std::istringstream stream(text);
