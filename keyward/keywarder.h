@@ -220,6 +220,10 @@ class KEYWARD_API CKeyWarder {
     // caller's own buffer when `callers_buffer`, else one allocated for the key).
     bool read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,
                     bool callers_buffer, uint16_t* length);
+    // A key's whole value, read as the allocating pskv_get_raw reads it, for the accessors that
+    // read, compare or change a value and drop it again.
+    class WholeValue;
+    bool read_whole(uint16_t key, WholeValue& value);
     // Formats a message with the wide printf `format` (wide texts as %ls; the result cut to 254
     // characters) and reports it with `title` as caption, code 3 and type 0. Returns the
     // handler's answer; without a handler the text goes to the diagnostics and the answer is 1.

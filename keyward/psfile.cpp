@@ -4,7 +4,9 @@
 #include <keyward/keywarder.h>
 #include <keyward/widetext.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -273,9 +275,10 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     wchar_t text[kProgressLimit + 1];
     size_t length = 0;
     auto append = [&](const wchar_t* part) {
-        for (; *part != L'\0' && length < kProgressLimit; ++part) {
-            text[length++] = *part;
-        }
+        const size_t count = std::wcslen(part);
+        const size_t taken = std::min(count, kProgressLimit - length);
+        std::wmemcpy(text + length, part, taken);
+        length += taken;
     };
     wchar_t digits[8];
     wchar_t* digit = digits + 7;
