@@ -24,31 +24,6 @@ uint16_t FieldMask(uint16_t width) {
 
 }  // namespace
 
-// Short values, which most keys have, stay on the stack: applying a PS file reads every key it
-// sets, and an allocation per line cost more than comparing the words.
-class CKeyWarder::WholeValue {
-  public:
-    WholeValue() = default;
-    WholeValue(const WholeValue&) = delete;
-    WholeValue& operator=(const WholeValue&) = delete;
-
-    uint16_t* Allocate(uint16_t size) {
-        if (size > INLINE_WORDS) {
-            mHeap = std::make_unique<uint16_t[]>(size);
-            mWords = mHeap.get();
-        }
-        return mWords;
-    }
-    uint16_t* words() { return mWords; }
-    uint16_t length = 0;  // words read
-
-  private:
-    static constexpr uint16_t INLINE_WORDS = 32;
-    uint16_t mInline[INLINE_WORDS];
-    std::unique_ptr<uint16_t[]> mHeap;
-    uint16_t* mWords = mInline;
-};
-
 CKeyWarder::CKeyWarder() : layer_a_supported(false), server(nullptr), error_handler(nullptr) {}
 
 CKeyWarder::CKeyWarder(PsServer* bound) : CKeyWarder() {
