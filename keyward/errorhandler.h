@@ -58,8 +58,7 @@ class KEYWARD_API kvcmd_trans_error_handler {
         clear_worst_response();
     }
 
-    // Sets the worst response to 0. The worst response orders nothing else, so a plain store
-    // does.
+    // Sets the worst response to 0. Nothing else is ordered by it, so a relaxed store does.
     void clear_worst_response() { mWorstResponse.store(0, std::memory_order_relaxed); }
 
     // The record. The text is null when no error is recorded.

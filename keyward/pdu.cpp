@@ -23,7 +23,7 @@ struct PDU::Body {
                 : length <= INLINE_BYTES ? inlineBytes
                                          : new uint8_t[length]()),
           references(1) {}
-    // No destructor of its own, so that the null body needs none: destroy() frees the bytes.
+    // No destructor of its own, so that the null body needs none: release() frees the bytes.
     void FreeBytes() {
         if (bytes != inlineBytes) {
             delete[] bytes;
