@@ -88,18 +88,6 @@ kvcmd_trans_error_response kvcmd_trans_error_handler::on_error(const wchar_t* te
     return response;
 }
 
-void kvcmd_trans_error_handler::reset() {
-    delete[] mLastErrorText;
-    mLastErrorText = nullptr;
-    mLastErrorCode = 0;
-    mLastResponse = 0;
-    mWorstResponse = 0;
-}
-
-void kvcmd_trans_error_handler::clear_worst_response() {
-    mWorstResponse = 0;
-}
-
 int kvcmd_trans_error_handler::severity(kvcmd_trans_error_response response) {
     switch (response) {
         case 0:

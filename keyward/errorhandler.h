@@ -48,11 +48,18 @@ class KEYWARD_API kvcmd_trans_error_handler {
     kvcmd_trans_error_response on_error(const wchar_t* text, const wchar_t* caption, int code,
                                         int type);
 
-    // Forgets the record: no text, code 0, last and worst response 0 (the type is kept).
-    void reset();
+    // Forgets the record: no text, code 0, last and worst response 0 (the type is kept). Every
+    // request resets its handler, so this stays inline and cheap.
+    void reset() {
+        delete[] mLastErrorText;
+        mLastErrorText = nullptr;
+        mLastErrorCode = 0;
+        mLastResponse = 0;
+        clear_worst_response();
+    }
 
-    // Sets the worst response to 0.
-    void clear_worst_response();
+    // Sets the worst response to 0. Nothing else is ordered by it, so a relaxed store does.
+    void clear_worst_response() { mWorstResponse.store(0, std::memory_order_relaxed); }
 
     // The record. The text is null when no error is recorded.
     const wchar_t* get_last_error_text() const { return mLastErrorText; }

@@ -22,9 +22,6 @@ uint16_t FieldMask(uint16_t width) {
     return static_cast<uint16_t>((1u << std::min<uint16_t>(width, 16)) - 1u);
 }
 
-// Frees a value read by the allocating pskv_get_raw on every path.
-using Words = std::unique_ptr<uint16_t[]>;
-
 }  // namespace
 
 CKeyWarder::CKeyWarder() : layer_a_supported(false), server(nullptr), error_handler(nullptr) {}
@@ -194,6 +191,12 @@ bool CKeyWarder::pskv_get_raw(uint16_t key, uint16_t** buffer, uint16_t capacity
     return result;
 }
 
+bool CKeyWarder::read_whole(uint16_t key, WholeValue& value) {
+    uint16_t size = 0;
+    return pskv_size(key, &size) &&
+           read_sized(key, size, value.Allocate(size), size, false, &value.length);
+}
+
 bool CKeyWarder::read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,
                             bool callers_buffer, uint16_t* length) {
     std::fill(buffer, buffer + capacity, UNREAD_WORD);
@@ -303,16 +306,14 @@ bool CKeyWarder::pskv_get_bits(uint16_t key, uint16_t& value, uint16_t bit_offse
                                uint16_t bit_width) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
-    uint16_t* read = nullptr;
-    uint16_t length = 0;
-    result = pskv_get_raw(key, &read, 0, &length);
-    const Words words(read);
+    WholeValue read;
+    result = read_whole(key, read);
     const uint16_t index = bit_offset / 16;
-    if (result && index >= length) {
+    if (result && index >= read.length) {
         result = false;  // the field lies beyond the value
     }
     if (result) {
-        value = (words[index] >> (bit_offset % 16)) & FieldMask(bit_width);
+        value = (read.words()[index] >> (bit_offset % 16)) & FieldMask(bit_width);
     }
     return result;
 }
@@ -321,12 +322,11 @@ bool CKeyWarder::pskv_set_bits(uint16_t key, uint16_t value, uint16_t bit_offset
                                uint16_t bit_width) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
-    uint16_t* read = nullptr;
-    uint16_t length = 0;
-    const bool got = pskv_get_raw(key, &read, 0, &length);
-    const Words words(read);
+    WholeValue read;
+    const bool got = read_whole(key, read);
+    uint16_t* words = read.words();
     const uint16_t index = bit_offset / 16;
-    if (!got || index >= length) {
+    if (!got || index >= read.length) {
         result = RaiseError(kErrorTitle,
                             L"Cannot set this presentation key because the base key (0x%04X) is "
                             L"not set",
@@ -341,7 +341,7 @@ bool CKeyWarder::pskv_set_bits(uint16_t key, uint16_t value, uint16_t bit_offset
         return result;
     }
     words[index] = static_cast<uint16_t>((words[index] & ~(mask << bit)) | ((value & mask) << bit));
-    result = pskv_set_raw(key, words.get(), length);
+    result = pskv_set_raw(key, words, read.length);
     return result;
 }
 
@@ -420,11 +420,9 @@ bool CKeyWarder::pskv_set_pres_or_raw_if_different(uint16_t key, const uint16_t*
     if (error_handler != nullptr) {
         error_handler->clear_worst_response();
     }
-    uint16_t* read = nullptr;
-    uint16_t length = 0;
-    const bool got = pskv_get_raw(key, &read, 0, &length);
-    const Words words(read);
-    const bool equal = got && length == count && std::equal(data, data + count, words.get());
+    WholeValue read;
+    const bool got = read_whole(key, read);
+    const bool equal = got && read.length == count && std::equal(data, data + count, read.words());
     if (!got && error_handler != nullptr &&
         error_handler->get_worst_response() == KVCMD_RESPONSE_ABORT) {
         return result;

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 
 class KEYWARD_API CKeyWarder {
   public:
@@ -220,6 +221,33 @@ class KEYWARD_API CKeyWarder {
     // caller's own buffer when `callers_buffer`, else one allocated for the key).
     bool read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,
                     bool callers_buffer, uint16_t* length);
+    // A key's whole value, read as the allocating pskv_get_raw reads it, for the accessors and
+    // files that read a value and drop it again. Short values, which most keys have, stay on the
+    // stack: a dump or an applied file reads every key it touches, and an allocation per key
+    // cost more than the rest of the work on the host.
+    class WholeValue {
+      public:
+        WholeValue() = default;
+        WholeValue(const WholeValue&) = delete;
+        WholeValue& operator=(const WholeValue&) = delete;
+
+        uint16_t* Allocate(uint16_t size) {
+            if (size > INLINE_WORDS) {
+                mHeap = std::make_unique<uint16_t[]>(size);
+                mWords = mHeap.get();
+            }
+            return mWords;
+        }
+        uint16_t* words() { return mWords; }
+        uint16_t length = 0;  // words read
+
+      private:
+        static constexpr uint16_t INLINE_WORDS = 32;
+        uint16_t mInline[INLINE_WORDS];
+        std::unique_ptr<uint16_t[]> mHeap;
+        uint16_t* mWords = mInline;
+    };
+    bool read_whole(uint16_t key, WholeValue& value);
     // Formats a message with the wide printf `format` (wide texts as %ls; the result cut to 254
     // characters) and reports it with `title` as caption, code 3 and type 0. Returns the
     // handler's answer; without a handler the text goes to the diagnostics and the answer is 1.

@@ -2,33 +2,45 @@
 #include <keyward/keywarder.h>
 #include <keyward/psdb/psdb.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace psdb = keyward::psdb;
 
 namespace {
 
-// For every key number, 1 + the database position of the first record with that number (a scan
-// in database order finds that one), or 0 when no record has it. Built once, 128 KiB; every typed
-// access looks its key up, so the lookup is one indexed read.
-const std::vector<uint16_t>& KeyIndex() {
-    static const std::vector<uint16_t> index = [] {
+// For every key number up to the largest in the database, 1 + the database position of the
+// first record with that number (a scan in database order finds that one), or 0 when no record
+// has it. Every typed access looks its key up, so a lookup is one indexed read; the index ends at
+// the largest key (about 20 KiB) so that it stays in the processor's nearest cache.
+class KeyIndex {
+  public:
+    KeyIndex() : mEntries(psdb::Entries()) {
         static_assert(psdb::kEntryCount < 0xFFFF);
-        std::vector<uint16_t> slots(0x10000, 0);
-        const pskey_entry* entries = psdb::Entries();
-        for (size_t i = psdb::kEntryCount; i-- > 0;) {
-            slots[entries[i].key_number] = static_cast<uint16_t>(i + 1);
+        uint16_t largest = 0;
+        for (size_t i = 0; i < psdb::kEntryCount; ++i) {
+            largest = std::max(largest, mEntries[i].key_number);
         }
-        return slots;
-    }();
-    return index;
-}
+        mSlots.assign(static_cast<size_t>(largest) + 1, 0);
+        for (size_t i = psdb::kEntryCount; i-- > 0;) {
+            mSlots[mEntries[i].key_number] = static_cast<uint16_t>(i + 1);
+        }
+    }
+    const pskey_entry* Find(uint16_t key) const {
+        const uint16_t slot = key < mSlots.size() ? mSlots[key] : 0;
+        return slot != 0 ? &mEntries[slot - 1] : nullptr;
+    }
+
+  private:
+    const pskey_entry* mEntries;
+    std::vector<uint16_t> mSlots;
+};
 
 }  // namespace
 
 const pskey_entry* CKeyWarder::findKey(uint16_t key) {
-    const uint16_t slot = KeyIndex()[key];
-    return slot != 0 ? &psdb::Entries()[slot - 1] : nullptr;
+    static const KeyIndex index;
+    return index.Find(key);
 }
 
 const pskey_entry* CKeyWarder::GetKeyDetails(uint16_t key) {

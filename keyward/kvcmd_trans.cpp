@@ -91,8 +91,7 @@ bool kvcmd_trans::check_status(const PDU& response) {
     bool retry = false;
     KEYWARD_TRACE_RETURN(retry);
     OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_TRACE, "check response\n");
-    const KVCMD_PDU pdu(response);
-    const uint16_t status = pdu.get_status();
+    const uint16_t status = response.get_uint16(KVCMD_PDU::OFFSET_STATUS);
     switch (status) {
         case KVCMD_PDU::STATUS_OK:
             break;
@@ -101,7 +100,8 @@ bool kvcmd_trans::check_status(const PDU& response) {
                 mPendingMessage = L"The chip reports 'No such KVCMD VarID'";
             }
             OSTREL_DEBUG(CMessageHandler::GROUP_KVCMD, CMessageHandler::LEVEL_WARNING,
-                         "The chip reports 'No such KVCMD VarID' (varid 0x%04X)", pdu.get_varid());
+                         "The chip reports 'No such KVCMD VarID' (varid 0x%04X)",
+                         response.get_uint16(KVCMD_PDU::OFFSET_VARID));
             retry = true;
             break;
         case KVCMD_PDU::STATUS_TOO_BIG:
@@ -129,8 +129,8 @@ bool kvcmd_trans::check_status(const PDU& response) {
         case KVCMD_PDU::STATUS_ERROR: {
             // A chip answers PS reads, sizes and deletes of a key it does not hold with this
             // status; callers find that out from the result, so it is not an error to report.
-            const uint16_t type = pdu.get_type();
-            const uint16_t varid = pdu.get_varid();
+            const uint16_t type = response.get_uint16(KVCMD_PDU::OFFSET_TYPE);
+            const uint16_t varid = response.get_uint16(KVCMD_PDU::OFFSET_VARID);
             const bool quiet =
                 (type == KVCMD_PDU::TYPE_GET_REQ || type == KVCMD_PDU::TYPE_GET_RESP) &&
                 (varid == KVCMD_PS_PDU::VARID || varid == KVCMD_PSSIZE_PDU::VARID ||

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 struct PDU::Body {
     // Most PDUs are a header and a few words: they keep their bytes in the body itself, which
@@ -15,14 +16,14 @@ struct PDU::Body {
     std::atomic<int> references;
     uint8_t inlineBytes[INLINE_BYTES] = {};
 
-    Body(int channelNumber, int byteLength)
+    constexpr Body(int channelNumber, int byteLength)
         : channel(channelNumber),
           length(std::max(byteLength, 0)),
           bytes(length == 0              ? nullptr
                 : length <= INLINE_BYTES ? inlineBytes
                                          : new uint8_t[length]()),
           references(1) {}
-    ~Body() { FreeBytes(); }
+    // No destructor of its own, so that the null body needs none: release() frees the bytes.
     void FreeBytes() {
         if (bytes != inlineBytes) {
             delete[] bytes;
@@ -30,18 +31,53 @@ struct PDU::Body {
     }
     Body(const Body&) = delete;
     Body& operator=(const Body&) = delete;
+
+    // A body that only one handle holds, with its bytes inside, can be built anew in place:
+    // Reusable() tells whether `byteLength` bytes fit, Renew() makes it as new.
+    bool Reusable(int byteLength) const {
+        return bytes == inlineBytes && byteLength > 0 && byteLength <= INLINE_BYTES &&
+               references.load(std::memory_order_acquire) == 1;
+    }
+    void Renew(int channelNumber, int byteLength) {
+        channel = channelNumber;
+        length = byteLength;
+        std::memset(inlineBytes, 0, sizeof inlineBytes);
+    }
 };
 
+// Made before any code runs (constant initialisation), so PDUs made by other libraries' static
+// objects find it, and testing for it is one comparison.
+constinit PDU::Body PDU::sNullBody(0, 0);
+
 PDU::Body* PDU::null_body() {
-    static Body* body = new Body(0, 0);
-    return body;
+    return &sNullBody;
 }
 
-PDU::PDU() : mBody(null_body()) {
-    mBody->references.fetch_add(1, std::memory_order_relaxed);
+// Drops one handle's claim on `body`. A handle that finds itself the only one frees the body
+// without the atomic decrement: no other handle exists that could copy it meanwhile.
+void PDU::release(Body* body) {
+    if (body == null_body()) {
+        return;  // never freed, so never counted
+    }
+    if (body->references.load(std::memory_order_acquire) == 1 ||
+        body->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        body->FreeBytes();
+        delete body;
+    }
 }
+
+PDU::PDU() : mBody(null_body()) {}
 
 PDU::PDU(int channel, int byteLength) : mBody(new Body(channel, byteLength)) {}
+
+PDU::PDU(int channel, int byteLength, PDU&& recycled) : mBody(nullptr) {
+    if (recycled.mBody != null_body() && recycled.mBody->Reusable(byteLength)) {
+        mBody = std::exchange(recycled.mBody, null_body());
+        mBody->Renew(channel, byteLength);
+    } else {
+        mBody = new Body(channel, byteLength);
+    }
+}
 
 PDU::PDU(int channel, const uint8_t* bytes, int byteLength) : mBody(new Body(channel, byteLength)) {
     if (bytes != nullptr && mBody->length > 0) {
@@ -50,23 +86,32 @@ PDU::PDU(int channel, const uint8_t* bytes, int byteLength) : mBody(new Body(cha
 }
 
 PDU::PDU(const PDU& other) : mBody(other.mBody) {
-    mBody->references.fetch_add(1, std::memory_order_relaxed);
+    if (mBody != null_body()) {
+        mBody->references.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+PDU::PDU(PDU&& other) noexcept : mBody(other.mBody) {
+    other.mBody = null_body();
 }
 
 PDU& PDU::operator=(const PDU& other) {
-    other.mBody->references.fetch_add(1, std::memory_order_relaxed);
+    if (other.mBody != null_body()) {
+        other.mBody->references.fetch_add(1, std::memory_order_relaxed);
+    }
     Body* old = mBody;
     mBody = other.mBody;
-    if (old->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        delete old;
-    }
+    release(old);
+    return *this;
+}
+
+PDU& PDU::operator=(PDU&& other) noexcept {
+    std::swap(mBody, other.mBody);  // `other` drops this handle's old body when it goes
     return *this;
 }
 
 PDU::~PDU() {
-    if (mBody->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        delete mBody;
-    }
+    release(mBody);
 }
 
 int PDU::channel() const {
@@ -105,9 +150,7 @@ void PDU::grow(int byteLength) {
         return;
     }
     if (mBody == null_body()) {
-        Body* own = new Body(0, byteLength);
-        mBody->references.fetch_sub(1, std::memory_order_acq_rel);
-        mBody = own;
+        mBody = new Body(0, byteLength);
         return;
     }
     uint8_t* bytes = new uint8_t[byteLength]();
@@ -124,7 +167,7 @@ bool PDU::shares_body(const PDU& other) const {
 }
 
 int PDU::use_count() const {
-    return mBody->references.load(std::memory_order_relaxed);
+    return mBody == null_body() ? 0 : mBody->references.load(std::memory_order_relaxed);
 }
 
 const PDU& PDU::null_pdu() {
@@ -134,12 +177,21 @@ const PDU& PDU::null_pdu() {
 
 KVCMD_PDU::KVCMD_PDU(uint16_t varid, uint16_t type, int byteLength)
     : PCPDU(CHANNEL, std::max(byteLength, MIN_BYTES)) {
+    write_header(varid, type);
+}
+
+KVCMD_PDU::KVCMD_PDU(uint16_t varid, uint16_t type, int byteLength, PDU&& recycled)
+    : PCPDU(CHANNEL, std::max(byteLength, MIN_BYTES), std::move(recycled)) {
+    write_header(varid, type);
+}
+
+void KVCMD_PDU::write_header(uint16_t varid, uint16_t type) {
     set_uint16(OFFSET_TYPE, type);
     set_uint16(OFFSET_LENGTH, static_cast<uint16_t>(size() / 2));
     set_uint16(OFFSET_VARID, varid);
 }
 
-KVCMD_PDU::KVCMD_PDU(const PDU& received) : PCPDU(received) {}
+KVCMD_PDU::KVCMD_PDU(PDU received) : PCPDU(std::move(received)) {}
 
 int KVCMD_PDU::data_words() const {
     return size() > OFFSET_DATA ? (size() - OFFSET_DATA) / 2 : 0;
@@ -170,32 +222,38 @@ int RoomFor(uint16_t words) {
 
 }  // namespace
 
-KVCMD_PS_PDU::KVCMD_PS_PDU(uint16_t type, uint16_t key, uint16_t length, uint16_t stores)
-    : KVCMD_PDU(VARID, type, RoomFor(length)) {
+KVCMD_PS_PDU::KVCMD_PS_PDU(uint16_t type, uint16_t key, uint16_t length, uint16_t stores,
+                           PDU&& recycled)
+    : KVCMD_PDU(VARID, type, RoomFor(length), std::move(recycled)) {
     set_key(key);
     set_len(length);
     set_stores(stores);
 }
 
-KVCMD_PSNEXT_PDU::KVCMD_PSNEXT_PDU(uint16_t key, uint16_t stores) : KVCMD_PDU(VARID, TYPE_GET_REQ) {
+KVCMD_PSNEXT_PDU::KVCMD_PSNEXT_PDU(uint16_t key, uint16_t stores, PDU&& recycled)
+    : KVCMD_PDU(VARID, TYPE_GET_REQ, MIN_BYTES, std::move(recycled)) {
     set_uint16(OFFSET_PAYLOAD0, key);
     set_uint16(OFFSET_PAYLOAD1, stores);
 }
 
-KVCMD_PSNEXT_ALL_PDU::KVCMD_PSNEXT_ALL_PDU(uint16_t key) : KVCMD_PDU(VARID, TYPE_GET_REQ) {
+KVCMD_PSNEXT_ALL_PDU::KVCMD_PSNEXT_ALL_PDU(uint16_t key, PDU&& recycled)
+    : KVCMD_PDU(VARID, TYPE_GET_REQ, MIN_BYTES, std::move(recycled)) {
     set_uint16(OFFSET_PAYLOAD0, key);
 }
 
-KVCMD_PSSIZE_PDU::KVCMD_PSSIZE_PDU(uint16_t key, uint16_t stores) : KVCMD_PDU(VARID, TYPE_GET_REQ) {
+KVCMD_PSSIZE_PDU::KVCMD_PSSIZE_PDU(uint16_t key, uint16_t stores, PDU&& recycled)
+    : KVCMD_PDU(VARID, TYPE_GET_REQ, MIN_BYTES, std::move(recycled)) {
     set_uint16(OFFSET_PAYLOAD0, key);
     set_uint16(OFFSET_PAYLOAD2, stores);
 }
 
-KVCMD_PSCLR_PDU::KVCMD_PSCLR_PDU(uint16_t key) : KVCMD_PDU(VARID, TYPE_SET_REQ) {
+KVCMD_PSCLR_PDU::KVCMD_PSCLR_PDU(uint16_t key, PDU&& recycled)
+    : KVCMD_PDU(VARID, TYPE_SET_REQ, MIN_BYTES, std::move(recycled)) {
     set_uint16(OFFSET_PAYLOAD0, key);
 }
 
-KVCMD_PSCLRS_PDU::KVCMD_PSCLRS_PDU(uint16_t key, uint16_t stores) : KVCMD_PDU(VARID, TYPE_SET_REQ) {
+KVCMD_PSCLRS_PDU::KVCMD_PSCLRS_PDU(uint16_t key, uint16_t stores, PDU&& recycled)
+    : KVCMD_PDU(VARID, TYPE_SET_REQ, MIN_BYTES, std::move(recycled)) {
     set_uint16(OFFSET_PAYLOAD0, key);
     set_uint16(OFFSET_PAYLOAD1, stores);
 }

@@ -6,7 +6,8 @@
 // its buffer are freed when the last handle goes. Handles may be copied and dropped on different
 // threads; the bytes themselves are not guarded, so one thread at a time works on one body.
 //
-// The null PDU (channel 0, length 0) exists once; a default-constructed handle refers to it. A
+// The null PDU (channel 0, length 0) exists once; a default-constructed handle refers to it, and
+// so does a handle that was moved from. It is never freed, so its handles are not counted. A
 // response PDU that still has channel 0 after a request means that no response came back.
 //
 // All multi-byte fields are 16-bit little-endian words at byte offsets. Reading a word that does
@@ -36,6 +37,7 @@
 #include <keyward/export.h>
 
 #include <cstdint>
+#include <utility>
 
 class KEYWARD_API PDU {
   public:
@@ -43,10 +45,17 @@ class KEYWARD_API PDU {
     PDU();
     // A new body of `byteLength` zero bytes (a negative length counts as 0).
     PDU(int channel, int byteLength);
+    // The same, built in the body of `recycled` when no other handle shares that body and the
+    // bytes fit inside it, which saves an allocation; `recycled` is then left on the null PDU,
+    // otherwise it keeps its body.
+    PDU(int channel, int byteLength, PDU&& recycled);
     // A new body holding a copy of `byteLength` bytes.
     PDU(int channel, const uint8_t* bytes, int byteLength);
     PDU(const PDU& other);
     PDU& operator=(const PDU& other);
+    // Takes over the body; `other` is left on the null PDU.
+    PDU(PDU&& other) noexcept;
+    PDU& operator=(PDU&& other) noexcept;
     virtual ~PDU();
 
     int channel() const;
@@ -67,7 +76,7 @@ class KEYWARD_API PDU {
 
     // True when both handles share one body.
     bool shares_body(const PDU& other) const;
-    // Number of handles sharing this body.
+    // Number of handles sharing this body; 0 on the null PDU, whose handles are not counted.
     int use_count() const;
 
     // The null PDU of the library.
@@ -79,7 +88,9 @@ class KEYWARD_API PDU {
 
   private:
     // The one body of the null PDU; never freed.
+    __attribute__((visibility("hidden"))) static Body sNullBody;
     static Body* null_body();
+    static void release(Body* body);
 };
 
 // A packet-channel PDU; no fields of its own.
@@ -87,7 +98,9 @@ class KEYWARD_API PCPDU : public PDU {
   public:
     PCPDU() = default;
     PCPDU(int channel, int byteLength) : PDU(channel, byteLength) {}
-    explicit PCPDU(const PDU& other) : PDU(other) {}
+    PCPDU(int channel, int byteLength, PDU&& recycled)
+        : PDU(channel, byteLength, std::move(recycled)) {}
+    explicit PCPDU(PDU other) : PDU(std::move(other)) {}
 };
 
 // A KVCMD PDU (channel 2); see the layout above.
@@ -124,10 +137,13 @@ class KEYWARD_API KVCMD_PDU : public PCPDU {
     static constexpr uint16_t STATUS_ERROR = 8;
     static constexpr uint16_t STATUS_PERMISSION_DENIED = 9;
 
-    // A new PDU of `varid` and `type`, `byteLength` bytes (at least 18), length field set.
+    // A new PDU of `varid` and `type`, `byteLength` bytes (at least 18), length field set. With
+    // `recycled`, built in its body when it can lend it (see PDU); so are the requests of the
+    // command classes below.
     KVCMD_PDU(uint16_t varid, uint16_t type, int byteLength = MIN_BYTES);
+    KVCMD_PDU(uint16_t varid, uint16_t type, int byteLength, PDU&& recycled);
     // A view sharing the body of a received PDU as it is (not grown, channel unchanged).
-    explicit KVCMD_PDU(const PDU& received);
+    explicit KVCMD_PDU(PDU received);
 
     uint16_t get_type() const { return get_uint16(OFFSET_TYPE); }
     void set_type(uint16_t type) { set_uint16(OFFSET_TYPE, type); }
@@ -145,6 +161,7 @@ class KEYWARD_API KVCMD_PDU : public PCPDU {
     int get_data(uint16_t* out, int max) const;
 
   protected:
+    void write_header(uint16_t varid, uint16_t type);
     // Grows the buffer to 16 + 2 x `count` bytes (at least 18), writes the words from offset
     // 16 on and sets the length field to byte length / 2.
     void write_data(const uint16_t* words, int count);
@@ -156,8 +173,9 @@ class KEYWARD_API KVCMD_PS_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x7003;
     // A request with room for `length` value words (16 + 2 x length bytes, at least 18).
-    KVCMD_PS_PDU(uint16_t type, uint16_t key, uint16_t length, uint16_t stores);
-    explicit KVCMD_PS_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    KVCMD_PS_PDU(uint16_t type, uint16_t key, uint16_t length, uint16_t stores,
+                 PDU&& recycled = PDU());
+    explicit KVCMD_PS_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     void set_key(uint16_t key) { set_uint16(OFFSET_PAYLOAD0, key); }
@@ -173,8 +191,8 @@ class KEYWARD_API KVCMD_PS_PDU : public KVCMD_PDU {
 class KEYWARD_API KVCMD_PSNEXT_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x3005;
-    KVCMD_PSNEXT_PDU(uint16_t key, uint16_t stores);
-    explicit KVCMD_PSNEXT_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    KVCMD_PSNEXT_PDU(uint16_t key, uint16_t stores, PDU&& recycled = PDU());
+    explicit KVCMD_PSNEXT_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_stores() const { return get_uint16(OFFSET_PAYLOAD1); }
@@ -186,8 +204,8 @@ class KEYWARD_API KVCMD_PSNEXT_PDU : public KVCMD_PDU {
 class KEYWARD_API KVCMD_PSNEXT_ALL_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x3013;
-    explicit KVCMD_PSNEXT_ALL_PDU(uint16_t key);
-    explicit KVCMD_PSNEXT_ALL_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    explicit KVCMD_PSNEXT_ALL_PDU(uint16_t key, PDU&& recycled = PDU());
+    explicit KVCMD_PSNEXT_ALL_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_next() const { return get_uint16(OFFSET_PAYLOAD1); }
@@ -199,8 +217,8 @@ class KEYWARD_API KVCMD_PSNEXT_ALL_PDU : public KVCMD_PDU {
 class KEYWARD_API KVCMD_PSSIZE_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x3006;
-    KVCMD_PSSIZE_PDU(uint16_t key, uint16_t stores);
-    explicit KVCMD_PSSIZE_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    KVCMD_PSSIZE_PDU(uint16_t key, uint16_t stores, PDU&& recycled = PDU());
+    explicit KVCMD_PSSIZE_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     void set_key(uint16_t key) { set_uint16(OFFSET_PAYLOAD0, key); }
@@ -213,8 +231,8 @@ class KEYWARD_API KVCMD_PSSIZE_PDU : public KVCMD_PDU {
 class KEYWARD_API KVCMD_PSCLR_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x4818;
-    explicit KVCMD_PSCLR_PDU(uint16_t key);
-    explicit KVCMD_PSCLR_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    explicit KVCMD_PSCLR_PDU(uint16_t key, PDU&& recycled = PDU());
+    explicit KVCMD_PSCLR_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
 };
@@ -223,8 +241,8 @@ class KEYWARD_API KVCMD_PSCLR_PDU : public KVCMD_PDU {
 class KEYWARD_API KVCMD_PSCLRS_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x500C;
-    KVCMD_PSCLRS_PDU(uint16_t key, uint16_t stores);
-    explicit KVCMD_PSCLRS_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    KVCMD_PSCLRS_PDU(uint16_t key, uint16_t stores, PDU&& recycled = PDU());
+    explicit KVCMD_PSCLRS_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_stores() const { return get_uint16(OFFSET_PAYLOAD1); }
@@ -258,7 +276,7 @@ class KEYWARD_API KVCMD_MEMORY_PDU : public KVCMD_PDU {
     static constexpr uint16_t VARID = 0x1001;
     // A request with room for `length` words (16 + 2 x length bytes, at least 18).
     KVCMD_MEMORY_PDU(uint16_t type, uint16_t address, uint16_t length);
-    explicit KVCMD_MEMORY_PDU(const PDU& received) : KVCMD_PDU(received) {}
+    explicit KVCMD_MEMORY_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
 
     uint16_t get_address() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_len() const { return get_uint16(OFFSET_PAYLOAD1); }

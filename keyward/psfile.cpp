@@ -4,7 +4,10 @@
 #include <keyward/keywarder.h>
 #include <keyward/widetext.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cwchar>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -30,17 +33,22 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The value of a hexadecimal digit, -1 for any other character: a table, since every character
+// of an applied file's keys and words passes here.
+constexpr auto kHexDigits = [] {
+    std::array<int8_t, 256> digits{};
+    digits.fill(-1);
+    for (int i = 0; i < 10; ++i) {
+        digits['0' + i] = static_cast<int8_t>(i);
+    }
+    for (int i = 0; i < 6; ++i) {
+        digits['a' + i] = digits['A' + i] = static_cast<int8_t>(10 + i);
+    }
+    return digits;
+}();
+
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 // One command line, as the parser leaves it.
@@ -205,32 +213,79 @@ bool IsWholeKeyLine(std::string_view line, CommandLine& command) {
     return data == std::string_view::npos || line[data] != '"';
 }
 
-void AppendHex4(std::string& out, uint16_t value) {
-    static const char kDigits[] = "0123456789abcdef";
-    out += kDigits[(value >> 12) & 0xF];
-    out += kDigits[(value >> 8) & 0xF];
-    out += kDigits[(value >> 4) & 0xF];
-    out += kDigits[value & 0xF];
-}
+// One output line, kept on the stack while it is short, as nearly every key line is: a dump
+// writes 1727 of them, and a string allocated for each cost more than formatting it.
+class LineText {
+  public:
+    LineText() = default;
+    LineText(const LineText&) = delete;
+    LineText& operator=(const LineText&) = delete;
+
+    void Append(std::string_view text) {
+        if (mLong.empty() && mLength + text.size() <= sizeof mShort) {
+            text.copy(mShort + mLength, text.size());
+            mLength += text.size();
+            return;
+        }
+        if (mLong.empty()) {
+            mLong.assign(mShort, mLength);
+        }
+        mLong.append(text);
+    }
+    void Append(char c) { Append(std::string_view(&c, 1)); }
+    void AppendHex4(uint16_t value) {
+        static const char kDigits[] = "0123456789abcdef";
+        const char hex[4] = {kDigits[(value >> 12) & 0xF], kDigits[(value >> 8) & 0xF],
+                             kDigits[(value >> 4) & 0xF], kDigits[value & 0xF]};
+        Append(std::string_view(hex, 4));
+    }
+    // Wide text as Narrow() converts it; plain ASCII, as identifiers and enumerators are,
+    // without building a string.
+    void AppendNarrow(const wchar_t* text) {
+        if (text == nullptr) {
+            return;
+        }
+        for (const wchar_t* p = text; *p != L'\0'; ++p) {
+            if (static_cast<unsigned>(*p) >= 0x80) {
+                Append(keyward::Narrow(text));
+                return;
+            }
+        }
+        for (const wchar_t* p = text; *p != L'\0'; ++p) {
+            Append(static_cast<char>(*p));
+        }
+    }
+    void WriteTo(std::ostream& stream) const {
+        const std::string_view text = mLong.empty() ? std::string_view(mShort, mLength) : mLong;
+        stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+
+  private:
+    char mShort[256];
+    size_t mLength = 0;
+    std::string mLong;
+};
 
 // "// IDENTIFIER\n", the identifier exactly as stored.
-void AppendIdentifierLine(std::string& out, const pskey_entry& entry) {
-    out += "// ";
-    out += keyward::Narrow(entry.identifier);
-    out += '\n';
+void AppendIdentifierLine(LineText& out, const pskey_entry& entry) {
+    out.Append("// ");
+    out.AppendNarrow(entry.identifier);
+    out.Append('\n');
 }
 
 // The name of `value` in the key's enumeration, or "Unrecognised value " and the value in hex.
-std::string EnumeratorText(const pskey_entry& entry, uint16_t value) {
+void AppendEnumerator(LineText& out, const pskey_entry& entry, uint16_t value) {
     const string_val_pair* list = CKeyWarder::get_enum_list(entry.minimum);
     for (const string_val_pair* e = list; e != nullptr && e->text != nullptr; ++e) {
         if (e->value == static_cast<int32_t>(value)) {
-            return keyward::Narrow(e->text);
+            out.AppendNarrow(e->text);
+            return;
         }
     }
     char hex[8];
-    std::snprintf(hex, sizeof hex, "%x", value);
-    return std::string("Unrecognised value ") + hex;
+    const int length = std::snprintf(hex, sizeof hex, "%x", value);
+    out.Append("Unrecognised value ");
+    out.Append(std::string_view(hex, static_cast<size_t>(length)));
 }
 
 // Whether `key` has a value. A presentation key has one when its base key holds its field: it is
@@ -273,9 +328,10 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     wchar_t text[kProgressLimit + 1];
     size_t length = 0;
     auto append = [&](const wchar_t* part) {
-        for (; *part != L'\0' && length < kProgressLimit; ++part) {
-            text[length++] = *part;
-        }
+        const size_t count = std::wcslen(part);
+        const size_t taken = std::min(count, kProgressLimit - length);
+        std::wmemcpy(text + length, part, taken);
+        length += taken;
     };
     wchar_t digits[8];
     wchar_t* digit = digits + 7;
@@ -299,43 +355,42 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
 void CKeyWarder::WriteKey(uint16_t key, const pskey_entry* entry, const uint16_t* data,
                           uint16_t count, std::ostream& stream, FileFormat format) {
     const bool annotated = format == PS_FILE_ANNOTATED && entry != nullptr;
-    std::string line;
-    line.reserve(16 + 5 * static_cast<size_t>(count));
+    LineText line;
     if (annotated) {
         AppendIdentifierLine(line, *entry);
     }
-    line += '&';
-    AppendHex4(line, key);
-    line += " = ";
+    line.Append('&');
+    line.AppendHex4(key);
+    line.Append(" = ");
     for (uint16_t i = 0; i < count && data != nullptr; ++i) {
         if (i > 0) {
-            line += ' ';
+            line.Append(' ');
         }
-        AppendHex4(line, data[i]);
+        line.AppendHex4(data[i]);
     }
     if (annotated && entry->constraint == PSKEY_CONSTRAINT_ENUMERATION && count > 0 &&
         data != nullptr) {
-        line += "// ";
-        line += EnumeratorText(*entry, data[0]);
+        line.Append("// ");
+        AppendEnumerator(line, *entry, data[0]);
     }
-    line += '\n';
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    line.Append('\n');
+    line.WriteTo(stream);
 }
 
 void CKeyWarder::WriteDeleteKey(uint16_t key, const pskey_entry* entry, const uint16_t* /*data*/,
                                 uint16_t /*count*/, std::ostream& stream, FileFormat format) {
-    std::string line;
+    LineText line;
     if (format == PS_FILE_ANNOTATED && entry != nullptr) {
         AppendIdentifierLine(line, *entry);
     }
-    line += '&';
-    AppendHex4(line, key);
-    line += " -";
+    line.Append('&');
+    line.AppendHex4(key);
+    line.Append(" -");
     if (format == PS_FILE_ANNOTATED) {
-        line += " // Delete";
+        line.Append(" // Delete");
     }
-    line += '\n';
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    line.Append('\n');
+    line.WriteTo(stream);
 }
 
 // ---------------------------------------------------------------- one line
@@ -522,14 +577,12 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
         // A presentation key is a bit field of its base key, whose line holds its bits already;
         // a line of its own would undo an edit of the base key's line when the file is applied.
         const pskey_entry* entry = findKey(key);
-        uint16_t* read = nullptr;
-        uint16_t length = 0;
+        WholeValue value;
         if ((entry == nullptr || entry->kind != PSKEY_KIND_PRESENTATION) &&
-            pskv_get_raw(key, &read, 0, &length) && no_error_recorded()) {
+            read_whole(key, value) && no_error_recorded()) {
             report_progress(L"Dumped key", key, entry);
-            WriteKey(key, entry, read, length, file, format);
+            WriteKey(key, entry, value.words(), value.length, file, format);
         }
-        delete[] read;
         if (worst_response() == KVCMD_RESPONSE_RETRY) {
             continue;
         }

@@ -2,6 +2,8 @@
 
 #include <keyward/pskvcmd.h>
 
+#include <utility>
+
 namespace {
 
 constexpr uint16_t kRawAccess = 0x0080;
@@ -48,8 +50,10 @@ bool PsKvcmd::begin_operation() {
     return is_open() || open();
 }
 
-PDU PsKvcmd::exchange(const PDU& request) {
-    return mTrans->run_pdu_report_errs(request);
+PDU PsKvcmd::exchange(PDU&& request) {
+    PDU response = mTrans->run_pdu_report_errs(request);
+    mRecycled = std::move(request);
+    return response;
 }
 
 bool PsKvcmd::read_mem(GenericPointer where, uint16_t length, uint16_t* out) {
@@ -67,7 +71,7 @@ bool PsKvcmd::pskv_size(uint16_t key, uint16_t* const length, bool raw) {
     if (!begin_operation()) {
         return result;
     }
-    const KVCMD_PSSIZE_PDU response(exchange(KVCMD_PSSIZE_PDU(key, stores_word(raw))));
+    const KVCMD_PSSIZE_PDU response(exchange(KVCMD_PSSIZE_PDU(key, stores_word(raw), recycled())));
     if (response.channel() != 0) {
         if (length != nullptr) {
             *length = response.get_size();
@@ -83,9 +87,9 @@ bool PsKvcmd::pskv_set(uint16_t key, const uint16_t* const data, uint16_t length
     if ((data == nullptr && length != 0) || !begin_operation()) {
         return result;
     }
-    KVCMD_PS_PDU request(KVCMD_PDU::TYPE_SET_REQ, key, length, stores_word(raw));
+    KVCMD_PS_PDU request(KVCMD_PDU::TYPE_SET_REQ, key, length, stores_word(raw), recycled());
     request.set_data(data, length);
-    result = exchange(request).channel() != 0;
+    result = exchange(std::move(request)).channel() != 0;
     return result;
 }
 
@@ -96,8 +100,8 @@ bool PsKvcmd::pskv_get(uint16_t key, uint16_t* const data, uint16_t max_length,
     if (!begin_operation()) {
         return result;
     }
-    const KVCMD_PS_PDU response(
-        exchange(KVCMD_PS_PDU(KVCMD_PDU::TYPE_GET_REQ, key, max_length, stores_word(raw))));
+    const KVCMD_PS_PDU response(exchange(
+        KVCMD_PS_PDU(KVCMD_PDU::TYPE_GET_REQ, key, max_length, stores_word(raw), recycled())));
     if (response.channel() != 0) {
         if (data != nullptr) {
             response.get_data(data, max_length);
@@ -116,7 +120,7 @@ bool PsKvcmd::pskv_next(uint16_t key, uint16_t* next, bool raw) {
     if (!begin_operation()) {
         return result;
     }
-    const KVCMD_PSNEXT_PDU response(exchange(KVCMD_PSNEXT_PDU(key, stores_word(raw))));
+    const KVCMD_PSNEXT_PDU response(exchange(KVCMD_PSNEXT_PDU(key, stores_word(raw), recycled())));
     if (response.channel() != 0) {
         if (next != nullptr) {
             *next = response.get_next();
@@ -132,7 +136,7 @@ bool PsKvcmd::pskv_next_all(uint16_t key, uint16_t* next) {
     if (!begin_operation()) {
         return result;
     }
-    const KVCMD_PSNEXT_ALL_PDU response(exchange(KVCMD_PSNEXT_ALL_PDU(key)));
+    const KVCMD_PSNEXT_ALL_PDU response(exchange(KVCMD_PSNEXT_ALL_PDU(key, recycled())));
     if (response.channel() != 0) {
         if (next != nullptr) {
             *next = response.get_next();
@@ -146,7 +150,7 @@ bool PsKvcmd::pskv_clr(uint16_t key, bool /*raw*/) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
-        result = exchange(KVCMD_PSCLR_PDU(key)).channel() != 0;
+        result = exchange(KVCMD_PSCLR_PDU(key, recycled())).channel() != 0;
     }
     return result;
 }
@@ -155,7 +159,7 @@ bool PsKvcmd::pskv_clrs(uint16_t key, bool raw) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
-        result = exchange(KVCMD_PSCLRS_PDU(key, stores_word(raw))).channel() != 0;
+        result = exchange(KVCMD_PSCLRS_PDU(key, stores_word(raw), recycled())).channel() != 0;
     }
     return result;
 }
@@ -166,7 +170,7 @@ bool PsKvcmd::pskv_known_key(uint16_t key, bool /*raw*/) {
     if (!begin_operation()) {
         return result;
     }
-    const KVCMD_PSSIZE_PDU response(exchange(KVCMD_PSSIZE_PDU(key, 0)));
+    const KVCMD_PSSIZE_PDU response(exchange(KVCMD_PSSIZE_PDU(key, 0, recycled())));
     result = response.channel() != 0 && response.get_key() != 0;
     return result;
 }

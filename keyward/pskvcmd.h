@@ -70,8 +70,12 @@ class KEYWARD_API PsKvcmd : public PsServer {
     uint16_t stores_word(bool raw) const;
     // Steps 1 and 2 of every PS operation: resets the handler's record and opens when closed.
     bool begin_operation();
-    // Sends `request`; the response, or the null PDU when none came back.
-    PDU exchange(const PDU& request);
+    // Sends `request`; the response, or the null PDU when none came back. The request is kept
+    // for recycled().
+    PDU exchange(PDU&& request);
+    // The last request, to build the next one in: then a PS operation allocates nothing for its
+    // request (unless the transport kept a handle on the last one).
+    PDU&& recycled() { return std::move(mRecycled); }
 
   private:
     // Destroys the transport when the last server that owns it goes.
@@ -79,6 +83,7 @@ class KEYWARD_API PsKvcmd : public PsServer {
 
     kvcmd_trans* mTrans;
     std::shared_ptr<Ownership> mOwnership;
+    PDU mRecycled;
 };
 
 // A PsKvcmd whose store-aware operations always ask for raw access.

@@ -8,12 +8,14 @@
 //         {"requests per key of a prefetch", "BM_Prefetch", "requests_per_key", "requests"},
 //     });
 //
-// Every benchmark named there runs once per repetition (--repetitions=N, default 5), all of them
-// in turn, the order reversed on every other repetition, so a measurement and its baseline run
-// next to each other under the same load. A comparison's ratio is the median of the ratios of
-// the repetitions, and the spread is the smallest and largest of them. --benchmark_filter keeps
-// its meaning. After the usual console
-// output the program prints one tab-separated line per comparison and figure:
+// Each benchmark named there first runs once uncounted (it pays for cold caches and the first
+// touch of the heap and of files). Then, in each repetition (--repetitions=N, default 5), every
+// comparison runs its measurement and its baseline right after each other, which one first
+// alternating, so that the two share the machine's load of that moment; a benchmark that serves
+// two comparisons runs for each. A comparison's ratio is the median of the ratios of the pairs,
+// and the spread is the smallest and largest of them. --benchmark_filter keeps its meaning.
+// After the usual console output the program prints one tab-separated line per comparison and
+// figure:
 //
 //     RESULT<TAB>label<TAB>measured<TAB>baseline<TAB>ratio<TAB>lowest<TAB>highest<TAB>unit<TAB>N
 //
@@ -29,8 +31,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace varnak::bench {
@@ -58,6 +62,9 @@ struct Recorded {
 
 class RecordingReporter : public benchmark::ConsoleReporter {
   public:
+    // While quiet, runs are neither recorded nor printed (the uncounted first runs).
+    bool quiet = false;
+
     // The console header once, not once per repetition of every benchmark.
     bool ReportContext(const Context& context) override {
         if (mContextShown) {
@@ -68,6 +75,9 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     }
 
     void ReportRuns(const std::vector<Run>& runs) override {
+        if (quiet) {
+            return;
+        }
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.iterations == 0 || run.error_occurred) {
                 continue;
@@ -171,43 +181,78 @@ inline int RunAndReport(int argc, char** argv, const std::vector<Comparison>& co
         add(f.benchmark);
     }
 
+    auto wanted = [&names](const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
     detail::RecordingReporter reporter;
+    // One run of `name`: its time per iteration, or nothing when it did not run (skipped).
+    auto runOnce = [&reporter](const std::string& name) -> std::optional<double> {
+        const size_t before = reporter.results[name].size();
+        benchmark::RunSpecifiedBenchmarks(&reporter, detail::ExactFilter(name));
+        const std::vector<detail::Recorded>& runs = reporter.results[name];
+        if (runs.size() == before) {
+            return std::nullopt;
+        }
+        return runs.back().nanoseconds;
+    };
+    reporter.quiet = true;
+    for (const std::string& name : names) {
+        runOnce(name);
+    }
+    reporter.quiet = false;
+
+    // Per comparison, the (measured, baseline) times of its pairs.
+    std::vector<std::vector<std::pair<double, double>>> pairs(comparisons.size());
     for (int rep = 0; rep < repetitions; ++rep) {
-        for (size_t i = 0; i < names.size(); ++i) {
-            const std::string& name = rep % 2 == 0 ? names[i] : names[names.size() - 1 - i];
-            benchmark::RunSpecifiedBenchmarks(&reporter, detail::ExactFilter(name));
+        std::vector<std::string> ran;
+        for (size_t i = 0; i < comparisons.size(); ++i) {
+            const Comparison& c = comparisons[i];
+            if (!wanted(c.measured) || !wanted(c.baseline)) {
+                continue;  // left out by the filter
+            }
+            const bool baselineFirst = (rep + i) % 2 == 1;
+            const std::optional<double> first = runOnce(baselineFirst ? c.baseline : c.measured);
+            const std::optional<double> second = runOnce(baselineFirst ? c.measured : c.baseline);
+            if (first && second) {
+                pairs[i].emplace_back(baselineFirst ? *second : *first,
+                                      baselineFirst ? *first : *second);
+            }
+            ran.push_back(c.measured);
+            ran.push_back(c.baseline);
+        }
+        for (const Figure& f : figures) {
+            if (wanted(f.benchmark) &&
+                std::find(ran.begin(), ran.end(), f.benchmark) == ran.end()) {
+                runOnce(f.benchmark);
+                ran.push_back(f.benchmark);
+            }
         }
     }
     benchmark::Shutdown();
 
     int missing = 0;
     std::printf("\n");
-    auto wanted = [&names](const std::string& name) {
-        return std::find(names.begin(), names.end(), name) != names.end();
-    };
-    for (const Comparison& c : comparisons) {
+    for (size_t i = 0; i < comparisons.size(); ++i) {
+        const Comparison& c = comparisons[i];
         if (!wanted(c.measured) || !wanted(c.baseline)) {
             continue;  // left out by the filter
         }
-        const auto& m = reporter.results[c.measured];
-        const auto& b = reporter.results[c.baseline];
-        const size_t n = std::min(m.size(), b.size());
-        if (n == 0) {
+        if (pairs[i].empty()) {
             std::printf("MISSING\t%s\t%s or %s did not run\n", c.label.c_str(), c.measured.c_str(),
                         c.baseline.c_str());
             ++missing;
             continue;
         }
         std::vector<double> ratios, measured, baseline;
-        for (size_t i = 0; i < n; ++i) {
-            measured.push_back(m[i].nanoseconds);
-            baseline.push_back(b[i].nanoseconds);
-            ratios.push_back(b[i].nanoseconds > 0 ? m[i].nanoseconds / b[i].nanoseconds : 0);
+        for (const auto& [m, b] : pairs[i]) {
+            measured.push_back(m);
+            baseline.push_back(b);
+            ratios.push_back(b > 0 ? m / b : 0);
         }
         std::printf("RESULT\t%s\t%.1f\t%.1f\t%.2f\t%.2f\t%.2f\tns\t%zu\n", c.label.c_str(),
                     detail::Median(measured), detail::Median(baseline), detail::Median(ratios),
                     *std::min_element(ratios.begin(), ratios.end()),
-                    *std::max_element(ratios.begin(), ratios.end()), n);
+                    *std::max_element(ratios.begin(), ratios.end()), ratios.size());
     }
     for (const Figure& f : figures) {
         if (!wanted(f.benchmark)) {

@@ -16,9 +16,12 @@ TEST(KeyDatabase, LooksUpKeysByNumber) {
     EXPECT_NE(std::wcslen(address->label), 0u);
     EXPECT_EQ(CKeyWarder::GetKeyDetails(0xFF00), nullptr);
     EXPECT_EQ(CKeyWarder::GetKeyDetails(0), nullptr);
+    EXPECT_NE(CKeyWarder::GetKeyDetails(0x264D), nullptr) << "the largest key number";
+    EXPECT_EQ(CKeyWarder::GetKeyDetails(0x264E), nullptr);
+    EXPECT_EQ(CKeyWarder::GetKeyDetails(0xFFFF), nullptr);
     EXPECT_EQ(CKeyWarder::GetKeyCount(), 1727u);
     EXPECT_EQ(CKeyWarder::GetKeyDetailsAt(1727), nullptr);
-    for (size_t i = 0; i < CKeyWarder::GetKeyCount(); i += 97) {
+    for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
         const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
         EXPECT_EQ(CKeyWarder::GetKeyDetails(entry->key_number), entry);
     }

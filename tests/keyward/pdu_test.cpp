@@ -1,6 +1,8 @@
 // PDU handles, word access and the KVCMD command layouts.
 #include "support.h"
 
+#include <utility>
+
 namespace {
 
 TEST(Pdu, CopiesShareOneBodyAndTheLastHandleFreesIt) {
@@ -35,6 +37,63 @@ TEST(Pdu, NullPduHasChannelZeroAndStaysEmpty) {
     EXPECT_FALSE(none.shares_body(PDU::null_pdu()));
     EXPECT_EQ(PDU::null_pdu().size(), 0);
     EXPECT_EQ(none.size(), 4);
+}
+
+TEST(Pdu, AMoveHandsOverTheBodyAndLeavesTheNullPdu) {
+    PDU a(2, 4);
+    a.set_uint16(0, 0x1234);
+    const uint8_t* bytes = a.data();
+    PDU b(std::move(a));
+    EXPECT_EQ(b.data(), bytes);
+    EXPECT_EQ(b.use_count(), 1) << "a move adds no handle";
+    EXPECT_TRUE(a.shares_body(PDU::null_pdu()));
+    EXPECT_EQ(a.channel(), 0);
+
+    PDU c(2, 2);
+    c = std::move(b);
+    EXPECT_EQ(c.get_uint16(0), 0x1234);
+    EXPECT_EQ(c.use_count(), 1) << "the body c had before is dropped, not shared";
+
+    // A view made from a received PDU takes it over the same way.
+    const KVCMD_PDU view(std::move(c));
+    EXPECT_EQ(view.get_uint16(0), 0x1234);
+    EXPECT_EQ(view.use_count(), 1);
+    EXPECT_EQ(PDU::null_pdu().use_count(), 0) << "handles on the null PDU are not counted";
+}
+
+TEST(Pdu, ARecycledBodyIsUsedOnlyWhenNoOtherHandleHoldsIt) {
+    PDU spare(2, 24);
+    spare.set_uint16(22, 0xFFFF);
+    const uint8_t* bytes = spare.data();
+    PDU built(2, 18, std::move(spare));
+    EXPECT_EQ(built.data(), bytes) << "no new body";
+    EXPECT_EQ(built.size(), 18);
+    EXPECT_EQ(built.get_uint16(16), 0) << "as new: zero-filled";
+    EXPECT_EQ(built.use_count(), 1);
+    EXPECT_TRUE(spare.shares_body(PDU::null_pdu()));
+
+    // Someone still holds the spare: its bytes stay as they are and the PDU gets its own.
+    PDU kept(2, 18);
+    kept.set_uint16(10, 0x0205);
+    PDU shared(kept);
+    PDU fresh(2, 18, std::move(shared));
+    EXPECT_FALSE(fresh.shares_body(kept));
+    EXPECT_EQ(kept.get_uint16(10), 0x0205);
+    EXPECT_EQ(fresh.get_uint16(10), 0);
+
+    // Bytes that do not fit inside a body are not built in one.
+    PDU small(2, 18);
+    PDU large(2, 200, std::move(small));
+    EXPECT_EQ(large.size(), 200);
+    EXPECT_EQ(large.get_uint16(198), 0);
+    PDU fromNull(2, 18, PDU());
+    EXPECT_EQ(fromNull.size(), 18);
+    EXPECT_EQ(PDU::null_pdu().size(), 0) << "the null PDU is never built in";
+
+    const KVCMD_PSSIZE_PDU request(0x01F9, 0x0080, std::move(fromNull));
+    EXPECT_EQ(request.get_varid(), KVCMD_PSSIZE_PDU::VARID);
+    EXPECT_EQ(request.get_length(), 9);
+    EXPECT_EQ(request.get_uint16(14), 0x0080);
 }
 
 TEST(Pdu, WordsAreLittleEndianAndBoundsChecked) {

@@ -146,6 +146,8 @@ TEST_F(PsFile, RejectedLinesAreReportedWithTheirNumberAndStopTheStream) {
         {"&01f9 = 3 x", L"non-comment text at end of line"},
         {"&01f9 = 3 / x", L"non-comment text at end of line"},
         {"&01f9 = 12345g", L"non-comment text at end of line"},
+        {"&01f9 = 12\xe9", L"non-comment text at end of line"},
+        {"&01f\xc9 = 1", L"invalid operator"},
         {"&01f9 = 3 \"x", L"non-comment text at end of line"},
         {"x", L"line is not an operation or a comment"},
         {"/ single slash", L"line is not an operation or a comment"},
@@ -403,6 +405,23 @@ TEST_F(PsFile, AnnotatedDumpByteForByte) {
               "// PSKEY_USR0\n&028a = \n"
               "// PSKEY_USR1\n&028b = beef 0001\n"
               "&9999 = 0001\n");
+}
+
+TEST_F(PsFile, ALongKeyIsDumpedWhole) {
+    Words value(300);
+    std::string line = "// PSKEY_USR0\n&028a =";
+    for (uint16_t i = 0; i < value.size(); ++i) {
+        value[i] = static_cast<uint16_t>(0x1000 + i);
+        char word[8];
+        std::snprintf(word, sizeof word, " %04x", value[i]);
+        line += word;
+    }
+    chip->SetKey(STORE_IMPLEMENTATION, kUsr0, value);
+    chip->SetKey(STORE_IMPLEMENTATION, kHostInterface, {0x0003});
+    ASSERT_TRUE(server->open());
+    ASSERT_TRUE(keys.dump_ps(keyward::Widen(dir / "long.ps").c_str(), PS_FILE_ANNOTATED));
+    EXPECT_EQ(ReadFile(dir / "long.ps"),
+              "// PSKEY_HOST_INTERFACE\n&01f9 = 0003// UART link running H4\n" + line + "\n");
 }
 
 TEST_F(PsFile, ADumpAppliedToTheSameChipWritesNothing) {

@@ -247,6 +247,50 @@ TEST_F(Servers, ResetAndCloseLeavesItClosedUntilTheNextOperation) {
     EXPECT_FALSE(server->reset_kv(99)) << "an unknown reset kind";
 }
 
+// Keeps a handle on every request it is given, as a transport that queues requests might.
+class KeepingTransport : public ScriptedTransport {
+  public:
+    KeepingTransport()
+        : ScriptedTransport([](const KVCMD_PDU& request, PDU& response) {
+              // Memory reads refused: the keys are learnt by walking them, and there are none.
+              response = Response(request, request.get_varid() == KVCMD_MEMORY_PDU::VARID
+                                               ? KVCMD_PDU::STATUS_ACCESS_DENIED
+                                               : KVCMD_PDU::STATUS_OK);
+              return 0;
+          }) {}
+    int transact(const PDU& request, PDU& response) override {
+        kept.push_back(request);
+        return ScriptedTransport::transact(request, response);
+    }
+    std::vector<PDU> kept;
+};
+
+TEST(ServerRequests, ARequestTheTransportKeepsIsNeverBuiltOver) {
+    auto* transport = new KeepingTransport;
+    PsKvcmd server(transport);
+    ASSERT_TRUE(server.open());
+    transport->kept.clear();
+    transport->requests.clear();
+    uint16_t size = 0;
+    uint16_t word = 0;
+    uint16_t length = 0;
+    server.pskv_size(0x01F9, &size, false);
+    server.pskv_get(0x0205, &word, 1, &length, false);
+    server.pskv_clr(0x0300, false);
+    ASSERT_EQ(transport->kept.size(), 3u);
+    EXPECT_EQ(KVCMD_PSSIZE_PDU(transport->kept[0]).get_key(), 0x01F9);
+    EXPECT_EQ(KVCMD_PS_PDU(transport->kept[1]).get_key(), 0x0205);
+    EXPECT_EQ(KVCMD_PS_PDU(transport->kept[1]).get_varid(), KVCMD_PS_PDU::VARID);
+    EXPECT_EQ(KVCMD_PSCLR_PDU(transport->kept[2]).get_key(), 0x0300);
+    EXPECT_FALSE(transport->kept[0].shares_body(transport->kept[1]));
+    for (size_t i = 0; i < transport->requests.size(); ++i) {
+        EXPECT_EQ(std::vector<uint8_t>(transport->kept[i].data(),
+                                       transport->kept[i].data() + transport->kept[i].size()),
+                  transport->requests[i])
+            << "request " << i << " changed after it was sent";
+    }
+}
+
 TEST(ServerWithoutTransport, EverythingFailsQuietly) {
     PsKvcmd server;
     uint16_t word = 0;
