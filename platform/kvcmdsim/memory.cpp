@@ -4,11 +4,21 @@
 
 #include <kvcmdsim/simchip.h>
 
+#include <algorithm>
+
 namespace kvcmdsim {
 
 namespace {
 
 constexpr uint16_t kPsKeyListEntry = 31;
+
+// Copies the words of `words` that lie in [address, address + count) to `out`.
+void Overlay(const WordMap& words, uint32_t address, uint32_t count, uint16_t* out) {
+    const uint64_t end = uint64_t{address} + count;
+    for (auto word = words.lower_bound(address); word != words.end() && word->first < end; ++word) {
+        out[word->first - address] = word->second;
+    }
+}
 
 }  // namespace
 
@@ -19,25 +29,19 @@ bool SimChip::State::MemoryRange(uint32_t space, uint32_t address, uint32_t coun
     return s != content.spaces.end() && address <= s->second && count <= s->second - address;
 }
 
-uint16_t SimChip::State::MemoryWord(uint32_t space, uint32_t address) {
-    const auto w = content.written.find(space);
-    if (w != content.written.end()) {
-        const auto word = w->second.find(address);
-        if (word != w->second.end()) {
-            return word->second;
-        }
-    }
+// Words never written read 0; explicitly written words cover the firmware's own. Each layer is
+// walked once over the range, not searched word by word.
+void SimChip::State::ReadWords(uint32_t space, uint32_t address, uint32_t count, uint16_t* out) {
+    std::fill(out, out + count, uint16_t{0});
     if (firmwareMemoryStale) {
         RebuildFirmwareMemory();
     }
-    const auto f = firmwareMemory.find(space);
-    if (f != firmwareMemory.end()) {
-        const auto word = f->second.find(address);
-        if (word != f->second.end()) {
-            return word->second;
-        }
+    if (const auto f = firmwareMemory.find(space); f != firmwareMemory.end()) {
+        Overlay(f->second, address, count, out);
     }
-    return 0;
+    if (const auto w = content.written.find(space); w != content.written.end()) {
+        Overlay(w->second, address, count, out);
+    }
 }
 
 void SimChip::State::RebuildFirmwareMemory() {
@@ -51,7 +55,7 @@ void SimChip::State::RebuildFirmwareMemory() {
         WriteTable(layout);
 
         uint32_t at = layout.key_list;
-        for (const KeyRange& range : ToRanges(content.firmwareKeys)) {
+        for (const KeyRange& range : content.firmwareKeys.Ranges()) {
             data[at++] = range.first;
             data[at++] = range.last;
         }
@@ -136,18 +140,6 @@ void SimChip::State::WriteTable(const TableLayout& layout) {
     }
 }
 
-std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys) {
-    std::vector<KeyRange> ranges;
-    for (uint16_t key : keys) {
-        if (!ranges.empty() && ranges.back().last + 1 == key) {
-            ranges.back().last = key;
-        } else {
-            ranges.push_back({key, key});
-        }
-    }
-    return ranges;
-}
-
 // ---------------------------------------------------------------- memory
 
 void SimChip::AddMemorySpace(uint32_t space, uint32_t words) {
@@ -176,9 +168,7 @@ bool SimChip::ReadMemory(uint32_t space, uint32_t word_address, uint32_t count,
     if (!mState->MemoryRange(space, word_address, count)) {
         return false;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = mState->MemoryWord(space, word_address + i);
-    }
+    mState->ReadWords(space, word_address, count, out);
     return true;
 }
 
@@ -220,9 +210,7 @@ bool SimChip::DebugRead(uint32_t space, uint32_t word_address, uint32_t count,
     if (mState->content.secure || !mState->MemoryRange(space, word_address, count)) {
         return false;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = mState->MemoryWord(space, word_address + i);
-    }
+    mState->ReadWords(space, word_address, count, out);
     return true;
 }
 
