@@ -1,10 +1,9 @@
 #include "keywardargs.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
 
 namespace keyward_tool {
 
@@ -35,6 +34,33 @@ bool ParseHex(std::string text, unsigned long max, unsigned long& value) {
     return errno == 0 && value <= max;
 }
 
+namespace {
+
+// ASCII letters in upper case, as strcasecmp compares them.
+std::string UpperCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+// The database's keys by identifier in upper case; the first key of an identifier wins.
+const std::unordered_map<std::string, uint16_t>& KeysByIdentifier() {
+    static const std::unordered_map<std::string, uint16_t> keys = [] {
+        std::unordered_map<std::string, uint16_t> byName;
+        for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
+            const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
+            byName.emplace(UpperCase(Trimmed(entry->identifier)), entry->key_number);
+        }
+        return byName;
+    }();
+    return keys;
+}
+
+}  // namespace
+
 // A key given as hex or by identifier.
 uint16_t ParseKey(const std::string& text) {
     unsigned long number = 0;
@@ -44,15 +70,12 @@ uint16_t ParseKey(const std::string& text) {
         }
         return static_cast<uint16_t>(number);
     }
-    std::string wanted = text;
-    if (strncasecmp(wanted.c_str(), "PSKEY_", 6) != 0) {
+    std::string wanted = UpperCase(text);
+    if (wanted.rfind("PSKEY_", 0) != 0) {
         wanted = "PSKEY_" + wanted;
     }
-    for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
-        const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
-        if (strcasecmp(Trimmed(entry->identifier).c_str(), wanted.c_str()) == 0) {
-            return entry->key_number;
-        }
+    if (const auto found = KeysByIdentifier().find(wanted); found != KeysByIdentifier().end()) {
+        return found->second;
     }
     throw UsageError{"unknown key '" + text +
                      "': give a hex number such as 01f9 or an identifier such as "
