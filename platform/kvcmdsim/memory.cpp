@@ -20,6 +20,15 @@ void Overlay(const WordMap& words, uint32_t address, uint32_t count, uint16_t* o
     }
 }
 
+void Overlay(const WordList& words, uint32_t address, uint32_t count, uint16_t* out) {
+    const uint64_t end = uint64_t{address} + count;
+    auto word = std::lower_bound(words.begin(), words.end(), address,
+                                 [](const auto& w, uint32_t a) { return w.first < a; });
+    for (; word != words.end() && word->first < end; ++word) {
+        out[word->first - address] = word->second;
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- memory
@@ -44,15 +53,31 @@ void SimChip::State::ReadWords(uint32_t space, uint32_t address, uint32_t count,
     }
 }
 
+WordList WordWriter::Take() {
+    std::stable_sort(mWords.begin(), mWords.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    WordList words;
+    words.reserve(mWords.size());
+    for (const auto& word : mWords) {
+        if (!words.empty() && words.back().first == word.first) {
+            words.back().second = word.second;
+        } else {
+            words.push_back(word);
+        }
+    }
+    mWords.clear();
+    return words;
+}
+
 void SimChip::State::RebuildFirmwareMemory() {
-    firmwareMemory.clear();
-    WordMap& data = firmwareMemory[DATA_SPACE];
+    std::map<uint32_t, WordWriter> memory;
+    WordWriter& data = memory[DATA_SPACE];
     data[VERSION_WORD_ADDRESS] = content.versionWord;
     data[SECOND_WORD_ADDRESS] = content.secondWord;
     data[SUB_ID_ADDRESS] = content.subId;
     const TableLayout& layout = content.layout;
     if (layout.present) {
-        WriteTable(layout);
+        WriteTable(layout, memory);
 
         uint32_t at = layout.key_list;
         for (const KeyRange& range : content.firmwareKeys.Ranges()) {
@@ -62,16 +87,21 @@ void SimChip::State::RebuildFirmwareMemory() {
         data[at++] = 0;
         data[at] = 0;
     }
+    firmwareMemory.clear();
+    for (auto& [space, words] : memory) {
+        firmwareMemory[space] = words.Take();
+    }
     firmwareMemoryStale = false;
 }
 
-void SimChip::State::WriteTable(const TableLayout& layout) {
+void SimChip::State::WriteTable(const TableLayout& layout,
+                                std::map<uint32_t, WordWriter>& memory) const {
     std::map<uint16_t, uint16_t> entries = content.symbols;
     entries.erase(0);
     if (layout.form != TableLayout::FIXED) {
         entries[kPsKeyListEntry] = static_cast<uint16_t>(layout.key_list);
     }
-    WordMap& table = firmwareMemory[layout.space];
+    WordWriter& table = memory[layout.space];
     uint32_t at = layout.header;
     switch (layout.form) {
         case TableLayout::PLAIN: {
@@ -125,7 +155,7 @@ void SimChip::State::WriteTable(const TableLayout& layout) {
     uint32_t targetSpace = layout.space;
     if (layout.redirect_space != 0) {
         const uint32_t location = (layout.space << 24) | (target & 0xFFFFFF);
-        WordMap& redirect = firmwareMemory[layout.redirect_space];
+        WordWriter& redirect = memory[layout.redirect_space];
         redirect[layout.redirect_at] = SlTable::MAGIC_REDIRECT;
         redirect[layout.redirect_at + 1] = static_cast<uint16_t>(location);
         redirect[layout.redirect_at + 2] = static_cast<uint16_t>(location >> 16);
@@ -133,7 +163,7 @@ void SimChip::State::WriteTable(const TableLayout& layout) {
         targetSpace = layout.redirect_space;
     }
     if (layout.pointer_at != 0) {
-        WordMap& data = firmwareMemory[DATA_SPACE];
+        WordWriter& data = memory[DATA_SPACE];
         data[layout.pointer_at] = static_cast<uint16_t>(target);
         data[layout.pointer_at + 1] =
             static_cast<uint16_t>(((targetSpace & 0xFF) << 8) | ((target >> 16) & 0xFF));

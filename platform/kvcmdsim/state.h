@@ -15,6 +15,22 @@ namespace kvcmdsim {
 using Value = std::vector<uint16_t>;
 using WordMap = std::map<uint32_t, uint16_t>;  // word address -> word
 
+// Words of one space as (address, word), ascending by address, each address once: the
+// firmware's own memory, made in one piece whenever the firmware changes.
+using WordList = std::vector<std::pair<uint32_t, uint16_t>>;
+
+// Collects words written in any order, as `words[address] = word`; Take gives them as a
+// WordList in which a later write to an address wins over an earlier one.
+class WordWriter {
+  public:
+    // The word at `address`, to be assigned before the next write.
+    uint16_t& operator[](uint32_t address) { return mWords.emplace_back(address, 0).second; }
+    WordList Take();
+
+  private:
+    WordList mWords;
+};
+
 // A set of key numbers kept as ascending (first, last) ranges that neither overlap nor touch,
 // so that equal sets hold equal ranges. A firmware's keys come in long runs (the standard
 // firmware's 1727 keys are 57 ranges): every chip copies its key list in one allocation, and a
@@ -97,7 +113,7 @@ struct SimChip::State {
     ChipContent content;
 
     // The firmware's own memory content, rebuilt from `content` when stale.
-    std::map<uint32_t, WordMap> firmwareMemory;
+    std::map<uint32_t, WordList> firmwareMemory;
     bool firmwareMemoryStale = true;
 
     // Counters.
@@ -126,7 +142,7 @@ struct SimChip::State {
     bool MemoryRange(uint32_t space, uint32_t address, uint32_t count) const;
     void RebuildFirmwareMemory();
     // Writes the lookup table (with its redirection and pointer) into the firmware's memory.
-    void WriteTable(const TableLayout& layout);
+    void WriteTable(const TableLayout& layout, std::map<uint32_t, WordWriter>& memory) const;
 };
 
 // The standard firmware: every ordinary key of keyward's database, and its presentation keys.
