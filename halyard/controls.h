@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,16 +15,31 @@ struct CheckBox {
     bool enabled = true;
 };
 
+// The item list of a combo box. Lists are shared, never changed once made: every box that
+// shows the same list holds the same one, so setting up a model or switching a line's list
+// copies no text.
+using ItemList = std::shared_ptr<const std::vector<std::string>>;
+
+inline ItemList MakeItemList(std::vector<std::string> items) {
+    return std::make_shared<const std::vector<std::string>>(std::move(items));
+}
+
 struct ComboBox {
-    std::vector<std::string> items;
     int index = 0;  // -1: no selection
     bool enabled = true;
 
-    std::string Text() const {
-        return index >= 0 && index < static_cast<int>(items.size()) ? items[index] : std::string();
+    const std::vector<std::string>& Items() const {
+        static const std::vector<std::string> none;
+        return mItems ? *mItems : none;
+    }
+    // The selected item; empty with no selection.
+    const std::string& Text() const {
+        static const std::string none;
+        return index >= 0 && index < static_cast<int>(Items().size()) ? Items()[index] : none;
     }
     // Selects the first item that contains text; with none, the selection stays as it was.
     bool SelectContaining(std::string_view text) {
+        const std::vector<std::string>& items = Items();
         for (size_t i = 0; i < items.size(); ++i) {
             if (items[i].find(text) != std::string::npos) {
                 index = static_cast<int>(i);
@@ -34,16 +50,21 @@ struct ComboBox {
     }
     // Selects an item by position; a position outside the list leaves the selection as it was.
     bool SelectIndex(int i) {
-        if (i < 0 || i >= static_cast<int>(items.size())) {
+        if (i < 0 || i >= static_cast<int>(Items().size())) {
             return false;
         }
         index = i;
         return true;
     }
-    void SetItems(std::vector<std::string> list) {
-        items = std::move(list);
-        index = items.empty() ? -1 : 0;
+    // Shows `list` with its first item selected.
+    void SetItems(ItemList list) {
+        mItems = std::move(list);
+        index = Items().empty() ? -1 : 0;
     }
+    void SetItems(std::vector<std::string> items) { SetItems(MakeItemList(std::move(items))); }
+
+  private:
+    ItemList mItems;
 };
 
 // An up-down with its value text and label; enabled and visible apply to all three.

@@ -314,13 +314,13 @@ void TMajorForm::SyncFromModel() {
     }
     for (const ComboBinding& b : mCombos) {
         const QSignalBlocker block(b.widget);
-        bool same = b.widget->count() == static_cast<int>(b.state->items.size());
+        bool same = b.widget->count() == static_cast<int>(b.state->Items().size());
         for (int i = 0; same && i < b.widget->count(); ++i) {
-            same = b.widget->itemText(i).toStdString() == b.state->items[i];
+            same = b.widget->itemText(i).toStdString() == b.state->Items()[i];
         }
         if (!same) {
             b.widget->clear();
-            for (const std::string& item : b.state->items) {
+            for (const std::string& item : b.state->Items()) {
                 b.widget->addItem(QString::fromStdString(item));
             }
         }

@@ -1,5 +1,6 @@
 #include "settingsfile.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <fstream>
@@ -20,11 +21,22 @@ constexpr int kModelVeltra = 3;
 constexpr int kModelKordo = 2;
 // Lines are read in pieces of at most this many characters, as a fixed line buffer would.
 constexpr size_t kMaxLineChars = 99;
+// "1013=3500" and CR LF: room enough for most entries, so the file text grows at most once.
+constexpr size_t kTypicalEntryChars = 12;
 
-std::string Entry(int key, int value) {
+// "KEY=VALUE" and CR LF, as "%04d=%d\r\n" writes them (every key has four digits), in one
+// append: a file is written entry by entry.
+void AppendEntry(std::string& text, int key, int value) {
     char line[32];
-    std::snprintf(line, sizeof line, "%04d=%d\r\n", key, value);
-    return line;
+    char* at = line;
+    for (int divisor = 1000; divisor > 0; divisor /= 10) {
+        *at++ = static_cast<char>('0' + key / divisor % 10);
+    }
+    *at++ = '=';
+    at = std::to_chars(at, line + sizeof line - 2, value).ptr;
+    *at++ = '\r';
+    *at++ = '\n';
+    text.append(line, static_cast<size_t>(at - line));
 }
 
 int ControlValue(const CatalogueEntry::Control& control) {
@@ -122,21 +134,33 @@ void ApplyEntry(SettingsModel& model, const CatalogueEntry& entry, int value) {
 }
 
 // Reads the next piece of a line: up to the line end (kept) or kMaxLineChars characters.
-// Text after a NUL byte is not part of the line.
+// Text after a NUL byte is not part of the line, but its line end is.
 bool ReadLinePiece(std::istream& in, std::string& line) {
     line.clear();
-    char c;
-    while (line.size() < kMaxLineChars && in.get(c)) {
-        line.push_back(c);
-        if (c == '\n') {
-            break;
-        }
+    if (!in) {
+        return false;
+    }
+    // get stops before the line end, and fails when it stops at once: at the end of the file,
+    // or on an empty line, which goes on.
+    char piece[kMaxLineChars + 1];
+    in.get(piece, sizeof piece, '\n');
+    line.assign(piece, static_cast<size_t>(in.gcount()));
+    if (in.fail() && !in.eof() && !in.bad()) {
+        in.clear();
+    }
+    if (line.size() < kMaxLineChars && in.peek() == '\n') {
+        line.push_back(static_cast<char>(in.get()));
     }
     if (line.empty()) {
         return false;
     }
     if (const auto nul = line.find('\0'); nul != std::string::npos) {
+        // The line end stays, so the lines after it keep their numbers.
+        const bool ended = line.back() == '\n';
         line.resize(nul);
+        if (ended) {
+            line.push_back('\n');
+        }
     }
     return true;
 }
@@ -144,9 +168,18 @@ bool ReadLinePiece(std::istream& in, std::string& line) {
 // The lines of a load's report are capped, so a file of another program gives a short list.
 constexpr size_t kMaxWarnings = 20;
 
-void Warn(LoadReport& report, int lineNo, const std::string& text) {
+// Adds a line's warning. `text` makes its text, and is called only while the list has room: a
+// file of another program warns on every line.
+template <class MakeText>
+void Warn(LoadReport& report, int lineNo, const MakeText& text) {
+    if (report.warnings.empty()) {
+        report.warnings.reserve(kMaxWarnings + 2);  // and the version warning
+    }
     if (report.warnings.size() < kMaxWarnings) {
-        report.warnings.push_back("line " + std::to_string(lineNo) + ": " + text);
+        std::string& warning = report.warnings.emplace_back("line ");
+        warning += std::to_string(lineNo);
+        warning += ": ";
+        warning += text();
     } else if (report.warnings.size() == kMaxWarnings) {
         report.warnings.push_back("... and more lines like these");
     }
@@ -176,7 +209,7 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
         const auto eq = line.find('=');
         if (eq == std::string::npos) {
             if (!IsBlank(line)) {
-                Warn(report, lineNo, "not a KEY=VALUE entry; skipped");
+                Warn(report, lineNo, [] { return "not a KEY=VALUE entry; skipped"; });
             }
             continue;
         }
@@ -185,7 +218,7 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
         const std::optional<int> value = ParseNumber(std::string_view(line).substr(
             eq + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - eq - 1));
         if (!key || !value) {
-            Warn(report, lineNo, "not a KEY=VALUE entry of numbers; skipped");
+            Warn(report, lineNo, [] { return "not a KEY=VALUE entry of numbers; skipped"; });
             continue;
         }
         if (*key == kVersionKey) {
@@ -201,9 +234,10 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
                 report.result = LoadResult::Stopped;
             }
             if (model.model != before && report.settingsApplied > 0) {
-                Warn(report, lineNo,
-                     "the model entry resets the " + std::to_string(report.settingsApplied) +
-                         " settings before it to the model's defaults");
+                Warn(report, lineNo, [&] {
+                    return "the model entry resets the " + std::to_string(report.settingsApplied) +
+                           " settings before it to the model's defaults";
+                });
             }
         } else if (const auto it = EntriesByKey().find(*key); it != EntriesByKey().end()) {
             const CatalogueEntry& entry = *it->second;
@@ -212,12 +246,15 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
             if (!std::holds_alternative<std::monostate>(control)) {
                 ++report.settingsApplied;
                 if (const int taken = ControlValue(control); taken != *value) {
-                    Warn(report, lineNo,
-                         EntryText(*key, entry, *value) + " taken as " + std::to_string(taken));
+                    Warn(report, lineNo, [&] {
+                        return EntryText(*key, entry, *value) + " taken as " +
+                               std::to_string(taken);
+                    });
                 }
             }
         } else {
-            Warn(report, lineNo, "unknown key " + std::to_string(*key) + "; ignored");
+            Warn(report, lineNo,
+                 [&] { return "unknown key " + std::to_string(*key) + "; ignored"; });
         }
     }
     // Entries applied so far stay; the rules keep the controls consistent with them.
@@ -234,10 +271,11 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
 
 std::string FormatSettingsFile(SettingsModel& model) {
     std::string text;
-    text += Entry(kVersionKey, kSettingsFileVersion);
-    text += Entry(kModelKey, model.model == DeviceModel::Veltra ? kModelVeltra : kModelKordo);
+    text.reserve((SettingsCatalogue().size() + 2) * kTypicalEntryChars);
+    AppendEntry(text, kVersionKey, kSettingsFileVersion);
+    AppendEntry(text, kModelKey, model.model == DeviceModel::Veltra ? kModelVeltra : kModelKordo);
     for (const CatalogueEntry& entry : SettingsCatalogue()) {
-        text += Entry(entry.key, ControlValue(entry.Resolve(model)));
+        AppendEntry(text, entry.key, ControlValue(entry.Resolve(model)));
     }
     return text;
 }

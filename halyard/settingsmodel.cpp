@@ -6,26 +6,38 @@ namespace halyard {
 
 namespace {
 
-using Items = std::vector<std::string>;
-
-const Items kPressAndHoldItems = {"(Disabled)", "Radio PTT", "Talk Around PTT", "Emergency"};
-const Items kPTTPressAndHoldItems = {"(Disabled)", "Radio PTT", "Talk Around PTT"};
-const Items kAccPTTPressAndHoldItems = {"Radio PTT", "Talk Around PTT"};
-const Items kShortPressItems = {"(Disabled)", "Volume Up", "Volume Down", "Aux 1",
-                                "Aux 2",      "Emergency", "HF On/Off",   "Relay On/Off"};
-const Items kRight1ShortPressItems = {"(Disabled)", "Volume Up", "Volume Down",  "Aux 1",
-                                      "Aux 2",      "Emergency", "Relay On/Off", "Search"};
-const Items kPTTShortPressItems = {"(Disabled)", "Volume Up", "Volume Down",
-                                   "Aux 1",      "Aux 2",     "Emergency"};
-const Items kLongPressItems = {"(Disabled)", "Volume Up", "Volume Down", "Aux 1",       "Aux 2",
-                               "On / Off",   "Emergency", "HF On/Off",   "Relay On/Off"};
-const Items kShortLongPressItems = {"(Disabled)", "Volume Up", "Volume Down", "Aux 1",
-                                    "Aux 2",      "On / Off",  "Emergency",   "HF On/Off"};
-const Items kInputFunctions = {"Disabled", "Radio COR", "Remote PTT", "Find Me"};
-const Items kOutputFunctions = {
+const ItemList kPressAndHoldItems =
+    MakeItemList({"(Disabled)", "Radio PTT", "Talk Around PTT", "Emergency"});
+const ItemList kPTTPressAndHoldItems = MakeItemList({"(Disabled)", "Radio PTT", "Talk Around PTT"});
+const ItemList kAccPTTPressAndHoldItems = MakeItemList({"Radio PTT", "Talk Around PTT"});
+const ItemList kShortPressItems = MakeItemList({"(Disabled)", "Volume Up", "Volume Down", "Aux 1",
+                                                "Aux 2", "Emergency", "HF On/Off", "Relay On/Off"});
+const ItemList kRight1ShortPressItems =
+    MakeItemList({"(Disabled)", "Volume Up", "Volume Down", "Aux 1", "Aux 2", "Emergency",
+                  "Relay On/Off", "Search"});
+const ItemList kPTTShortPressItems =
+    MakeItemList({"(Disabled)", "Volume Up", "Volume Down", "Aux 1", "Aux 2", "Emergency"});
+const ItemList kLongPressItems =
+    MakeItemList({"(Disabled)", "Volume Up", "Volume Down", "Aux 1", "Aux 2", "On / Off",
+                  "Emergency", "HF On/Off", "Relay On/Off"});
+const ItemList kShortLongPressItems =
+    MakeItemList({"(Disabled)", "Volume Up", "Volume Down", "Aux 1", "Aux 2", "On / Off",
+                  "Emergency", "HF On/Off"});
+const ItemList kHirosePin2Items = MakeItemList({"Speaker -ve", "Battery +ve"});
+const ItemList kRelayModeItems = MakeItemList({"Command", "Automatic"});
+const ItemList kDirectionItems = MakeItemList({"Input", "Output"});
+const ItemList kActiveItems = MakeItemList({"Low", "High"});
+const ItemList kInputFunctions = MakeItemList({"Disabled", "Radio COR", "Remote PTT", "Find Me"});
+const std::vector<std::string> kOutputFunctionTexts = {
     "Disabled", "Radio PTT", "Emergency",         "Talk around",
     "Aux 1",    "Aux 2",     "Handset in Cradle", "Handset out of Range"};
-const char* const kHandsfreeActive = "Handsfree active";
+const ItemList kOutputFunctions = MakeItemList(kOutputFunctionTexts);
+// The function lines' outputs can also show that handsfree is active.
+const ItemList kFunctionLineOutputs = [] {
+    std::vector<std::string> items = kOutputFunctionTexts;
+    items.push_back("Handsfree active");
+    return MakeItemList(std::move(items));
+}();
 
 // Handset function codes 0..10 and their texts.
 const char* const kHSCodeTexts[] = {"Disabled",  "On / Off",    "Radio PTT",   "Talk Around PTT",
@@ -201,8 +213,8 @@ SettingsModel::SettingsModel(IUserDialogs& dialogs) : mDialogs(dialogs) {
         u.step = range.step;
         u.position = range.preset;
     }
-    HirosePin2FunctionComboBox.SetItems({"Speaker -ve", "Battery +ve"});
-    RelayModeComboBox.SetItems({"Command", "Automatic"});
+    HirosePin2FunctionComboBox.SetItems(kHirosePin2Items);
+    RelayModeComboBox.SetItems(kRelayModeItems);
     for (int i = 0; i < kHandsetButtonCount; ++i) {
         const auto b = static_cast<HandsetButton>(i);
         ButtonCombos& combos = buttons[i];
@@ -231,8 +243,8 @@ SettingsModel::SettingsModel(IUserDialogs& dialogs) : mDialogs(dialogs) {
     }
     for (int i = 0; i < kGatewayLineCount; ++i) {
         LineControls& line = lines[i];
-        line.io.SetItems({"Input", "Output"});
-        line.active.SetItems({"Low", "High"});
+        line.io.SetItems(kDirectionItems);
+        line.active.SetItems(kActiveItems);
         line.pulse.min = 0;
         line.pulse.max = 5000;
         line.pulse.step = kPulseStep;
@@ -437,11 +449,8 @@ void SettingsModel::LineFunctionChanged(GatewayLine l, int index) {
 void SettingsModel::RebuildFunctionList(GatewayLine l) {
     LineControls& line = Line(l);
     if (IsOutput(line)) {
-        Items items = kOutputFunctions;
-        if (l >= GatewayLine::Function1) {
-            items.push_back(kHandsfreeActive);
-        }
-        line.function.SetItems(std::move(items));
+        line.function.SetItems(l >= GatewayLine::Function1 ? kFunctionLineOutputs
+                                                           : kOutputFunctions);
     } else {
         line.function.SetItems(kInputFunctions);
     }
@@ -453,7 +462,7 @@ void SettingsModel::ApplyPulseRule(GatewayLine l) {
     if (!IsOutput(line)) {
         return;
     }
-    const std::string function = line.function.Text();
+    const std::string& function = line.function.Text();
     if (Contains(function, "Aux 1") || Contains(function, "Aux 2")) {
         line.pulse.SetRange(10, 30000);
         line.pulse.SetPosition(500);
@@ -498,7 +507,7 @@ void SettingsModel::ToggleLog() {
 }
 
 int SettingsModel::MapComboBoxToHSKeyPress(const ComboBox& box) {
-    const std::string text = box.Text();
+    const std::string& text = box.Text();
     for (int code : kHSTextSearchOrder) {
         if (Contains(text, kHSCodeTexts[code])) {
             return code;
@@ -522,7 +531,7 @@ void SettingsModel::MapHSKeyPressToComboBox(int code, ComboBox& box) {
 }
 
 int SettingsModel::MapComboBoxToGWKeyPress(const ComboBox& box) {
-    const std::string text = box.Text();
+    const std::string& text = box.Text();
     for (const TextCode& entry : kGWTextSearchOrder) {
         if (Contains(text, entry.text)) {
             return entry.code;

@@ -1,65 +1,64 @@
-// Loads arbitrary bytes as a settings file into the settings model, then checks that every
-// control is still in a state the window can show and that the records can be built, and that
-// the quiet load halyard-cli judges files with leaves the same settings.
+// Loads arbitrary bytes as a settings file into the settings model, the way halyard-cli judges
+// and programs files (the window's load is the same load, which then shows the stop or the
+// version warning of the report). Then checks the report, that every control is still in a
+// state the window can show, and that the records and the file text can be built, all without
+// a message: a message there would be an item text the model cannot map.
 #include <halyard/catalogue.h>
 #include <halyard/settingsfile.h>
 #include <halyard/settingsmodel.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 
+#include "../driver/check.h"
+
 namespace {
 
-class QuietDialogs : public halyard::IUserDialogs {
+using fuzz::Check;
+
+class CountedDialogs : public halyard::IUserDialogs {
   public:
     halyard::DialogButton ShowMessage(const halyard::DialogRequest&) override {
+        ++shown;
         return halyard::mbOK;
     }
-    void ShowPlainMessage(const std::string&) override {}
+    void ShowPlainMessage(const std::string&) override { ++shown; }
     void AddLogLine(const std::string&) override {}
     void CloseProgram() override {}
-};
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+    int shown = 0;
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    QuietDialogs dialogs;
+    CountedDialogs dialogs;
     halyard::SettingsModel model(dialogs);
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    std::istringstream in(text);
-    const halyard::LoadResult result = halyard::LoadSettings(model, in);
-
-    halyard::SettingsModel quiet(dialogs);
-    std::istringstream again(text);
-    const halyard::LoadReport report = halyard::LoadSettingsQuietly(quiet, again);
-    Check(report.result == result);
+    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+    const halyard::LoadReport report = halyard::LoadSettingsQuietly(model, in);
+    Check(report.result != halyard::LoadResult::OpenFailed);
+    Check((report.result == halyard::LoadResult::Stopped) == !report.stopMessage.empty());
     Check(report.warnings.size() <= 22);  // capped, whatever the file holds
-    Check(halyard::FormatSettingsFile(quiet) == halyard::FormatSettingsFile(model));
+    Check(report.settingsApplied <= static_cast<int>(size));
 
     for (const halyard::CatalogueEntry& entry : halyard::SettingsCatalogue()) {
         const auto control = entry.Resolve(model);
         if (const auto* combo = std::get_if<halyard::ComboBox*>(&control)) {
             Check((*combo)->index >= 0 &&
-                  (*combo)->index < static_cast<int>((*combo)->items.size()));
+                  (*combo)->index < static_cast<int>((*combo)->Items().size()));
         } else if (const auto* upDown = std::get_if<halyard::UpDown*>(&control)) {
             Check((*upDown)->position >= (*upDown)->min && (*upDown)->position <= (*upDown)->max);
         }
     }
     for (const halyard::LineControls& line : model.lines) {
-        Check((line.function.items.size() == 4) == (line.io.index == 0));
+        Check((line.function.Items().size() == 4) == (line.io.index == 0));
     }
     const halyard::gw_xsettings_t gw = model.GatewayRecordFromControls();
     Check(gw.word[23] == 0 && gw.word[24] == 0);
     Check(gw.word[halyard::GW_LINES] == 0xC001);
     model.HandsetRecordFromControls();
-    halyard::FormatSettingsFile(model);
+    Check(!halyard::FormatSettingsFile(model).empty());
+    Check(dialogs.shown == 0);
     return 0;
 }

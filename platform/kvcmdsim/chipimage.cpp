@@ -30,21 +30,6 @@ const char* OnOff(bool on) {
     return on ? "on" : "off";
 }
 
-bool SameFields(const std::map<uint16_t, PresentationField>& a,
-                const std::map<uint16_t, PresentationField>& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
-        if (i->first != j->first || i->second.base_key != j->second.base_key ||
-            i->second.bit_offset != j->second.bit_offset ||
-            i->second.bit_width != j->second.bit_width) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The blanks of the image format: what std::isspace calls white space in the "C" locale.
 constexpr const char* kBlanks = " \t\r\n\v\f";
 
@@ -133,10 +118,10 @@ std::string FormatImage(const ChipContent& chip) {
         out << "firmware-keys default\n";
     } else if (chip.firmwareKeys == OrdinaryFirmwareKeys()) {
         out << "firmware-keys ordinary\n";
-    } else if (chip.firmwareKeys.empty()) {
+    } else if (chip.firmwareKeys.Empty()) {
         out << "firmware-keys none\n";
     } else {
-        const std::vector<KeyRange> ranges = ToRanges(chip.firmwareKeys);
+        const std::vector<KeyRange>& ranges = chip.firmwareKeys.Ranges();
         for (size_t i = 0; i < ranges.size(); i += kRangesPerLine) {
             out << "firmware-keys";
             for (size_t j = i; j < ranges.size() && j < i + kRangesPerLine; ++j) {
@@ -148,9 +133,9 @@ std::string FormatImage(const ChipContent& chip) {
             out << '\n';
         }
     }
-    if (SameFields(chip.presentation, StandardPresentationKeys())) {
+    if (chip.presentation == StandardPresentationKeys()) {
         out << "presentation default\n";
-    } else if (chip.presentation.empty()) {
+    } else if (chip.presentation.Empty()) {
         out << "presentation none\n";
     } else {
         for (const auto& [key, field] : chip.presentation) {
@@ -305,14 +290,13 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
             chip.vars[words[1]] = Rest(Rest(trimmed));
         } else if (directive == "firmware-keys") {
             if (!explicitKeys) {
-                chip.firmwareKeys.clear();
+                chip.firmwareKeys.Clear();
                 explicitKeys = true;
             }
             for (size_t i = 1; i < words.size(); ++i) {
                 if (words[i] == "default" || words[i] == "ordinary") {
-                    const std::set<uint16_t>& standard =
-                        words[i] == "default" ? StandardFirmwareKeys() : OrdinaryFirmwareKeys();
-                    chip.firmwareKeys.insert(standard.begin(), standard.end());
+                    chip.firmwareKeys.Insert(words[i] == "default" ? StandardFirmwareKeys()
+                                                                   : OrdinaryFirmwareKeys());
                     continue;
                 }
                 if (words[i] == "none") {
@@ -328,19 +312,17 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
                 if (!ok || first == 0 || last < first) {
                     return fail("invalid key range '" + words[i] + "'");
                 }
-                for (uint32_t key = first; key <= last; ++key) {
-                    chip.firmwareKeys.insert(static_cast<uint16_t>(key));
-                }
+                chip.firmwareKeys.Insert(KeyRange{first, last});
             }
         } else if (directive == "presentation") {
             if (!explicitFields) {
-                chip.presentation.clear();
+                chip.presentation.Clear();
                 explicitFields = true;
             }
             if (words.size() == 2 && words[1] == "default") {
                 chip.presentation = StandardPresentationKeys();
             } else if (words.size() == 2 && words[1] == "none") {
-                chip.presentation.clear();
+                chip.presentation.Clear();
             } else {
                 uint16_t key = 0;
                 PresentationField field{};
@@ -355,7 +337,7 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
                 }
                 field.bit_offset = static_cast<uint16_t>(offset);
                 field.bit_width = static_cast<uint16_t>(width);
-                chip.presentation[key] = field;
+                chip.presentation.Set(key, field);
             }
         } else if (directive == "table") {
             if (words.size() == 2 && words[1] == "none") {
@@ -466,7 +448,7 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
     }
     for (const auto& s : chip.stores) {
         for (const auto& k : s.second) {
-            chip.firmwareKeys.insert(k.first);
+            chip.firmwareKeys.Insert(k.first);
         }
     }
     return true;

@@ -135,7 +135,7 @@ PDU SimChip::Process(const PDU& received) {
             const KVCMD_PS_PDU ps(received);
             const uint16_t storesWord = ps.get_stores();
             const bool raw = (storesWord & RAW_ACCESS) != 0;
-            const auto field = raw ? chip.presentation.end() : chip.presentation.find(key);
+            const PresentationField* field = raw ? nullptr : chip.presentation.Find(key);
             if (isGet) {
                 Value value;
                 // A failed read answers no value: length field 0.
@@ -144,15 +144,15 @@ PDU SimChip::Process(const PDU& received) {
                     reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
                     return reply;
                 };
-                if (field != chip.presentation.end()) {
-                    const Value* base = FindValue(chip, field->second.base_key, storesWord);
-                    const uint16_t word = field->second.bit_offset / 16;
+                if (field != nullptr) {
+                    const Value* base = FindValue(chip, field->base_key, storesWord);
+                    const uint16_t word = field->bit_offset / 16;
                     if (base == nullptr || word >= base->size()) {
                         return failed(KVCMD_PDU::STATUS_ERROR);
                     }
-                    value.push_back(((*base)[word] >> (field->second.bit_offset % 16)) &
-                                    FieldMask(field->second.bit_width));
-                } else if (chip.firmwareKeys.count(key) == 0) {
+                    value.push_back(((*base)[word] >> (field->bit_offset % 16)) &
+                                    FieldMask(field->bit_width));
+                } else if (!chip.firmwareKeys.Contains(key)) {
                     return failed(KVCMD_PDU::STATUS_ACCESS_DENIED);
                 } else {
                     const Value* found = FindValue(chip, key, storesWord);
@@ -177,9 +177,9 @@ PDU SimChip::Process(const PDU& received) {
             Value data(length);
             ps.get_data(data.data(), length);
             const uint16_t target = WriteTarget(storesWord);
-            if (field != chip.presentation.end()) {
-                const Value* base = FindValue(chip, field->second.base_key, storesWord);
-                const uint16_t word = field->second.bit_offset / 16;
+            if (field != nullptr) {
+                const Value* base = FindValue(chip, field->base_key, storesWord);
+                const uint16_t word = field->bit_offset / 16;
                 if (base == nullptr || word >= base->size() || length == 0) {
                     return Reply(request, KVCMD_PDU::STATUS_ERROR);
                 }
@@ -187,12 +187,12 @@ PDU SimChip::Process(const PDU& received) {
                     return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
                 }
                 Value updated = *base;
-                const uint16_t bit = field->second.bit_offset % 16;
-                const uint16_t mask = FieldMask(field->second.bit_width);
+                const uint16_t bit = field->bit_offset % 16;
+                const uint16_t mask = FieldMask(field->bit_width);
                 updated[word] = static_cast<uint16_t>((updated[word] & ~(mask << bit)) |
                                                       ((data[0] & mask) << bit));
-                chip.stores[target][field->second.base_key] = updated;
-            } else if (chip.firmwareKeys.count(key) == 0) {
+                chip.stores[target][field->base_key] = updated;
+            } else if (!chip.firmwareKeys.Contains(key)) {
                 return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
             } else if (target == 0) {
                 return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
@@ -209,17 +209,17 @@ PDU SimChip::Process(const PDU& received) {
             }
             const uint16_t storesWord = request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD2);
             const bool raw = (storesWord & RAW_ACCESS) != 0;
-            const auto field = raw ? chip.presentation.end() : chip.presentation.find(key);
+            const PresentationField* field = raw ? nullptr : chip.presentation.Find(key);
             KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK);
             reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
-            if (field != chip.presentation.end()) {
-                const Value* base = FindValue(chip, field->second.base_key, storesWord);
-                if (base == nullptr || field->second.bit_offset / 16 >= base->size()) {
+            if (field != nullptr) {
+                const Value* base = FindValue(chip, field->base_key, storesWord);
+                if (base == nullptr || field->bit_offset / 16 >= base->size()) {
                     reply.set_status(KVCMD_PDU::STATUS_ERROR);
                 } else {
                     reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 1);
                 }
-            } else if (chip.firmwareKeys.count(key) == 0) {
+            } else if (!chip.firmwareKeys.Contains(key)) {
                 reply.set_status(KVCMD_PDU::STATUS_ERROR);
                 reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD0, 0);
             } else if (const Value* found = FindValue(chip, key, storesWord); found != nullptr) {
@@ -273,7 +273,7 @@ PDU SimChip::Process(const PDU& received) {
                     }
                 }
             }
-            if (chip.firmwareKeys.count(key) == 0) {
+            if (!chip.firmwareKeys.Contains(key)) {
                 return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
             }
             bool erased = false;
@@ -326,11 +326,10 @@ PDU SimChip::Process(const PDU& received) {
                 return Reply(request, KVCMD_PDU::STATUS_ERROR);
             }
             if (isGet) {
+                Value words(length);
+                state.ReadWords(DATA_SPACE, address, length, words.data());
                 KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, length);
-                for (uint16_t i = 0; i < length; ++i) {
-                    reply.set_uint16(KVCMD_PDU::OFFSET_DATA + 2 * i,
-                                     state.MemoryWord(DATA_SPACE, address + i));
-                }
+                SetData(reply, words.data(), length);
                 return reply;
             }
             if (memory.data_words() < length) {

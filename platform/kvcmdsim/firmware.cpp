@@ -1,17 +1,112 @@
-// The standard firmware of a blank simulated chip, taken from keyward's key database: the
-// firmware knows every ordinary key and resolves every presentation key that names a field, and
-// its key list names both, as a real firmware's list names the presentation keys it presents.
+// The keys a firmware knows, and the standard firmware of a blank simulated chip, taken from
+// keyward's key database: the firmware knows every ordinary key and resolves every presentation
+// key that names a field, and its key list names both, as a real firmware's list names the
+// presentation keys it presents.
 #include "state.h"
+
+#include <algorithm>
 
 namespace kvcmdsim {
 
-const std::set<uint16_t>& OrdinaryFirmwareKeys() {
-    static const std::set<uint16_t> keys = [] {
-        std::set<uint16_t> known;
+// ---------------------------------------------------------------- key sets
+
+bool KeySet::Contains(uint16_t key) const {
+    const auto range = std::lower_bound(mRanges.begin(), mRanges.end(), key,
+                                        [](const KeyRange& r, uint16_t k) { return r.last < k; });
+    return range != mRanges.end() && range->first <= key;
+}
+
+bool KeySet::Insert(uint16_t key) {
+    if (Contains(key)) {
+        return false;
+    }
+    Insert(KeyRange{key, key});
+    return true;
+}
+
+// The ranges that overlap or touch the new one merge with it into one.
+void KeySet::Insert(KeyRange range) {
+    if (range.first > range.last) {
+        return;
+    }
+    uint32_t first = range.first;
+    uint32_t last = range.last;
+    auto begin =
+        std::lower_bound(mRanges.begin(), mRanges.end(), first,
+                         [](const KeyRange& r, uint32_t f) { return uint32_t{r.last} + 1 < f; });
+    auto end = begin;
+    for (; end != mRanges.end() && end->first <= last + 1; ++end) {
+        first = std::min<uint32_t>(first, end->first);
+        last = std::max<uint32_t>(last, end->last);
+    }
+    begin = mRanges.erase(begin, end);
+    mRanges.insert(begin, KeyRange{static_cast<uint16_t>(first), static_cast<uint16_t>(last)});
+}
+
+void KeySet::Erase(KeyRange range) {
+    if (range.first > range.last) {
+        return;
+    }
+    std::vector<KeyRange> kept;
+    kept.reserve(mRanges.size() + 1);
+    for (const KeyRange& r : mRanges) {
+        if (r.last < range.first || r.first > range.last) {
+            kept.push_back(r);
+            continue;
+        }
+        if (r.first < range.first) {
+            kept.push_back({r.first, static_cast<uint16_t>(range.first - 1)});
+        }
+        if (r.last > range.last) {
+            kept.push_back({static_cast<uint16_t>(range.last + 1), r.last});
+        }
+    }
+    mRanges = std::move(kept);
+}
+
+void KeySet::Insert(const KeySet& keys) {
+    if (mRanges.empty()) {
+        mRanges = keys.mRanges;
+        return;
+    }
+    for (const KeyRange& range : keys.mRanges) {
+        Insert(range);
+    }
+}
+
+// ---------------------------------------------------------------- presentation fields
+
+namespace {
+
+bool KeyBefore(const FieldMap::Entry& entry, uint16_t key) {
+    return entry.first < key;
+}
+
+}  // namespace
+
+const PresentationField* FieldMap::Find(uint16_t key) const {
+    const auto entry = std::lower_bound(mEntries.begin(), mEntries.end(), key, KeyBefore);
+    return entry != mEntries.end() && entry->first == key ? &entry->second : nullptr;
+}
+
+void FieldMap::Set(uint16_t key, const PresentationField& field) {
+    const auto entry = std::lower_bound(mEntries.begin(), mEntries.end(), key, KeyBefore);
+    if (entry != mEntries.end() && entry->first == key) {
+        entry->second = field;
+    } else {
+        mEntries.insert(entry, Entry{key, field});
+    }
+}
+
+// ---------------------------------------------------------------- the standard firmware
+
+const KeySet& OrdinaryFirmwareKeys() {
+    static const KeySet keys = [] {
+        KeySet known;
         for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
             const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
             if (entry->kind == PSKEY_KIND_ORDINARY) {
-                known.insert(entry->key_number);
+                known.Insert(entry->key_number);
             }
         }
         return known;
@@ -19,25 +114,25 @@ const std::set<uint16_t>& OrdinaryFirmwareKeys() {
     return keys;
 }
 
-const std::set<uint16_t>& StandardFirmwareKeys() {
-    static const std::set<uint16_t> keys = [] {
-        std::set<uint16_t> known = OrdinaryFirmwareKeys();
+const KeySet& StandardFirmwareKeys() {
+    static const KeySet keys = [] {
+        KeySet known = OrdinaryFirmwareKeys();
         for (const auto& field : StandardPresentationKeys()) {
-            known.insert(field.first);
+            known.Insert(field.first);
         }
         return known;
     }();
     return keys;
 }
 
-const std::map<uint16_t, PresentationField>& StandardPresentationKeys() {
-    static const std::map<uint16_t, PresentationField> fields = [] {
-        std::map<uint16_t, PresentationField> resolved;
+const FieldMap& StandardPresentationKeys() {
+    static const FieldMap fields = [] {
+        FieldMap resolved;
         for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
             const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
             if (entry->kind == PSKEY_KIND_PRESENTATION && entry->bit_width != 0) {
-                resolved[entry->key_number] = {entry->base_key, entry->bit_offset,
-                                               entry->bit_width};
+                resolved.Set(entry->key_number,
+                             {entry->base_key, entry->bit_offset, entry->bit_width});
             }
         }
         return resolved;

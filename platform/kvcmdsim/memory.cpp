@@ -4,11 +4,30 @@
 
 #include <kvcmdsim/simchip.h>
 
+#include <algorithm>
+
 namespace kvcmdsim {
 
 namespace {
 
 constexpr uint16_t kPsKeyListEntry = 31;
+
+// Copies the words of `words` that lie in [address, address + count) to `out`.
+void Overlay(const WordMap& words, uint32_t address, uint32_t count, uint16_t* out) {
+    const uint64_t end = uint64_t{address} + count;
+    for (auto word = words.lower_bound(address); word != words.end() && word->first < end; ++word) {
+        out[word->first - address] = word->second;
+    }
+}
+
+void Overlay(const WordList& words, uint32_t address, uint32_t count, uint16_t* out) {
+    const uint64_t end = uint64_t{address} + count;
+    auto word = std::lower_bound(words.begin(), words.end(), address,
+                                 [](const auto& w, uint32_t a) { return w.first < a; });
+    for (; word != words.end() && word->first < end; ++word) {
+        out[word->first - address] = word->second;
+    }
+}
 
 }  // namespace
 
@@ -19,55 +38,70 @@ bool SimChip::State::MemoryRange(uint32_t space, uint32_t address, uint32_t coun
     return s != content.spaces.end() && address <= s->second && count <= s->second - address;
 }
 
-uint16_t SimChip::State::MemoryWord(uint32_t space, uint32_t address) {
-    const auto w = content.written.find(space);
-    if (w != content.written.end()) {
-        const auto word = w->second.find(address);
-        if (word != w->second.end()) {
-            return word->second;
-        }
-    }
+// Words never written read 0; explicitly written words cover the firmware's own. Each layer is
+// walked once over the range, not searched word by word.
+void SimChip::State::ReadWords(uint32_t space, uint32_t address, uint32_t count, uint16_t* out) {
+    std::fill(out, out + count, uint16_t{0});
     if (firmwareMemoryStale) {
         RebuildFirmwareMemory();
     }
-    const auto f = firmwareMemory.find(space);
-    if (f != firmwareMemory.end()) {
-        const auto word = f->second.find(address);
-        if (word != f->second.end()) {
-            return word->second;
+    if (const auto f = firmwareMemory.find(space); f != firmwareMemory.end()) {
+        Overlay(f->second, address, count, out);
+    }
+    if (const auto w = content.written.find(space); w != content.written.end()) {
+        Overlay(w->second, address, count, out);
+    }
+}
+
+WordList WordWriter::Take() {
+    std::stable_sort(mWords.begin(), mWords.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    WordList words;
+    words.reserve(mWords.size());
+    for (const auto& word : mWords) {
+        if (!words.empty() && words.back().first == word.first) {
+            words.back().second = word.second;
+        } else {
+            words.push_back(word);
         }
     }
-    return 0;
+    mWords.clear();
+    return words;
 }
 
 void SimChip::State::RebuildFirmwareMemory() {
-    firmwareMemory.clear();
-    WordMap& data = firmwareMemory[DATA_SPACE];
+    std::map<uint32_t, WordWriter> memory;
+    WordWriter& data = memory[DATA_SPACE];
     data[VERSION_WORD_ADDRESS] = content.versionWord;
     data[SECOND_WORD_ADDRESS] = content.secondWord;
     data[SUB_ID_ADDRESS] = content.subId;
     const TableLayout& layout = content.layout;
     if (layout.present) {
-        WriteTable(layout);
+        WriteTable(layout, memory);
 
         uint32_t at = layout.key_list;
-        for (const KeyRange& range : ToRanges(content.firmwareKeys)) {
+        for (const KeyRange& range : content.firmwareKeys.Ranges()) {
             data[at++] = range.first;
             data[at++] = range.last;
         }
         data[at++] = 0;
         data[at] = 0;
     }
+    firmwareMemory.clear();
+    for (auto& [space, words] : memory) {
+        firmwareMemory[space] = words.Take();
+    }
     firmwareMemoryStale = false;
 }
 
-void SimChip::State::WriteTable(const TableLayout& layout) {
+void SimChip::State::WriteTable(const TableLayout& layout,
+                                std::map<uint32_t, WordWriter>& memory) const {
     std::map<uint16_t, uint16_t> entries = content.symbols;
     entries.erase(0);
     if (layout.form != TableLayout::FIXED) {
         entries[kPsKeyListEntry] = static_cast<uint16_t>(layout.key_list);
     }
-    WordMap& table = firmwareMemory[layout.space];
+    WordWriter& table = memory[layout.space];
     uint32_t at = layout.header;
     switch (layout.form) {
         case TableLayout::PLAIN: {
@@ -121,7 +155,7 @@ void SimChip::State::WriteTable(const TableLayout& layout) {
     uint32_t targetSpace = layout.space;
     if (layout.redirect_space != 0) {
         const uint32_t location = (layout.space << 24) | (target & 0xFFFFFF);
-        WordMap& redirect = firmwareMemory[layout.redirect_space];
+        WordWriter& redirect = memory[layout.redirect_space];
         redirect[layout.redirect_at] = SlTable::MAGIC_REDIRECT;
         redirect[layout.redirect_at + 1] = static_cast<uint16_t>(location);
         redirect[layout.redirect_at + 2] = static_cast<uint16_t>(location >> 16);
@@ -129,23 +163,11 @@ void SimChip::State::WriteTable(const TableLayout& layout) {
         targetSpace = layout.redirect_space;
     }
     if (layout.pointer_at != 0) {
-        WordMap& data = firmwareMemory[DATA_SPACE];
+        WordWriter& data = memory[DATA_SPACE];
         data[layout.pointer_at] = static_cast<uint16_t>(target);
         data[layout.pointer_at + 1] =
             static_cast<uint16_t>(((targetSpace & 0xFF) << 8) | ((target >> 16) & 0xFF));
     }
-}
-
-std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys) {
-    std::vector<KeyRange> ranges;
-    for (uint16_t key : keys) {
-        if (!ranges.empty() && ranges.back().last + 1 == key) {
-            ranges.back().last = key;
-        } else {
-            ranges.push_back({key, key});
-        }
-    }
-    return ranges;
 }
 
 // ---------------------------------------------------------------- memory
@@ -176,9 +198,7 @@ bool SimChip::ReadMemory(uint32_t space, uint32_t word_address, uint32_t count,
     if (!mState->MemoryRange(space, word_address, count)) {
         return false;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = mState->MemoryWord(space, word_address + i);
-    }
+    mState->ReadWords(space, word_address, count, out);
     return true;
 }
 
@@ -220,9 +240,7 @@ bool SimChip::DebugRead(uint32_t space, uint32_t word_address, uint32_t count,
     if (mState->content.secure || !mState->MemoryRange(space, word_address, count)) {
         return false;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        out[i] = mState->MemoryWord(space, word_address + i);
-    }
+    mState->ReadWords(space, word_address, count, out);
     return true;
 }
 

@@ -32,7 +32,7 @@ SimChip::~SimChip() {
 void SimChip::SetKey(uint16_t store, uint16_t key, const std::vector<uint16_t>& value) {
     std::lock_guard<std::mutex> guard(mLock);
     mState->content.stores[store][key] = value;
-    if (mState->content.firmwareKeys.insert(key).second) {
+    if (mState->content.firmwareKeys.Insert(key)) {
         mState->firmwareMemoryStale = true;
     }
     mState->dirty = true;
@@ -87,26 +87,12 @@ std::vector<uint16_t> SimChip::KeysIn(uint16_t store) const {
 
 // ---------------------------------------------------------------- firmware
 
-namespace {
-
-void EditFirmwareKeys(std::set<uint16_t>& keys, KeyRange range, bool add) {
-    for (uint32_t key = range.first; key <= range.last; ++key) {
-        if (add) {
-            keys.insert(static_cast<uint16_t>(key));
-        } else {
-            keys.erase(static_cast<uint16_t>(key));
-        }
-    }
-}
-
-}  // namespace
-
 // Each edit marks the firmware's key list in memory for rebuilding on the next read.
 void SimChip::SetFirmwareKeys(const std::vector<KeyRange>& ranges) {
     std::lock_guard<std::mutex> guard(mLock);
-    mState->content.firmwareKeys.clear();
+    mState->content.firmwareKeys.Clear();
     for (const KeyRange& range : ranges) {
-        EditFirmwareKeys(mState->content.firmwareKeys, range, true);
+        mState->content.firmwareKeys.Insert(range);
     }
     mState->firmwareMemoryStale = true;
     mState->dirty = true;
@@ -114,26 +100,26 @@ void SimChip::SetFirmwareKeys(const std::vector<KeyRange>& ranges) {
 
 void SimChip::AddFirmwareKeys(KeyRange range) {
     std::lock_guard<std::mutex> guard(mLock);
-    EditFirmwareKeys(mState->content.firmwareKeys, range, true);
+    mState->content.firmwareKeys.Insert(range);
     mState->firmwareMemoryStale = true;
     mState->dirty = true;
 }
 
 void SimChip::RemoveFirmwareKeys(KeyRange range) {
     std::lock_guard<std::mutex> guard(mLock);
-    EditFirmwareKeys(mState->content.firmwareKeys, range, false);
+    mState->content.firmwareKeys.Erase(range);
     mState->firmwareMemoryStale = true;
     mState->dirty = true;
 }
 
 std::vector<KeyRange> SimChip::FirmwareKeys() const {
     std::lock_guard<std::mutex> guard(mLock);
-    return ToRanges(mState->content.firmwareKeys);
+    return mState->content.firmwareKeys.Ranges();
 }
 
 void SimChip::ClearPresentationKeys() {
     std::lock_guard<std::mutex> guard(mLock);
-    mState->content.presentation.clear();
+    mState->content.presentation.Clear();
     mState->dirty = true;
 }
 

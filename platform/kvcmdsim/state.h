@@ -6,7 +6,6 @@
 #include <atomic>
 #include <deque>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,11 +15,74 @@ namespace kvcmdsim {
 using Value = std::vector<uint16_t>;
 using WordMap = std::map<uint32_t, uint16_t>;  // word address -> word
 
+// Words of one space as (address, word), ascending by address, each address once: the
+// firmware's own memory, made in one piece whenever the firmware changes.
+using WordList = std::vector<std::pair<uint32_t, uint16_t>>;
+
+// Collects words written in any order, as `words[address] = word`; Take gives them as a
+// WordList in which a later write to an address wins over an earlier one.
+class WordWriter {
+  public:
+    // The word at `address`, to be assigned before the next write.
+    uint16_t& operator[](uint32_t address) { return mWords.emplace_back(address, 0).second; }
+    WordList Take();
+
+  private:
+    WordList mWords;
+};
+
+// A set of key numbers kept as ascending (first, last) ranges that neither overlap nor touch,
+// so that equal sets hold equal ranges. A firmware's keys come in long runs (the standard
+// firmware's 1727 keys are 57 ranges): every chip copies its key list in one allocation, and a
+// range such as 0001-ffff costs no more than one key.
+class KeySet {
+  public:
+    KeySet() = default;
+
+    bool Contains(uint16_t key) const;
+    bool Empty() const { return mRanges.empty(); }
+    // The ranges in order, as the firmware's key list in memory names them.
+    const std::vector<KeyRange>& Ranges() const { return mRanges; }
+
+    // Adds one key; true when it was not there yet.
+    bool Insert(uint16_t key);
+    // Adds, or removes, every key of the range (none when first > last).
+    void Insert(KeyRange range);
+    void Erase(KeyRange range);
+    void Insert(const KeySet& keys);
+    void Clear() { mRanges.clear(); }
+
+    bool operator==(const KeySet&) const = default;
+
+  private:
+    std::vector<KeyRange> mRanges;
+};
+
+// The presentation keys a firmware resolves, by key number, in one sorted vector: a chip copies
+// the standard firmware's fields in one allocation.
+class FieldMap {
+  public:
+    using Entry = std::pair<uint16_t, PresentationField>;
+
+    // The field of `key`; null when it is no presentation key.
+    const PresentationField* Find(uint16_t key) const;
+    void Set(uint16_t key, const PresentationField& field);
+    void Clear() { mEntries.clear(); }
+    bool Empty() const { return mEntries.empty(); }
+    std::vector<Entry>::const_iterator begin() const { return mEntries.begin(); }
+    std::vector<Entry>::const_iterator end() const { return mEntries.end(); }
+
+    bool operator==(const FieldMap&) const = default;
+
+  private:
+    std::vector<Entry> mEntries;
+};
+
 // What a chip image holds, plus the transient store (which is never saved).
 struct ChipContent {
     std::map<uint16_t, std::map<uint16_t, Value>> stores;  // store bit -> key -> value
-    std::set<uint16_t> firmwareKeys;
-    std::map<uint16_t, PresentationField> presentation;
+    KeySet firmwareKeys;
+    FieldMap presentation;
     int firmwareId = 0;
     std::wstring firmwareName = L"Simulated chip firmware";
     uint16_t versionWord = 0;
@@ -51,7 +113,7 @@ struct SimChip::State {
     ChipContent content;
 
     // The firmware's own memory content, rebuilt from `content` when stale.
-    std::map<uint32_t, WordMap> firmwareMemory;
+    std::map<uint32_t, WordList> firmwareMemory;
     bool firmwareMemoryStale = true;
 
     // Counters.
@@ -75,25 +137,23 @@ struct SimChip::State {
     std::string imagePath;
     bool dirty = false;
 
-    uint16_t MemoryWord(uint32_t space, uint32_t address);
+    // Words as the chip sees them, of a range that lies in the space (MemoryRange).
+    void ReadWords(uint32_t space, uint32_t address, uint32_t count, uint16_t* out);
     bool MemoryRange(uint32_t space, uint32_t address, uint32_t count) const;
     void RebuildFirmwareMemory();
     // Writes the lookup table (with its redirection and pointer) into the firmware's memory.
-    void WriteTable(const TableLayout& layout);
+    void WriteTable(const TableLayout& layout, std::map<uint32_t, WordWriter>& memory) const;
 };
 
 // The standard firmware: every ordinary key of keyward's database, and its presentation keys.
 // Its key list names both; OrdinaryFirmwareKeys is that list without the presentation keys.
-const std::set<uint16_t>& StandardFirmwareKeys();
-const std::set<uint16_t>& OrdinaryFirmwareKeys();
-const std::map<uint16_t, PresentationField>& StandardPresentationKeys();
+const KeySet& StandardFirmwareKeys();
+const KeySet& OrdinaryFirmwareKeys();
+const FieldMap& StandardPresentationKeys();
 
 // The value a read of `key` sees: the first store of the search order within the selection of
 // `storesWord` (0 selects every store); null when none holds it.
 const Value* FindValue(const ChipContent& chip, uint16_t key, uint16_t storesWord);
-
-// Key numbers as (first, last) ranges, ascending.
-std::vector<KeyRange> ToRanges(const std::set<uint16_t>& keys);
 
 // Image text of `content`, and `content` read from image text (false with `error` set).
 std::string FormatImage(const ChipContent& content);

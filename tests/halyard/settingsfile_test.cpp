@@ -20,14 +20,14 @@ void ExpectConsistent(SettingsModel& model) {
         const auto control = entry.Resolve(model);
         if (const auto* combo = std::get_if<ComboBox*>(&control)) {
             EXPECT_GE((*combo)->index, 0) << entry.name;
-            EXPECT_LT((*combo)->index, static_cast<int>((*combo)->items.size())) << entry.name;
+            EXPECT_LT((*combo)->index, static_cast<int>((*combo)->Items().size())) << entry.name;
         } else if (const auto* upDown = std::get_if<UpDown*>(&control)) {
             EXPECT_GE((*upDown)->position, (*upDown)->min) << entry.name;
             EXPECT_LE((*upDown)->position, (*upDown)->max) << entry.name;
         }
     }
     for (const LineControls& line : model.lines) {
-        EXPECT_EQ(line.function.items.size() == 4, line.io.index == 0)
+        EXPECT_EQ(line.function.Items().size() == 4, line.io.index == 0)
             << "the function list matches the direction";
     }
 }
@@ -95,7 +95,7 @@ TEST_F(SettingsFileTest, SavedFileReloadsEveryControl) {
                                                                          : (*upDown)->max);
         } else if (entry.button >= 0 || entry.combo) {
             auto* combo = std::get<ComboBox*>(control);
-            combo->SelectIndex((combo->index + 1) % static_cast<int>(combo->items.size()));
+            combo->SelectIndex((combo->index + 1) % static_cast<int>(combo->Items().size()));
         }
     }
     model.SetLineDirection(GatewayLine::Function1, 1);
@@ -215,6 +215,24 @@ TEST_F(SettingsFileTest, OverlongLinesAreReadInPieces) {
     Load("9999=304\r\n" + std::string(5000, '7') + "\r\n");
     EXPECT_TRUE(dialogs.requests.empty());
     ExpectConsistent(model);
+}
+
+TEST_F(SettingsFileTest, EmptyLinesLineEndsAtThePieceLimitAndNulBytesKeepTheLineNumbers) {
+    std::string text = "0004=1\n\n\r\n77\n";         // lines 1 to 4
+    text += std::string(93, ' ') + "0005=1" + "\n";  // line 5: 99 characters, then its end
+    text += "xx\n";                                  // line 6
+    text += std::string("0006=0\0junk=5\n", 14);     // line 7: nothing after the NUL counts
+    text += "0007";                                  // line 8, with no line end
+    std::istringstream in(text);
+    const LoadReport report = LoadSettingsQuietly(model, in);
+    EXPECT_EQ(report.settingsApplied, 3);
+    EXPECT_TRUE(model.StealthModeAlwaysActiveCheckBox.checked);
+    EXPECT_TRUE(model.MuteSpeakerOnPTTCheckBox.checked);
+    EXPECT_FALSE(model.MuteSpeakerOnChargeCheckBox.checked);
+    ASSERT_EQ(report.warnings.size(), 4u);
+    EXPECT_EQ(report.warnings[0], "line 4: not a KEY=VALUE entry; skipped");
+    EXPECT_EQ(report.warnings[1], "line 6: not a KEY=VALUE entry; skipped");
+    EXPECT_EQ(report.warnings[2], "line 8: not a KEY=VALUE entry; skipped");
 }
 
 TEST_F(SettingsFileTest, DirectionEntriesBringTheirFunctionList) {

@@ -99,16 +99,16 @@ TEST_F(SettingsModelTest, HandsetTextToCodeCoversEveryListItem) {
     for (int b = 0; b < kHandsetButtonCount; ++b) {
         for (ComboBox* box : {&model.buttons[b].pressAndHold, &model.buttons[b].shortPress,
                               &model.buttons[b].longPress}) {
-            for (int i = 0; i < static_cast<int>(box->items.size()); ++i) {
-                if (box->items[i] == "Search") {
+            for (int i = 0; i < static_cast<int>(box->Items().size()); ++i) {
+                if (box->Items()[i] == "Search") {
                     continue;
                 }
                 box->index = i;
                 const auto it = std::find_if(expected.begin(), expected.end(), [&](const auto& e) {
-                    return e.first == box->items[i];
+                    return e.first == box->Items()[i];
                 });
-                ASSERT_NE(it, expected.end()) << box->items[i];
-                EXPECT_EQ(model.MapComboBoxToHSKeyPress(*box), it->second) << box->items[i];
+                ASSERT_NE(it, expected.end()) << box->Items()[i];
+                EXPECT_EQ(model.MapComboBoxToHSKeyPress(*box), it->second) << box->Items()[i];
             }
         }
     }
@@ -227,7 +227,7 @@ TEST_F(SettingsModelTest, HandsetRecordRoundTripBitForBit) {
 
 TEST_F(SettingsModelTest, RightOneShortPressIsAlwaysWrittenAsZero) {
     ComboBox& shortPress = model.Button(HandsetButton::Right1).shortPress;
-    for (int i = 0; i < static_cast<int>(shortPress.items.size()); ++i) {
+    for (int i = 0; i < static_cast<int>(shortPress.Items().size()); ++i) {
         shortPress.index = i;
         EXPECT_EQ((model.HandsetRecordFromControls().word[HS_KEY_RIGHT1] >> 6) & 0x1F, 0) << i;
     }
@@ -367,16 +367,17 @@ TEST_F(SettingsModelTest, DirectionChangeRebuildsTheFunctionListOnlyOnARealChang
     model.LineDirectionChanged(l, 0);  // same direction
     EXPECT_EQ(line.function.Text(), "Find Me");
     model.LineDirectionChanged(l, 1);
-    EXPECT_EQ(line.function.items.size(), 9u);
-    EXPECT_EQ(line.function.items.back(), "Handsfree active");
+    EXPECT_EQ(line.function.Items().size(), 9u);
+    EXPECT_EQ(line.function.Items().back(), "Handsfree active");
     EXPECT_EQ(line.function.Text(), "Disabled");
     EXPECT_TRUE(line.pulse.enabled);
     model.LineDirectionChanged(l, 0);
-    EXPECT_EQ(line.function.items.size(), 4u);
+    EXPECT_EQ(line.function.Items().size(), 4u);
     EXPECT_FALSE(line.pulse.enabled);
 
     LineControls& emergency = model.Line(GatewayLine::RadioEmergency);
-    EXPECT_EQ(emergency.function.items.size(), 8u) << "no \"Handsfree active\" on Radio Emergency";
+    EXPECT_EQ(emergency.function.Items().size(), 8u)
+        << "no \"Handsfree active\" on Radio Emergency";
     // Fixed lines never change direction.
     model.LineDirectionChanged(GatewayLine::Function4, 0);
     EXPECT_EQ(model.Line(GatewayLine::Function4).io.Text(), "Output");

@@ -98,6 +98,41 @@ TEST_F(Chip, TheFirmwareKeyListNamesThePresentationKeysItResolves) {
     EXPECT_TRUE(server->key_exists(0x03FC));
 }
 
+TEST_F(Chip, FirmwareKeyRangesMergeAndSplitAsKeysComeAndGo) {
+    using Ranges = std::vector<KeyRange>;
+    chip->SetFirmwareKeys(
+        {{0x0010, 0x0012}, {0x0005, 0x0008}, {0x0009, 0x0009}, {0x0011, 0x0020}, {0x0030, 0x002F}});
+    EXPECT_EQ(chip->FirmwareKeys(), (Ranges{{0x0005, 0x0009}, {0x0010, 0x0020}}))
+        << "overlapping and touching ranges merge; a range that ends before it starts is empty";
+    chip->AddFirmwareKeys({0x000A, 0x000F});
+    EXPECT_EQ(chip->FirmwareKeys(), (Ranges{{0x0005, 0x0020}}));
+    chip->RemoveFirmwareKeys({0x0007, 0x0008});
+    chip->RemoveFirmwareKeys({0x0020, 0x0030});
+    EXPECT_EQ(chip->FirmwareKeys(), (Ranges{{0x0005, 0x0006}, {0x0009, 0x001F}}));
+    chip->SetKey(STORE_IMPLEMENTATION, 0x0008, {1});
+    EXPECT_EQ(chip->FirmwareKeys(), (Ranges{{0x0005, 0x0006}, {0x0008, 0x001F}}))
+        << "a stored key joins the range it touches";
+    chip->AddFirmwareKeys({0xFFF0, 0xFFFF});
+    chip->RemoveFirmwareKeys({0x0001, 0xFFFE});
+    EXPECT_EQ(chip->FirmwareKeys(), (Ranges{{0xFFFF, 0xFFFF}}));
+
+    // The chip answers by the edited list, and its key list in memory names it.
+    chip->SetFirmwareKeys({{0x0100, 0x0102}, {0x0104, 0x0104}});
+    ASSERT_TRUE(server->open());
+    for (uint16_t key : {0x0100, 0x0102, 0x0104}) {
+        EXPECT_TRUE(server->key_exists(key)) << key;
+    }
+    for (uint16_t key : {0x00FF, 0x0103, 0x0105}) {
+        EXPECT_FALSE(server->key_exists(key)) << key;
+    }
+    const uint16_t word = 7;
+    EXPECT_TRUE(server->pskv_set(0x0102, &word, 1, false));
+    EXPECT_EQ(chip->ReadKey(0x0102), (Words{7}));
+    EXPECT_TRUE(server->pskv_set(0x0103, &word, 1, false));
+    EXPECT_EQ(handler.get_last_error_code(), 3) << "access denied";
+    EXPECT_FALSE(chip->ReadKey(0x0103));
+}
+
 TEST_F(Chip, KeysTheFirmwareDoesNotKnow) {
     const uint16_t word = 1;
     EXPECT_TRUE(server->pskv_set(0x2700, &word, 1, false));
@@ -423,6 +458,16 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
     EXPECT_EQ(field, 0);
     EXPECT_EQ(length, 1);
     EXPECT_TRUE(server.key_exists(0x0200)) << "the table at its new place was found";
+}
+
+TEST_F(Image, AWholeKeyRangeIsOneLine) {
+    Write("firmware-keys 0001-ffff\nfirmware-keys 0100-0200\n");
+    SimChip chip;
+    ASSERT_TRUE(chip.Load(path));
+    EXPECT_EQ(chip.FirmwareKeys(), (std::vector<KeyRange>{{0x0001, 0xFFFF}}));
+    chip.RemoveFirmwareKeys({0x0100, 0x0100});
+    ASSERT_TRUE(chip.Save(path));
+    EXPECT_NE(Read().find("firmware-keys 0001-00ff 0101-ffff\n"), std::string::npos) << Read();
 }
 
 TEST_F(Image, TheStandardKeyListWithOrWithoutThePresentationKeys) {

@@ -26,11 +26,11 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "portchoice.h"
 #include "station.h"
 #include "unit.h"
 
@@ -42,8 +42,6 @@ using varnak::cli::kExitFailure;
 using varnak::cli::kExitInterrupted;
 using varnak::cli::kExitSuccess;
 using varnak::cli::kExitUsage;
-
-constexpr const char* kPortPlaceholder = "{port}";
 
 int UsageError(const std::string& text) {
     std::cerr << "halyard-cli: " << text << "\nRun with --help for more information." << std::endl;
@@ -179,63 +177,6 @@ std::optional<int> CheckSettingsFile(const std::string& file, bool strict, std::
                   << " under --strict: " << report.warnings.size()
                   << " warning(s). No device was touched." << std::endl;
         return kExitFailure;
-    }
-    return std::nullopt;
-}
-
-// A port name as part of a file name: characters other than letters, digits, '.', '-' and
-// '_' become '_' (the USB device "\\.\MVT0" gives "__._MVT0").
-std::string FileNamePart(const std::string& port) {
-    std::string out = port;
-    for (char& c : out) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
-        c = plain ? c : '_';
-    }
-    return out;
-}
-
-std::string WithPort(std::string path, const std::string& port) {
-    for (size_t at; (at = path.find(kPortPlaceholder)) != std::string::npos;) {
-        path.replace(at, std::strlen(kPortPlaceholder), FileNamePart(port));
-    }
-    return path;
-}
-
-// The ports a command names: --all, each --port, or the first entry of the table. Returns the
-// exit code of a usage error or an empty listing, or nothing.
-std::optional<int> ChoosePorts(const PortTable& table, const std::vector<std::string>& names,
-                               bool all, std::vector<PortEntry>& chosen) {
-    if (all) {
-        if (!names.empty()) {
-            return UsageError("--all and --port exclude each other");
-        }
-        if (table.ProgrammingPortCount() == 0) {
-            std::cerr << "halyard-cli: no programming ports are listed" << std::endl;
-            return kExitFailure;
-        }
-        chosen.assign(table.Entries().begin(),
-                      table.Entries().begin() + static_cast<long>(table.ProgrammingPortCount()));
-        return std::nullopt;
-    }
-    if (names.empty()) {
-        chosen.push_back(table.Entries().front());
-        return std::nullopt;
-    }
-    std::set<std::string> seen;
-    for (const std::string& name : names) {
-        const auto found = table.Find(name);
-        if (!found) {
-            std::string known;
-            for (const PortEntry& entry : table.Entries()) {
-                known += " '" + entry.name + "'";
-            }
-            return UsageError("no port named '" + name + "'; ports:" + known);
-        }
-        if (!seen.insert(name).second) {
-            return UsageError("port '" + name + "' is named more than once");
-        }
-        chosen.push_back(table.Entries()[*found]);
     }
     return std::nullopt;
 }
@@ -384,8 +325,12 @@ int main(int argc, char** argv) {
         return ListPorts(table, json);
     }
     std::vector<PortEntry> chosen;
-    if (const auto code = ChoosePorts(table, ports, all, chosen)) {
-        return *code;
+    if (const auto error = ChoosePorts(table, ports, all, chosen)) {
+        if (error->usage) {
+            return UsageError(error->text);
+        }
+        std::cerr << "halyard-cli: " << error->text << std::endl;
+        return kExitFailure;
     }
     if (chosen.size() > 1 && !save.empty() && save.find(kPortPlaceholder) == std::string::npos) {
         return UsageError("with several ports --save needs {port} in the file name");

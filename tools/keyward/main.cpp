@@ -27,91 +27,12 @@
 // once they are complete: a run that fails or is interrupted leaves the old file as it was.
 #include "tool.h"
 
-#include <strings.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
-
-namespace keyward_tool {
-
-// ---------------------------------------------------------------- keys and numbers
-
-namespace {
-
-std::string Hex4(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value);
-    return text;
-}
-
-std::string Trimmed(const std::wstring& text) {
-    std::string narrow = keyward::Narrow(text);
-    narrow.erase(narrow.find_last_not_of(' ') + 1);
-    return narrow;
-}
-
-// Hex digits with an optional 0x prefix, at most `max`.
-bool ParseHex(std::string text, unsigned long max, unsigned long& value) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text = text.substr(2);
-    }
-    if (text.empty() || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        return false;
-    }
-    errno = 0;
-    value = std::strtoul(text.c_str(), nullptr, 16);
-    return errno == 0 && value <= max;
-}
-
-// A key given as hex or by identifier.
-uint16_t ParseKey(const std::string& text) {
-    unsigned long number = 0;
-    if (ParseHex(text, 0xFFFF, number)) {
-        if (number == 0) {
-            throw UsageError{"0 is not a key"};
-        }
-        return static_cast<uint16_t>(number);
-    }
-    std::string wanted = text;
-    if (strncasecmp(wanted.c_str(), "PSKEY_", 6) != 0) {
-        wanted = "PSKEY_" + wanted;
-    }
-    for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
-        const pskey_entry* entry = CKeyWarder::GetKeyDetailsAt(i);
-        if (strcasecmp(Trimmed(entry->identifier).c_str(), wanted.c_str()) == 0) {
-            return entry->key_number;
-        }
-    }
-    throw UsageError{"unknown key '" + text +
-                     "': give a hex number such as 01f9 or an identifier such as "
-                     "PSKEY_HOST_INTERFACE"};
-}
-
-}  // namespace
-
-std::string KeyName(uint16_t key) {
-    const pskey_entry* entry = CKeyWarder::GetKeyDetails(key);
-    return "0x" + Hex4(key) + (entry != nullptr ? " " + Trimmed(entry->identifier) : "");
-}
-
-long ParseNumber(const std::string& text, const std::string& what) {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno != 0) {
-        throw UsageError{what + " must be a number (decimal or 0x hexadecimal), not '" + text +
-                         "'"};
-    }
-    return value;
-}
-
-}  // namespace keyward_tool
 
 using namespace keyward_tool;
 
@@ -415,11 +336,7 @@ int main(int argc, char** argv) {
         const uint16_t key = ParseKey(keyText);
         std::vector<uint16_t> words;
         for (const std::string& text : wordTexts) {
-            unsigned long word = 0;
-            if (!ParseHex(text, 0xFFFF, word)) {
-                throw UsageError{"'" + text + "' is not a word of one to four hex digits"};
-            }
-            words.push_back(static_cast<uint16_t>(word));
+            words.push_back(ParseWord(text));
         }
         if (IsPresentation(key) && words.size() != 1) {
             throw UsageError{KeyName(key) + " is a bit field of another key: give one word"};

@@ -1,6 +1,6 @@
 // What the source files of the keyward tool share: its options, reports, and the session on a
-// chip image that every command runs in (session.cpp), the key and number parsing of main.cpp,
-// and the power-table command (powertables.cpp).
+// chip image that every command runs in (session.cpp), the parsing of its arguments
+// (keywardargs.h), and the power-table command (powertables.cpp).
 #pragma once
 
 #include <keyward/keyward.h>
@@ -9,6 +9,7 @@
 #include <varnakcli.h>
 
 #include "common/atomicfile.h"
+#include "keywardargs.h"
 
 #include <cstdint>
 #include <functional>
@@ -24,11 +25,6 @@ using varnak::cli::kExitInterrupted;
 using varnak::cli::kExitSuccess;
 using varnak::cli::kExitUsage;
 constexpr size_t kProgressWidth = 79;  // a progress line never wraps on a standard terminal
-
-// A usage error found after parsing, reported like CLI11's own.
-struct UsageError {
-    std::string text;
-};
 
 struct Options {
     std::string chip;
@@ -103,13 +99,6 @@ class ToolHandler : public kvcmd_trans_error_handler {
 
 // "keyward: " and the text, on standard error.
 void Fail(const std::string& text);
-
-// ---------------------------------------------------------------- keys and numbers (main.cpp)
-
-// "0x01f9 PSKEY_HOST_INTERFACE", or the number alone for keys outside the database.
-std::string KeyName(uint16_t key);
-// A decimal or 0x hexadecimal number; a UsageError naming `what` otherwise.
-long ParseNumber(const std::string& text, const std::string& what);
 
 // ---------------------------------------------------------------- interrupts and files
 

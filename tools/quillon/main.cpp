@@ -19,14 +19,13 @@
 #include <varnakcli.h>
 #include <nlohmann/json.hpp>
 
+#include "quillonargs.h"
+
 #include <signal.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -36,66 +35,13 @@
 
 namespace {
 
+using namespace quillon_tool;
 using comm::ptap::CBasePtapMessage;
 
 struct Options {
     bool json = false;
     std::string dir;
 };
-
-// A usage error found after parsing, reported like CLI11's own.
-struct UsageError {
-    std::string text;
-};
-
-unsigned long ParseNumber(const std::string& text, const std::string& what, unsigned long max) {
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > max) {
-        throw UsageError{what + " must be a number from 0 to " + std::to_string(max) +
-                         " (decimal or 0x hexadecimal), not '" + text + "'"};
-    }
-    return value;
-}
-
-uint16_t Word(const std::string& text, const std::string& what) {
-    return static_cast<uint16_t>(ParseNumber(text, what, 0xffff));
-}
-
-std::vector<unsigned char> ParseHex(const std::string& text) {
-    std::string digits;
-    for (char c : text) {
-        if (c == ':' || c == '-' || c == ' ') {
-            continue;
-        }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            throw UsageError{"HEXBYTES must be hexadecimal digits, not '" + text + "'"};
-        }
-        digits += c;
-    }
-    if (digits.size() % 2 != 0) {
-        throw UsageError{"HEXBYTES must have two digits per byte: '" + text + "'"};
-    }
-    std::vector<unsigned char> bytes;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string Hex(const std::vector<unsigned char>& bytes, const char* separator) {
-    std::string text;
-    char digits[3];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
-        if (i > 0) {
-            text += separator;
-        }
-        text += digits;
-    }
-    return text;
-}
 
 using Json = nlohmann::ordered_json;
 

@@ -13,6 +13,8 @@
 #include <varnakcli.h>
 #include <velorum/devicefile.h>
 
+#include "deviceargs.h"
+
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -22,6 +24,7 @@
 namespace {
 
 using varnak::sim::DeviceImage;
+using varnak_device::ParseFirmware;
 
 // Collects what the settings model reports while decoding, to print it as warnings.
 class CollectedMessages : public halyard::IUserDialogs {
@@ -55,28 +58,6 @@ std::string KindText(int kind) {
         default:
             return "unknown device";
     }
-}
-
-// "3.04" -> 0x0304: major 0..15, then exactly two digits for minor and sub.
-bool ParseFirmware(const std::string& text, uint16_t& word) {
-    const auto dot = text.find('.');
-    if (dot == std::string::npos || dot == 0 || dot > 2 || text.size() != dot + 3) {
-        return false;
-    }
-    int major = 0;
-    for (size_t i = 0; i < dot; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        major = major * 10 + (text[i] - '0');
-    }
-    const char minor = text[dot + 1];
-    const char sub = text[dot + 2];
-    if (major > 15 || minor < '0' || minor > '9' || sub < '0' || sub > '9') {
-        return false;
-    }
-    word = static_cast<uint16_t>((major << 8) | ((minor - '0') << 4) | (sub - '0'));
-    return true;
 }
 
 std::string Hex(uint16_t w) {

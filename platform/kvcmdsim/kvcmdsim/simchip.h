@@ -148,6 +148,7 @@ struct PresentationField {
     uint16_t base_key;
     uint16_t bit_offset;
     uint16_t bit_width;
+    bool operator==(const PresentationField&) const = default;
 };
 
 // Where and in which form the firmware keeps its symbol lookup table, and where its key list
