@@ -65,9 +65,17 @@ KVCMD_PDU Reply(const KVCMD_PDU& request, uint16_t status, int dataWords = 0) {
     return reply;
 }
 
+// Writes the words from the data offset on, low byte first, as many as the PDU has room for: a
+// reply of a long key is thousands of words, too many to pass through set_uint16 one by one.
 void SetData(KVCMD_PDU& pdu, const uint16_t* words, int count) {
-    for (int i = 0; i < count; ++i) {
-        pdu.set_uint16(KVCMD_PDU::OFFSET_DATA + 2 * i, words[i]);
+    const int room = std::max(0, (pdu.size() - KVCMD_PDU::OFFSET_DATA) / 2);
+    if (room == 0) {
+        return;
+    }
+    uint8_t* bytes = pdu.data() + KVCMD_PDU::OFFSET_DATA;
+    for (int i = 0; i < std::min(count, room); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
     }
 }
 
