@@ -19,5 +19,7 @@ cmake -S "$VARNAK_ROOT/tests/cmake-package" -B "$consumer" -G Ninja \
 cmake --build "$consumer"
 ctest --test-dir "$consumer" --output-on-failure
 
+# Always built anew (-B): the programs depend on the installed headers and libraries, which
+# make cannot see, and a program left from an older tree would test that tree.
 PKG_CONFIG_PATH=$(find "$prefix" -type d -name pkgconfig | paste -sd:) \
-    make -s -C "$VARNAK_ROOT/tests/pkgconfig-consumer" OUT="$build/../pkgconfig-consumer" RPATH=1 check
+    make -B -s -C "$VARNAK_ROOT/tests/pkgconfig-consumer" OUT="$build/../pkgconfig-consumer" RPATH=1 check
