@@ -159,11 +159,12 @@ class KEYWARD_API KVCMD_PDU : public PCPDU {
     int data_words() const;
     // Copies min(`max`, data_words()) value words into `out`; returns how many.
     int get_data(uint16_t* out, int max) const;
+    // Grows the buffer to 16 + 2 x `count` bytes (at least 18), writes the words from offset
+    // 16 on and sets the length field to byte length / 2.
+    void set_data(const uint16_t* words, int count) { write_data(words, count); }
 
   protected:
     void write_header(uint16_t varid, uint16_t type);
-    // Grows the buffer to 16 + 2 x `count` bytes (at least 18), writes the words from offset
-    // 16 on and sets the length field to byte length / 2.
     void write_data(const uint16_t* words, int count);
 };
 
@@ -183,7 +184,6 @@ class KEYWARD_API KVCMD_PS_PDU : public KVCMD_PDU {
     void set_len(uint16_t length) { set_uint16(OFFSET_PAYLOAD1, length); }
     uint16_t get_stores() const { return get_uint16(OFFSET_PAYLOAD2); }
     void set_stores(uint16_t stores) { set_uint16(OFFSET_PAYLOAD2, stores); }
-    void set_data(const uint16_t* words, int count) { write_data(words, count); }
 };
 
 // Next key present in the selected stores, varid 0x3005. Request 10 key, 12 stores word;
@@ -281,5 +281,4 @@ class KEYWARD_API KVCMD_MEMORY_PDU : public KVCMD_PDU {
     uint16_t get_address() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_len() const { return get_uint16(OFFSET_PAYLOAD1); }
     void set_len(uint16_t length) { set_uint16(OFFSET_PAYLOAD1, length); }
-    void set_data(const uint16_t* words, int count) { write_data(words, count); }
 };

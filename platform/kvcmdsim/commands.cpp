@@ -65,20 +65,6 @@ KVCMD_PDU Reply(const KVCMD_PDU& request, uint16_t status, int dataWords = 0) {
     return reply;
 }
 
-// Writes the words from the data offset on, low byte first, as many as the PDU has room for: a
-// reply of a long key is thousands of words, too many to pass through set_uint16 one by one.
-void SetData(KVCMD_PDU& pdu, const uint16_t* words, int count) {
-    const int room = std::max(0, (pdu.size() - KVCMD_PDU::OFFSET_DATA) / 2);
-    if (room == 0) {
-        return;
-    }
-    uint8_t* bytes = pdu.data() + KVCMD_PDU::OFFSET_DATA;
-    for (int i = 0; i < std::min(count, room); ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
-    }
-}
-
 }  // namespace
 
 const Value* FindValue(const ChipContent& chip, uint16_t key, uint16_t storesWord) {
@@ -172,7 +158,7 @@ PDU SimChip::Process(const PDU& received) {
                 const int count = std::min<int>(static_cast<int>(value.size()), ps.get_len());
                 KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, count);
                 reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(value.size()));
-                SetData(reply, value.data(), count);
+                reply.set_data(value.data(), count);
                 return reply;
             }
             const uint16_t length = ps.get_len();
@@ -337,7 +323,7 @@ PDU SimChip::Process(const PDU& received) {
                 Value words(length);
                 state.ReadWords(DATA_SPACE, address, length, words.data());
                 KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, length);
-                SetData(reply, words.data(), length);
+                reply.set_data(words.data(), length);
                 return reply;
             }
             if (memory.data_words() < length) {
