@@ -16,6 +16,7 @@
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
 #include <keyward/keywarder.h>
+#include <keyward/knownkeys.h>
 #include <keyward/kvcmd_trans.h>
 #include <keyward/memoryreader.h>
 #include <keyward/pdu.h>

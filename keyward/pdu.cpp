@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -198,12 +199,19 @@ int KVCMD_PDU::data_words() const {
 }
 
 // Value words go straight between the words and the bytes, low byte first, once the count is
-// known to fit: a long key is thousands of words, too many for one bounds check each.
+// known to fit: a long key is thousands of words, too many for one bounds check each. On a
+// little-endian host the two layouts are the same bytes.
 int KVCMD_PDU::get_data(uint16_t* out, int max) const {
     const int count = std::min(std::max(max, 0), data_words());
     const uint8_t* bytes = count > 0 ? data() + OFFSET_DATA : nullptr;
-    for (int i = 0; i < count; ++i) {
-        out[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    if constexpr (std::endian::native == std::endian::little) {
+        if (count > 0) {
+            std::memcpy(out, bytes, 2 * static_cast<size_t>(count));
+        }
+    } else {
+        for (int i = 0; i < count; ++i) {
+            out[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        }
     }
     return count;
 }
@@ -212,9 +220,15 @@ void KVCMD_PDU::write_data(const uint16_t* words, int count) {
     count = std::max(count, 0);
     grow(std::max(OFFSET_DATA + 2 * count, MIN_BYTES));
     uint8_t* bytes = data() + OFFSET_DATA;
-    for (int i = 0; i < count; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (count > 0) {
+            std::memcpy(bytes, words, 2 * static_cast<size_t>(count));
+        }
+    } else {
+        for (int i = 0; i < count; ++i) {
+            bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+            bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+        }
     }
     set_uint16(OFFSET_LENGTH, static_cast<uint16_t>(size() / 2));
 }

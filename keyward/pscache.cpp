@@ -25,8 +25,10 @@ bool PsCache::Impl::OpenServer() {
                 entries.emplace(EntryKey{key, store}, nullptr);
             }
         };
-        for (uint16_t key : *owner.mKnownKeys) {
-            want(key);
+        const KnownKeySet& known = *owner.mKnownKeys;
+        for (uint32_t key = known.lower_bound(0); key != KnownKeySet::kNone;
+             key = known.lower_bound(key + 1)) {
+            want(static_cast<uint16_t>(key));
         }
         for (uint32_t key = BOOTMODE_SLOT_KEY; key < BOOTMODE_KEYS_END; ++key) {
             want(static_cast<uint16_t>(key));
@@ -90,13 +92,14 @@ bool PsCache::same_known_keys(PsServer& other) const {
     if (mKnownKeys == nullptr || !mKeysKnown) {
         return false;
     }
-    auto it = mKnownKeys->begin();
-    for (uint16_t key = other.key_next(0); key != 0; key = other.key_next(key), ++it) {
-        if (it == mKnownKeys->end() || *it != key) {
+    uint32_t mine = mKnownKeys->lower_bound(0);
+    for (uint16_t key = other.key_next(0); key != 0; key = other.key_next(key)) {
+        if (mine != key) {
             return false;
         }
+        mine = mKnownKeys->lower_bound(mine + 1);
     }
-    return it == mKnownKeys->end();
+    return mine == KnownKeySet::kNone;
 }
 
 void PsCache::UseCache(bool use) {

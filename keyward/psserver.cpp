@@ -15,8 +15,8 @@ constexpr uint32_t kMaxListWords = 0x20000;
 
 const wchar_t* const kLookupTableCaption = L"Error reading lookup table";
 
-std::set<uint16_t>* CopySet(const std::set<uint16_t>* keys) {
-    return keys != nullptr ? new std::set<uint16_t>(*keys) : nullptr;
+KnownKeySet* CopySet(const KnownKeySet* keys) {
+    return keys != nullptr ? new KnownKeySet(*keys) : nullptr;
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ PsServer::PsServer(const PsServer& other)
 
 PsServer& PsServer::operator=(const PsServer& other) {
     if (this != &other) {
-        std::set<uint16_t>* keys = CopySet(other.mKnownKeys);
+        KnownKeySet* keys = CopySet(other.mKnownKeys);
         delete mKnownKeys;
         mKnownKeys = keys;
         mStores = other.mStores;
@@ -54,7 +54,7 @@ bool PsServer::inquire_known_keys() {
 }
 
 bool PsServer::key_exists(uint16_t key) {
-    return mKnownKeys != nullptr && mKnownKeys->count(key) != 0;
+    return mKnownKeys != nullptr && mKnownKeys->contains(key);
 }
 
 bool PsServer::keys_known() {
@@ -105,14 +105,14 @@ uint16_t PsServer::key_next(uint16_t key) {
     if (mKnownKeys == nullptr) {
         return 0;
     }
-    const auto it = key == 0 ? mKnownKeys->begin() : mKnownKeys->upper_bound(key);
-    return it != mKnownKeys->end() ? *it : 0;
+    const uint32_t next = mKnownKeys->lower_bound(key == 0 ? 0 : key + 1u);
+    return next != KnownKeySet::kNone ? static_cast<uint16_t>(next) : 0;
 }
 
 void PsServer::copy_known_keys(PsServer* other) {
-    std::set<uint16_t>* keys = other != nullptr && other->mKnownKeys != nullptr
-                                   ? CopySet(other->mKnownKeys)
-                                   : new std::set<uint16_t>;
+    KnownKeySet* keys = other != nullptr && other->mKnownKeys != nullptr
+                            ? CopySet(other->mKnownKeys)
+                            : new KnownKeySet;
     delete mKnownKeys;
     mKnownKeys = keys;
     mKeysKnown = true;
@@ -124,12 +124,12 @@ bool PsServer::inquire_known_keys_from_psnextall() {
     mKeysKnown = false;
     kvcmd_trans_error_handler* handler = get_error_handler();
     delete mKnownKeys;
-    mKnownKeys = new std::set<uint16_t>;
+    mKnownKeys = new KnownKeySet;
 
     uint16_t key = 0;
     if (pskv_next_all(0, &key)) {
         while (key != 0) {
-            if (!mKnownKeys->insert(key).second) {
+            if (!mKnownKeys->insert(key)) {
                 if (handler != nullptr) {
                     handler->on_error(L"The chip returned duplicate keys in its key list",
                                       L"Communications Error", 3, 0);
@@ -193,10 +193,9 @@ bool PsServer::inquire_known_keys_from_mem() {
 
     uint32_t address = 2 * table->entry_value(SlTable::ENTRY_PSKEY_LIST);
     delete mKnownKeys;
-    mKnownKeys = new std::set<uint16_t>;
-    // The pairs are gathered first and each key inserted once: chip memory is not trusted, and
-    // a list of many overlapping wide ranges must not cost a set insertion per key per pair.
-    std::vector<std::pair<uint16_t, uint16_t>> ranges;
+    mKnownKeys = new KnownKeySet;
+    // Chip memory is not trusted: a list of many overlapping wide ranges costs the set no more
+    // than a word per 64 keys of each range.
     uint16_t words[kListChunkWords];
     for (uint32_t read = 0; read < kMaxListWords && !result; read += kListChunkWords) {
         if (!read_mem(GenericPointer{4, address}, kListChunkWords, words)) {
@@ -207,19 +206,9 @@ bool PsServer::inquire_known_keys_from_mem() {
                 result = true;
                 break;
             }
-            if (words[i + 1] >= words[i]) {
-                ranges.emplace_back(words[i], words[i + 1]);
-            }
+            mKnownKeys->insert(words[i], words[i + 1]);
         }
         address += 2 * kListChunkWords;
-    }
-    std::sort(ranges.begin(), ranges.end());
-    uint32_t next = 0;  // keys below this one are in the set
-    for (const auto& [first, last] : ranges) {
-        for (uint32_t key = std::max<uint32_t>(first, next); key <= last; ++key) {
-            mKnownKeys->insert(mKnownKeys->end(), static_cast<uint16_t>(key));
-        }
-        next = std::max<uint32_t>(next, last + 1u);
     }
     mKeysKnown = result;
     return result;

@@ -18,11 +18,11 @@
 
 #include <keyward/errorhandler.h>
 #include <keyward/export.h>
+#include <keyward/knownkeys.h>
 #include <keyward/memoryreader.h>
 
 #include <atomic>
 #include <cstdint>
-#include <set>
 
 class SlTable;
 
@@ -95,7 +95,7 @@ class KEYWARD_API PsServer : public IMemoryReaderGP {
   protected:
     uint16_t mStores;
     uint16_t mBootmode;
-    std::set<uint16_t>* mKnownKeys;  // owned; null until a discovery has started
+    KnownKeySet* mKnownKeys;       // owned; null until a discovery has started
     bool mKeysKnown;
     std::atomic<bool> mCancelled;
 };

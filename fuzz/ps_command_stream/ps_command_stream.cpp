@@ -1,7 +1,8 @@
-// Arbitrary bytes run as a PS command stream against a simulated chip, once as given (applied
-// lines, with queries from the first '?' line on) and once as a query stream. The first byte
-// chooses the output form and how the error handler answers, so that stops, repeats and
-// accepted failures all get their turn.
+// Arbitrary bytes run as a PS command stream against a simulated chip. The first byte chooses
+// how: bit 7 clear runs the text as given (applied lines, with queries from the first '?' line
+// on), bit 7 set runs it as a query stream; bit 0 chooses the output form, and the byte as a
+// whole how the error handler answers, so that stops, repeats and accepted failures all get
+// their turn. One run an input keeps each input's work to one pass over its lines.
 #include <keyward/keyward.h>
 #include <kvcmdsim/kvcmdsim.h>
 
@@ -89,16 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
     bench.handler.Start(data[0]);
-    std::istringstream applied(text);
+    // A first query line switches the stream into query mode, so every later line is a query.
+    std::istringstream lines((data[0] & 0x80) != 0 ? "?0001 =\n" + text : text);
     std::ostringstream answers;
-    bench.keys.RunCommandStream(applied, answers, format);
-
-    // The first line switches the stream into query mode, so every later line is a query.
-    bench.Reset();
-    bench.handler.Start(static_cast<uint8_t>(data[0] >> 1));
-    std::istringstream queried("?0001 =\n" + text);
-    answers.str("");
-    bench.keys.RunCommandStream(queried, answers, format);
+    bench.keys.RunCommandStream(lines, answers, format);
     // The chip goes back to the keys it started with and the handler forgets its last error
     // text, so an input frees as much as it takes: libFuzzer runs an input again, and then
     // searches for leaks, whenever it ends with more allocations than frees.

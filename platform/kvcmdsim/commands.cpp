@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint16_t kWritableStores = STORE_TRANSIENT | STORE_IMPLEMENTATION | STORE_FACTORY;
 constexpr uint16_t kUserStores = STORE_TRANSIENT | STORE_IMPLEMENTATION;
-constexpr size_t kLogLimit = 256;
 
 uint16_t Selection(uint16_t storesWord) {
     const uint16_t selected = storesWord & ALL_STORES;
@@ -96,10 +95,7 @@ PDU SimChip::Process(const PDU& received) {
     const uint16_t type = request.get_type();
     const uint16_t key = request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD0);
 
-    state.log.emplace_back(request.data(), request.data() + size);
-    if (state.log.size() > kLogLimit) {
-        state.log.pop_front();
-    }
+    state.log.Add(request.data(), static_cast<size_t>(size));
     ++state.perVarid[varid];
     if (HasKey(varid)) {
         ++state.perKey[{varid, key}];

@@ -237,7 +237,7 @@ uint64_t SimChip::OverlappingTransacts() const {
 
 std::vector<std::vector<uint8_t>> SimChip::RequestLog() const {
     std::lock_guard<std::mutex> guard(mLock);
-    return {mState->log.begin(), mState->log.end()};
+    return mState->log.Copy();
 }
 
 void SimChip::ResetCounters() {
@@ -248,7 +248,7 @@ void SimChip::ResetCounters() {
     mState->opens = 0;
     mState->resets = 0;
     mState->overlaps = 0;
-    mState->log.clear();
+    mState->log.Clear();
 }
 
 // ---------------------------------------------------------------- faults

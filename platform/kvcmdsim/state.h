@@ -109,6 +109,44 @@ struct FailRule {
     int remaining;  // -1: until cleared
 };
 
+// The last requests, oldest first, kept in a ring of buffers that are reused: once the ring
+// has held a request as long, recording one costs no allocation. Clear keeps the buffers.
+class RequestRing {
+  public:
+    static constexpr size_t kLimit = 256;
+
+    void Add(const uint8_t* bytes, size_t size) {
+        std::vector<uint8_t>* slot;
+        if (mCount < kLimit) {
+            if (mCount == mSlots.size()) {
+                mSlots.emplace_back();
+            }
+            slot = &mSlots[mCount++];
+        } else {
+            slot = &mSlots[mFirst];
+            mFirst = (mFirst + 1) % kLimit;
+        }
+        slot->assign(bytes, bytes + size);
+    }
+    std::vector<std::vector<uint8_t>> Copy() const {
+        std::vector<std::vector<uint8_t>> requests;
+        requests.reserve(mCount);
+        for (size_t i = 0; i < mCount; ++i) {
+            requests.push_back(mSlots[(mFirst + i) % kLimit]);
+        }
+        return requests;
+    }
+    void Clear() {
+        mFirst = 0;
+        mCount = 0;
+    }
+
+  private:
+    std::vector<std::vector<uint8_t>> mSlots;
+    size_t mFirst = 0;  // the oldest request, once the ring is full
+    size_t mCount = 0;
+};
+
 struct SimChip::State {
     ChipContent content;
 
@@ -123,7 +161,7 @@ struct SimChip::State {
     uint64_t opens = 0;
     uint64_t resets = 0;
     uint64_t overlaps = 0;
-    std::deque<std::vector<uint8_t>> log;
+    RequestRing log;
     std::atomic<int> inside{0};
 
     // Faults.

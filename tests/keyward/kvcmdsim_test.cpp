@@ -323,6 +323,33 @@ TEST_F(Chip, FaultSwitchesAndCounters) {
     EXPECT_EQ(chip->OverlappingTransacts(), 0u);
 }
 
+TEST_F(Chip, TheRequestLogKeepsTheLast256OldestFirstAcrossResets) {
+    const auto keyOf = [](const std::vector<uint8_t>& request) {
+        return static_cast<uint16_t>(request[KVCMD_PDU::OFFSET_PAYLOAD0] |
+                                     request[KVCMD_PDU::OFFSET_PAYLOAD0 + 1] << 8);
+    };
+    // Requests of different lengths, so that a reused buffer must take each one's own size.
+    const auto send = [&](uint16_t first, uint16_t count) {
+        chip->ResetCounters();
+        for (uint16_t key = first; key < first + count; ++key) {
+            Send(KVCMD_PS_PDU(KVCMD_PDU::TYPE_GET_REQ, key, key % 7 + 1, 0));
+        }
+    };
+    send(1, 300);
+    auto log = chip->RequestLog();
+    ASSERT_EQ(log.size(), 256u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        const uint16_t key = static_cast<uint16_t>(300 - 256 + 1 + i);
+        EXPECT_EQ(keyOf(log[i]), key);
+        EXPECT_EQ(log[i].size(), static_cast<size_t>(KVCMD_PDU::OFFSET_DATA + 2 * (key % 7 + 1)));
+    }
+    send(1000, 3);
+    log = chip->RequestLog();
+    ASSERT_EQ(log.size(), 3u) << "a reset forgets the requests before it";
+    EXPECT_EQ(keyOf(log[0]), 1000);
+    EXPECT_EQ(keyOf(log[2]), 1002);
+}
+
 TEST_F(Chip, TransportSettings) {
     chip->SetVar("SPIDEBUG_REPRODUCIBLE", "ON");
     const char* value = transport->getvar("SPIDEBUG_REPRODUCIBLE");

@@ -2,7 +2,7 @@
 // ways a server learns the chip's keys.
 #include "support.h"
 
-#include <set>
+#include <vector>
 
 namespace {
 
@@ -16,9 +16,9 @@ using kvcmdsim::STORE_IMPLEMENTATION;
 class PlainServer : public PsServer {
   public:
     explicit PlainServer(uint16_t bootmodes = 0) : mBootmodes(bootmodes) {}
-    void Know(std::set<uint16_t> keys) {
+    void Know(KnownKeySet keys) {
         delete mKnownKeys;
-        mKnownKeys = new std::set<uint16_t>(std::move(keys));
+        mKnownKeys = new KnownKeySet(keys);
     }
 
     bool read_mem(GenericPointer, uint16_t, uint16_t*) override { return false; }
@@ -142,6 +142,57 @@ TEST(PsServerState, GetConnectedOpensOnlyWhenClosed) {
     EXPECT_TRUE(server.get_connected());
     server.opens = false;
     EXPECT_TRUE(server.get_connected()) << "already open";
+}
+
+// ---- the known-key set
+
+// Every member of `keys`, in order, by lower_bound.
+std::vector<uint32_t> Members(const KnownKeySet& keys) {
+    std::vector<uint32_t> members;
+    for (uint32_t key = keys.lower_bound(0); key != KnownKeySet::kNone;
+         key = keys.lower_bound(key + 1)) {
+        members.push_back(key);
+    }
+    return members;
+}
+
+TEST(KnownKeys, RangesFillExactlyTheirKeysAcrossWordEdges) {
+    // Ranges that start, end or stay inside one 64-key word, or span several.
+    for (const auto& [first, last] : std::vector<std::pair<uint16_t, uint16_t>>{{0, 0},
+                                                                                {1, 63},
+                                                                                {63, 64},
+                                                                                {64, 127},
+                                                                                {5, 6},
+                                                                                {60, 200},
+                                                                                {0xFFC0, 0xFFFF},
+                                                                                {0xFFFF, 0xFFFF},
+                                                                                {0x0001, 0xFFFF},
+                                                                                {100, 99}}) {
+        KnownKeySet keys;
+        keys.insert(first, last);
+        std::vector<uint32_t> expected;
+        for (uint32_t key = first; key <= last; ++key) {
+            expected.push_back(key);
+        }
+        EXPECT_EQ(Members(keys), expected) << std::hex << first << "-" << last;
+        KnownKeySet oneByOne;
+        for (uint32_t key : expected) {
+            EXPECT_TRUE(oneByOne.insert(static_cast<uint16_t>(key)));
+        }
+        EXPECT_TRUE(oneByOne == keys);
+    }
+}
+
+TEST(KnownKeys, LowerBoundFindsTheNextMemberPastEmptyWords) {
+    KnownKeySet keys{0x0003, 0x4000, 0xFFFF};
+    EXPECT_FALSE(keys.insert(0x4000)) << "already there";
+    EXPECT_EQ(keys.lower_bound(0), 0x0003u);
+    EXPECT_EQ(keys.lower_bound(4), 0x4000u);
+    EXPECT_EQ(keys.lower_bound(0x4001), 0xFFFFu);
+    EXPECT_EQ(keys.lower_bound(0x10000), KnownKeySet::kNone);
+    EXPECT_EQ(KnownKeySet().lower_bound(0), KnownKeySet::kNone);
+    EXPECT_TRUE(keys.contains(0xFFFF));
+    EXPECT_FALSE(keys.contains(0xFFFE));
 }
 
 // ---- discovery

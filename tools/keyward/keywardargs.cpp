@@ -115,42 +115,47 @@ long ParseNumber(const std::string& text, const std::string& what) {
     }
 
 template <>
-std::vector<Field<CPowerSetting>> FieldsOf<CPowerSetting>() {
-    return {KEYWARD_FIELD(CPowerSetting, internal_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(CPowerSetting, external_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(CPowerSetting, tx_dbm, -128, 127, int8_t)};
+const std::vector<Field<CPowerSetting>>& FieldsOf<CPowerSetting>() {
+    static const std::vector<Field<CPowerSetting>> fields{
+        KEYWARD_FIELD(CPowerSetting, internal_pa, 0, 255, uint8_t),
+        KEYWARD_FIELD(CPowerSetting, external_pa, 0, 255, uint8_t),
+        KEYWARD_FIELD(CPowerSetting, tx_dbm, -128, 127, int8_t)};
+    return fields;
 }
 
 template <>
-std::vector<Field<CEnhancedPowerSetting>> FieldsOf<CEnhancedPowerSetting>() {
+const std::vector<Field<CEnhancedPowerSetting>>& FieldsOf<CEnhancedPowerSetting>() {
     using S = CEnhancedPowerSetting;
-    return {KEYWARD_FIELD(S, internal_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, external_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, switchable_external_pa, 0, 1, uint16_t),
-            KEYWARD_FIELD(S, internal_pa_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, external_pa_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, inhibit_edr, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, inhibit_br, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn_edr, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, tx_pre_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, tx_dbm, -128, 127, int8_t)};
+    static const std::vector<Field<S>> fields{
+        KEYWARD_FIELD(S, internal_pa, 0, 255, uint8_t),
+        KEYWARD_FIELD(S, external_pa, 0, 255, uint8_t),
+        KEYWARD_FIELD(S, tx_pa_attn, 0, 7, uint8_t),
+        KEYWARD_FIELD(S, switchable_external_pa, 0, 1, uint16_t),
+        KEYWARD_FIELD(S, internal_pa_edr, 0, 255, uint8_t),
+        KEYWARD_FIELD(S, external_pa_edr, 0, 255, uint8_t),
+        KEYWARD_FIELD(S, inhibit_edr, 0, 1, uint8_t),
+        KEYWARD_FIELD(S, inhibit_br, 0, 1, uint8_t),
+        KEYWARD_FIELD(S, tx_pa_attn_edr, 0, 7, uint8_t),
+        KEYWARD_FIELD(S, tx_pre_edr, 0, 255, uint8_t),
+        KEYWARD_FIELD(S, tx_dbm, -128, 127, int8_t)};
+    return fields;
 }
 
 template <>
-std::vector<Field<CBluetoothPowerTableV0Setting>> FieldsOf<CBluetoothPowerTableV0Setting>() {
+const std::vector<Field<CBluetoothPowerTableV0Setting>>& FieldsOf<CBluetoothPowerTableV0Setting>() {
     using S = CBluetoothPowerTableV0Setting;
-    return {KEYWARD_FIELD(S, internal_pa, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, mixer_level, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, mixer_offset, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, internal_pa_edr, 0, 255, uint8_t),
-            KEYWARD_FIELD(S, mixer_level_edr, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, mixer_offset_edr, 0, 15, uint8_t),
-            KEYWARD_FIELD(S, inhibit_edr, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, inhibit_br, 0, 1, uint8_t),
-            KEYWARD_FIELD(S, tx_pa_attn_edr, 0, 7, uint8_t),
-            KEYWARD_FIELD(S, tx_dbm, -128, 127, int8_t)};
+    static const std::vector<Field<S>> fields{KEYWARD_FIELD(S, internal_pa, 0, 255, uint8_t),
+                                              KEYWARD_FIELD(S, mixer_level, 0, 15, uint8_t),
+                                              KEYWARD_FIELD(S, mixer_offset, 0, 15, uint8_t),
+                                              KEYWARD_FIELD(S, tx_pa_attn, 0, 7, uint8_t),
+                                              KEYWARD_FIELD(S, internal_pa_edr, 0, 255, uint8_t),
+                                              KEYWARD_FIELD(S, mixer_level_edr, 0, 15, uint8_t),
+                                              KEYWARD_FIELD(S, mixer_offset_edr, 0, 15, uint8_t),
+                                              KEYWARD_FIELD(S, inhibit_edr, 0, 1, uint8_t),
+                                              KEYWARD_FIELD(S, inhibit_br, 0, 1, uint8_t),
+                                              KEYWARD_FIELD(S, tx_pa_attn_edr, 0, 7, uint8_t),
+                                              KEYWARD_FIELD(S, tx_dbm, -128, 127, int8_t)};
+    return fields;
 }
 
 #undef KEYWARD_FIELD

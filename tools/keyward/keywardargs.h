@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,24 +43,24 @@ struct Field {
     const char* name;
     int min;
     int max;
-    std::function<int(const Setting&)> get;
-    std::function<void(Setting&, int)> set;
+    int (*get)(const Setting&);
+    void (*set)(Setting&, int);
 };
 
 // The fields of CPowerSetting, CEnhancedPowerSetting and CBluetoothPowerTableV0Setting.
 template <class Setting>
-std::vector<Field<Setting>> FieldsOf();
+const std::vector<Field<Setting>>& FieldsOf();
 template <>
-std::vector<Field<CPowerSetting>> FieldsOf<CPowerSetting>();
+const std::vector<Field<CPowerSetting>>& FieldsOf<CPowerSetting>();
 template <>
-std::vector<Field<CEnhancedPowerSetting>> FieldsOf<CEnhancedPowerSetting>();
+const std::vector<Field<CEnhancedPowerSetting>>& FieldsOf<CEnhancedPowerSetting>();
 template <>
-std::vector<Field<CBluetoothPowerTableV0Setting>> FieldsOf<CBluetoothPowerTableV0Setting>();
+const std::vector<Field<CBluetoothPowerTableV0Setting>>& FieldsOf<CBluetoothPowerTableV0Setting>();
 
 // "internal_pa=13,tx_dbm=-8": the named fields set, the others 0; a UsageError otherwise.
 template <class Setting>
 Setting ParseSetting(const std::string& text) {
-    const auto fields = FieldsOf<Setting>();
+    const auto& fields = FieldsOf<Setting>();
     Setting setting;
     std::istringstream parts(text);
     std::string part;

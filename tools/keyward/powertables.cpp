@@ -13,7 +13,7 @@ namespace {
 template <class Table>
 void PrintTable(const Table& table) {
     using Setting = std::remove_cvref_t<decltype(table.settings[0])>;
-    const auto fields = FieldsOf<Setting>();
+    const auto& fields = FieldsOf<Setting>();
     std::ostringstream out;
     out << "index";
     for (const auto& f : fields) {
