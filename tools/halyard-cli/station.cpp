@@ -192,9 +192,19 @@ bool RunStation(const std::vector<Job>& jobs, const StationEvents& events) {
                                    std::string("cannot start: ") + std::strerror(errno), 0)));
             continue;
         }
+        // The stop signals wait while the child starts: one that came between the fork and the
+        // child's reset would run this process's handler in the child and be lost there.
+        sigset_t stops;
+        sigset_t previous;
+        sigemptyset(&stops);
+        for (const int sig : kStopSignals) {
+            sigaddset(&stops, sig);
+        }
+        ::sigprocmask(SIG_BLOCK, &stops, &previous);
         const pid_t pid = ::fork();
         if (pid == 0) {
             signals.ResetInChild();
+            ::sigprocmask(SIG_SETMASK, &previous, nullptr);
             // A child ends with this process, however this process ends.
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (::getppid() != parent) {
@@ -206,6 +216,7 @@ bool RunStation(const std::vector<Job>& jobs, const StationEvents& events) {
             }
             RunChild(jobs[i], fds[1]);
         }
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
         ::close(fds[1]);
         if (pid < 0) {
             ::close(fds[0]);
