@@ -95,7 +95,7 @@ class KEYWARD_API PsServer : public IMemoryReaderGP {
   protected:
     uint16_t mStores;
     uint16_t mBootmode;
-    KnownKeySet* mKnownKeys;       // owned; null until a discovery has started
+    KnownKeySet* mKnownKeys;  // owned; null until a discovery has started
     bool mKeysKnown;
     std::atomic<bool> mCancelled;
 };
