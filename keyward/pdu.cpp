@@ -216,7 +216,7 @@ int KVCMD_PDU::get_data(uint16_t* out, int max) const {
     return count;
 }
 
-void KVCMD_PDU::write_data(const uint16_t* words, int count) {
+void KVCMD_PDU::set_data(const uint16_t* words, int count) {
     count = std::max(count, 0);
     grow(std::max(OFFSET_DATA + 2 * count, MIN_BYTES));
     uint8_t* bytes = data() + OFFSET_DATA;

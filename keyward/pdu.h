@@ -161,11 +161,10 @@ class KEYWARD_API KVCMD_PDU : public PCPDU {
     int get_data(uint16_t* out, int max) const;
     // Grows the buffer to 16 + 2 x `count` bytes (at least 18), writes the words from offset
     // 16 on and sets the length field to byte length / 2.
-    void set_data(const uint16_t* words, int count) { write_data(words, count); }
+    void set_data(const uint16_t* words, int count);
 
   protected:
     void write_header(uint16_t varid, uint16_t type);
-    void write_data(const uint16_t* words, int count);
 };
 
 // PS get (type 0) and set (type 2), varid 0x7003. Payload: 10 key, 12 length in words,

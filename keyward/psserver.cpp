@@ -3,10 +3,6 @@
 #include <keyward/psserver.h>
 #include <keyward/sltable.h>
 
-#include <algorithm>
-#include <utility>
-#include <vector>
-
 namespace {
 
 constexpr uint16_t kListChunkWords = 56;  // 28 (first, last) pairs per read

@@ -1,11 +1,14 @@
 #include <ostrel/ostrel.h>
 
+#include "debuglog.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,28 +20,16 @@ namespace {
 class OstrelLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        char name[] = "/tmp/ostrel_test_XXXXXX";
-        const int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path = name;
-        setenv("OSTREL_LOG", path.c_str(), 1);
         setenv("OSTREL_DEBUG", "1", 1);
-        CTheMsgHnd::ReadEnvironment();
+        log.emplace("ostrel_test");
+        ASSERT_TRUE(log->Made());
     }
     void TearDown() override {
-        unsetenv("OSTREL_LOG");
         unsetenv("OSTREL_DEBUG");
-        CTheMsgHnd::ReadEnvironment();
-        std::remove(path.c_str());
+        log.reset();
     }
-    std::string Log() const {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::string path;
+    std::string Log() const { return log->Text(); }
+    std::optional<varnak_test::PrivateDebugLog> log;
 };
 
 bool ReturnsBool(bool value) {

@@ -2,6 +2,8 @@
 // debugging is switched on in the middle of a call, and nothing at all while it is off.
 #include "support.h"
 
+#include "../common/debuglog.h"
+
 #include <ostrel/ostrel.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -24,13 +27,8 @@ using keyward_test::ScriptedTransport;
 class Tracing : public ::testing::Test {
   protected:
     void SetUp() override {
-        char name[] = "/tmp/keyward_trace_XXXXXX";
-        const int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path = name;
-        setenv("OSTREL_LOG", path.c_str(), 1);
-        CTheMsgHnd::ReadEnvironment();
+        log.emplace("keyward_trace");
+        ASSERT_TRUE(log->Made());
         CTheMsgHnd::SetDebugActivated(false);
         transport = new ScriptedTransport([this](const KVCMD_PDU& request, PDU& response) {
             if (onRequest) {
@@ -52,17 +50,7 @@ class Tracing : public ::testing::Test {
         ASSERT_TRUE(server->open());
         keys.SetServer(server.get());
     }
-    void TearDown() override {
-        unsetenv("OSTREL_LOG");
-        CTheMsgHnd::ReadEnvironment();
-        std::remove(path.c_str());
-    }
-    std::string Log() const {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Log() const { return log->Text(); }
     // Per traced function, entry lines minus exit lines.
     std::map<std::string, int> Unpaired() const {
         std::map<std::string, int> open;
@@ -83,7 +71,7 @@ class Tracing : public ::testing::Test {
         return open;
     }
 
-    std::string path;
+    std::optional<varnak_test::PrivateDebugLog> log;
     ScriptedTransport* transport = nullptr;  // owned by the server
     std::unique_ptr<PsKvcmd> server;
     CKeyWarder keys;
