@@ -131,15 +131,22 @@ uint8_t* PDU::data() {
     return mBody->bytes;
 }
 
+// A word lies inside when offset + 2 <= length; taken as unsigned, a negative offset is
+// larger than any length, so one comparison checks both ends.
+static bool WordInside(int offset, int length) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(offset)) + 2 <=
+           static_cast<uint64_t>(length);
+}
+
 uint16_t PDU::get_uint16(int offset) const {
-    if (offset < 0 || offset > mBody->length - 2) {
+    if (!WordInside(offset, mBody->length)) {
         return 0;
     }
     return static_cast<uint16_t>(mBody->bytes[offset] | (mBody->bytes[offset + 1] << 8));
 }
 
 void PDU::set_uint16(int offset, uint16_t value) {
-    if (offset < 0 || offset > mBody->length - 2) {
+    if (!WordInside(offset, mBody->length)) {
         return;
     }
     mBody->bytes[offset] = static_cast<uint8_t>(value & 0xFF);
@@ -186,10 +193,22 @@ KVCMD_PDU::KVCMD_PDU(uint16_t varid, uint16_t type, int byteLength, PDU&& recycl
     write_header(varid, type);
 }
 
+namespace {
+
+// Writes a word of the header or payload of a KVCMD PDU being built, which has room for them
+// (at least 18 bytes): without the bounds check of set_uint16, as every request pays for these.
+void PutWord(PDU& pdu, int offset, uint16_t value) {
+    uint8_t* bytes = pdu.data() + offset;
+    bytes[0] = static_cast<uint8_t>(value & 0xFF);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+
+}  // namespace
+
 void KVCMD_PDU::write_header(uint16_t varid, uint16_t type) {
-    set_uint16(OFFSET_TYPE, type);
-    set_uint16(OFFSET_LENGTH, static_cast<uint16_t>(size() / 2));
-    set_uint16(OFFSET_VARID, varid);
+    PutWord(*this, OFFSET_TYPE, type);
+    PutWord(*this, OFFSET_LENGTH, static_cast<uint16_t>(size() / 2));
+    PutWord(*this, OFFSET_VARID, varid);
 }
 
 KVCMD_PDU::KVCMD_PDU(PDU received) : PCPDU(std::move(received)) {}
@@ -230,7 +249,7 @@ void KVCMD_PDU::set_data(const uint16_t* words, int count) {
             bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
         }
     }
-    set_uint16(OFFSET_LENGTH, static_cast<uint16_t>(size() / 2));
+    PutWord(*this, OFFSET_LENGTH, static_cast<uint16_t>(size() / 2));
 }
 
 namespace {
@@ -244,37 +263,37 @@ int RoomFor(uint16_t words) {
 KVCMD_PS_PDU::KVCMD_PS_PDU(uint16_t type, uint16_t key, uint16_t length, uint16_t stores,
                            PDU&& recycled)
     : KVCMD_PDU(VARID, type, RoomFor(length), std::move(recycled)) {
-    set_key(key);
-    set_len(length);
-    set_stores(stores);
+    PutWord(*this, OFFSET_PAYLOAD0, key);
+    PutWord(*this, OFFSET_PAYLOAD1, length);
+    PutWord(*this, OFFSET_PAYLOAD2, stores);
 }
 
 KVCMD_PSNEXT_PDU::KVCMD_PSNEXT_PDU(uint16_t key, uint16_t stores, PDU&& recycled)
     : KVCMD_PDU(VARID, TYPE_GET_REQ, MIN_BYTES, std::move(recycled)) {
-    set_uint16(OFFSET_PAYLOAD0, key);
-    set_uint16(OFFSET_PAYLOAD1, stores);
+    PutWord(*this, OFFSET_PAYLOAD0, key);
+    PutWord(*this, OFFSET_PAYLOAD1, stores);
 }
 
 KVCMD_PSNEXT_ALL_PDU::KVCMD_PSNEXT_ALL_PDU(uint16_t key, PDU&& recycled)
     : KVCMD_PDU(VARID, TYPE_GET_REQ, MIN_BYTES, std::move(recycled)) {
-    set_uint16(OFFSET_PAYLOAD0, key);
+    PutWord(*this, OFFSET_PAYLOAD0, key);
 }
 
 KVCMD_PSSIZE_PDU::KVCMD_PSSIZE_PDU(uint16_t key, uint16_t stores, PDU&& recycled)
     : KVCMD_PDU(VARID, TYPE_GET_REQ, MIN_BYTES, std::move(recycled)) {
-    set_uint16(OFFSET_PAYLOAD0, key);
-    set_uint16(OFFSET_PAYLOAD2, stores);
+    PutWord(*this, OFFSET_PAYLOAD0, key);
+    PutWord(*this, OFFSET_PAYLOAD2, stores);
 }
 
 KVCMD_PSCLR_PDU::KVCMD_PSCLR_PDU(uint16_t key, PDU&& recycled)
     : KVCMD_PDU(VARID, TYPE_SET_REQ, MIN_BYTES, std::move(recycled)) {
-    set_uint16(OFFSET_PAYLOAD0, key);
+    PutWord(*this, OFFSET_PAYLOAD0, key);
 }
 
 KVCMD_PSCLRS_PDU::KVCMD_PSCLRS_PDU(uint16_t key, uint16_t stores, PDU&& recycled)
     : KVCMD_PDU(VARID, TYPE_SET_REQ, MIN_BYTES, std::move(recycled)) {
-    set_uint16(OFFSET_PAYLOAD0, key);
-    set_uint16(OFFSET_PAYLOAD1, stores);
+    PutWord(*this, OFFSET_PAYLOAD0, key);
+    PutWord(*this, OFFSET_PAYLOAD1, stores);
 }
 
 KVCMD_PS_FACTORY_SET_PDU::KVCMD_PS_FACTORY_SET_PDU() : KVCMD_PDU(VARID, TYPE_SET_REQ) {}
@@ -286,6 +305,6 @@ KVCMD_PS_FACTORY_RESTORE_ALL_PDU::KVCMD_PS_FACTORY_RESTORE_ALL_PDU()
 
 KVCMD_MEMORY_PDU::KVCMD_MEMORY_PDU(uint16_t type, uint16_t address, uint16_t length)
     : KVCMD_PDU(VARID, type, RoomFor(length)) {
-    set_uint16(OFFSET_PAYLOAD0, address);
-    set_uint16(OFFSET_PAYLOAD1, length);
+    PutWord(*this, OFFSET_PAYLOAD0, address);
+    PutWord(*this, OFFSET_PAYLOAD1, length);
 }

@@ -50,19 +50,55 @@ bool HasKey(uint16_t varid) {
     }
 }
 
-// A response to `request`: type 1, its varid, sequence number and payload words, `status`, and
-// room for `dataWords` value words.
-KVCMD_PDU Reply(const KVCMD_PDU& request, uint16_t status, int dataWords = 0) {
-    KVCMD_PDU reply(request.get_varid(), KVCMD_PDU::TYPE_GET_RESP,
-                    KVCMD_PDU::OFFSET_DATA + 2 * dataWords);
-    reply.set_seq_no(request.get_seq_no());
-    reply.set_status(status);
-    for (int offset :
-         {KVCMD_PDU::OFFSET_PAYLOAD0, KVCMD_PDU::OFFSET_PAYLOAD1, KVCMD_PDU::OFFSET_PAYLOAD2}) {
-        reply.set_uint16(offset, request.get_uint16(offset));
+// A request's header words (type, length, sequence number, varid, status, payload words 0 to 2),
+// read once; a word beyond the end of a short request reads 0, as it does through the PDU.
+struct Header {
+    static constexpr int WORDS = KVCMD_PDU::OFFSET_DATA / 2;
+    uint16_t words[WORDS] = {};
+
+    Header(const PDU& request, uint16_t sequence) {
+        const uint8_t* bytes = request.data();
+        const int count = std::min(request.size(), KVCMD_PDU::OFFSET_DATA) / 2;
+        for (int i = 0; i < count; ++i) {
+            words[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        }
+        // The link stamps the sequence number on a request that has the field.
+        if (count > KVCMD_PDU::OFFSET_SEQ_NO / 2) {
+            words[KVCMD_PDU::OFFSET_SEQ_NO / 2] = sequence;
+        }
     }
-    return reply;
-}
+    uint16_t operator[](int offset) const { return words[offset / 2]; }
+};
+
+// Builds the one response to a request: type 1, the request's varid, sequence number and
+// payload words, a status, and room for value words; in the body of the chip's spare response
+// when no one holds that any more.
+class Replier {
+  public:
+    Replier(const Header& header, PDU&& spare) : mHeader(header), mSpare(std::move(spare)) {}
+
+    KVCMD_PDU operator()(uint16_t status, int dataWords = 0) {
+        // Every header word is written below, so the body is built as a plain PDU.
+        PDU reply(KVCMD_PDU::CHANNEL,
+                  std::max(KVCMD_PDU::OFFSET_DATA + 2 * dataWords, KVCMD_PDU::MIN_BYTES),
+                  std::move(mSpare));
+        uint16_t words[Header::WORDS];
+        std::copy(std::begin(mHeader.words), std::end(mHeader.words), words);
+        words[KVCMD_PDU::OFFSET_TYPE / 2] = KVCMD_PDU::TYPE_GET_RESP;
+        words[KVCMD_PDU::OFFSET_LENGTH / 2] = static_cast<uint16_t>(reply.size() / 2);
+        words[KVCMD_PDU::OFFSET_STATUS / 2] = status;
+        uint8_t* bytes = reply.data();
+        for (int i = 0; i < Header::WORDS; ++i) {
+            bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+            bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+        }
+        return KVCMD_PDU(std::move(reply));
+    }
+
+  private:
+    const Header& mHeader;
+    PDU mSpare;
+};
 
 }  // namespace
 
@@ -86,27 +122,34 @@ const Value* FindValue(const ChipContent& chip, uint16_t key, uint16_t storesWor
 
 // ---------------------------------------------------------------- commands
 
-PDU SimChip::Process(const PDU& received) {
+PDU SimChip::Process(const PDU& received, uint16_t sequence) {
     State& state = *mState;
     ChipContent& chip = state.content;
     const KVCMD_PDU request(received);
     const int size = request.size();
-    const uint16_t varid = request.get_varid();
-    const uint16_t type = request.get_type();
-    const uint16_t key = request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD0);
+    const Header header(request, sequence);
+    const uint16_t varid = header[KVCMD_PDU::OFFSET_VARID];
+    const uint16_t type = header[KVCMD_PDU::OFFSET_TYPE];
+    const uint16_t key = header[KVCMD_PDU::OFFSET_PAYLOAD0];
+    Replier reply(header, std::move(state.spareReply));
 
-    state.log.Add(request.data(), static_cast<size_t>(size));
-    ++state.perVarid[varid];
+    uint8_t* logged = state.log.Add(request.data(), static_cast<size_t>(size));
+    if (size >= KVCMD_PDU::OFFSET_SEQ_NO + 2) {
+        logged[KVCMD_PDU::OFFSET_SEQ_NO] = static_cast<uint8_t>(sequence & 0xFF);
+        logged[KVCMD_PDU::OFFSET_SEQ_NO + 1] = static_cast<uint8_t>(sequence >> 8);
+    }
+    state.perVarid.Add(varid);
     if (HasKey(varid)) {
-        ++state.perKey[{varid, key}];
+        state.perKey.Add(static_cast<uint32_t>(varid) << 16 | key);
     }
 
-    if (size < KVCMD_PDU::MIN_BYTES || size % 2 != 0 || request.get_length() != size / 2 ||
+    if (size < KVCMD_PDU::MIN_BYTES || size % 2 != 0 ||
+        header[KVCMD_PDU::OFFSET_LENGTH] != size / 2 ||
         (type != KVCMD_PDU::TYPE_GET_REQ && type != KVCMD_PDU::TYPE_SET_REQ)) {
-        return Reply(request, KVCMD_PDU::STATUS_BAD_PDU);
+        return reply(KVCMD_PDU::STATUS_BAD_PDU);
     }
     if (size / 2 > chip.maxPduWords) {
-        return Reply(request, KVCMD_PDU::STATUS_TOO_BIG);
+        return reply(KVCMD_PDU::STATUS_TOO_BIG);
     }
     for (auto rule = state.failRules.begin(); rule != state.failRules.end(); ++rule) {
         if ((rule->varid == 0 || rule->varid == varid) && (rule->key < 0 || rule->key == key)) {
@@ -114,7 +157,7 @@ PDU SimChip::Process(const PDU& received) {
             if (rule->remaining > 0 && --rule->remaining == 0) {
                 state.failRules.erase(rule);
             }
-            return Reply(request, status);
+            return reply(status);
         }
     }
 
@@ -122,26 +165,28 @@ PDU SimChip::Process(const PDU& received) {
     const bool writeProtected = chip.writeProtected;
     switch (varid) {
         case KVCMD_PS_PDU::VARID: {
-            const KVCMD_PS_PDU ps(received);
-            const uint16_t storesWord = ps.get_stores();
+            const uint16_t storesWord = header[KVCMD_PDU::OFFSET_PAYLOAD2];
+            const uint16_t length = header[KVCMD_PDU::OFFSET_PAYLOAD1];
             const bool raw = (storesWord & RAW_ACCESS) != 0;
             const PresentationField* field = raw ? nullptr : chip.presentation.Find(key);
             if (isGet) {
-                Value value;
                 // A failed read answers no value: length field 0.
-                const auto failed = [&request](uint16_t status) {
-                    KVCMD_PDU reply = Reply(request, status);
-                    reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
-                    return reply;
+                const auto failed = [&reply](uint16_t status) {
+                    KVCMD_PDU response = reply(status);
+                    response.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
+                    return response;
                 };
+                uint16_t fieldValue = 0;
+                const uint16_t* words = &fieldValue;
+                size_t wordCount = 1;
                 if (field != nullptr) {
                     const Value* base = FindValue(chip, field->base_key, storesWord);
                     const uint16_t word = field->bit_offset / 16;
                     if (base == nullptr || word >= base->size()) {
                         return failed(KVCMD_PDU::STATUS_ERROR);
                     }
-                    value.push_back(((*base)[word] >> (field->bit_offset % 16)) &
-                                    FieldMask(field->bit_width));
+                    fieldValue = static_cast<uint16_t>(((*base)[word] >> (field->bit_offset % 16)) &
+                                                       FieldMask(field->bit_width));
                 } else if (!chip.firmwareKeys.Contains(key)) {
                     return failed(KVCMD_PDU::STATUS_ACCESS_DENIED);
                 } else {
@@ -149,85 +194,90 @@ PDU SimChip::Process(const PDU& received) {
                     if (found == nullptr) {
                         return failed(KVCMD_PDU::STATUS_ERROR);
                     }
-                    value = *found;
+                    words = found->data();
+                    wordCount = found->size();
                 }
-                const int count = std::min<int>(static_cast<int>(value.size()), ps.get_len());
-                KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, count);
-                reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(value.size()));
-                reply.set_data(value.data(), count);
-                return reply;
+                const int count = std::min<int>(static_cast<int>(wordCount), length);
+                KVCMD_PDU response = reply(KVCMD_PDU::STATUS_OK, count);
+                response.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(wordCount));
+                response.set_data(words, count);
+                return response;
             }
-            const uint16_t length = ps.get_len();
-            if (ps.data_words() < length) {
-                return Reply(request, KVCMD_PDU::STATUS_BAD_PDU);
+            if (request.data_words() < length) {
+                return reply(KVCMD_PDU::STATUS_BAD_PDU);
             }
             if (writeProtected) {
-                return Reply(request, KVCMD_PDU::STATUS_PERMISSION_DENIED);
+                return reply(KVCMD_PDU::STATUS_PERMISSION_DENIED);
             }
-            Value data(length);
-            ps.get_data(data.data(), length);
             const uint16_t target = WriteTarget(storesWord);
             if (field != nullptr) {
                 const Value* base = FindValue(chip, field->base_key, storesWord);
                 const uint16_t word = field->bit_offset / 16;
                 if (base == nullptr || word >= base->size() || length == 0) {
-                    return Reply(request, KVCMD_PDU::STATUS_ERROR);
+                    return reply(KVCMD_PDU::STATUS_ERROR);
                 }
                 if (target == 0) {
-                    return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
+                    return reply(KVCMD_PDU::STATUS_READ_ONLY);
                 }
                 Value updated = *base;
                 const uint16_t bit = field->bit_offset % 16;
                 const uint16_t mask = FieldMask(field->bit_width);
+                const uint16_t first = request.get_uint16(KVCMD_PDU::OFFSET_DATA);
                 updated[word] = static_cast<uint16_t>((updated[word] & ~(mask << bit)) |
-                                                      ((data[0] & mask) << bit));
-                chip.stores[target][field->base_key] = updated;
+                                                      ((first & mask) << bit));
+                chip.stores[target][field->base_key] = std::move(updated);
             } else if (!chip.firmwareKeys.Contains(key)) {
-                return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
+                return reply(KVCMD_PDU::STATUS_ACCESS_DENIED);
             } else if (target == 0) {
-                return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
+                return reply(KVCMD_PDU::STATUS_READ_ONLY);
             } else {
-                chip.stores[target][key] = std::move(data);
+                // Into the key's own vector: a key written again keeps its room.
+                Value& value = chip.stores[target][key];
+                value.resize(length);
+                request.get_data(value.data(), length);
             }
             state.dirty = state.dirty || target != STORE_TRANSIENT;
-            return Reply(request, KVCMD_PDU::STATUS_OK);
+            return reply(KVCMD_PDU::STATUS_OK);
         }
 
         case KVCMD_PSSIZE_PDU::VARID: {
             if (!isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
+                return reply(KVCMD_PDU::STATUS_READ_ONLY);
             }
-            const uint16_t storesWord = request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD2);
+            const uint16_t storesWord = header[KVCMD_PDU::OFFSET_PAYLOAD2];
             const bool raw = (storesWord & RAW_ACCESS) != 0;
             const PresentationField* field = raw ? nullptr : chip.presentation.Find(key);
-            KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK);
-            reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 0);
+            uint16_t status = KVCMD_PDU::STATUS_ERROR;
+            uint16_t words = 0;
+            bool known = true;
             if (field != nullptr) {
                 const Value* base = FindValue(chip, field->base_key, storesWord);
-                if (base == nullptr || field->bit_offset / 16 >= base->size()) {
-                    reply.set_status(KVCMD_PDU::STATUS_ERROR);
-                } else {
-                    reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 1);
+                if (base != nullptr && field->bit_offset / 16 < base->size()) {
+                    status = KVCMD_PDU::STATUS_OK;
+                    words = 1;
                 }
             } else if (!chip.firmwareKeys.Contains(key)) {
-                reply.set_status(KVCMD_PDU::STATUS_ERROR);
-                reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD0, 0);
+                known = false;
             } else if (const Value* found = FindValue(chip, key, storesWord); found != nullptr) {
-                reply.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(found->size()));
-            } else {
-                reply.set_status(KVCMD_PDU::STATUS_ERROR);
+                status = KVCMD_PDU::STATUS_OK;
+                words = static_cast<uint16_t>(found->size());
             }
-            return reply;
+            KVCMD_PDU response = reply(status);
+            response.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, words);
+            if (!known) {
+                response.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD0, 0);
+            }
+            return response;
         }
 
         case KVCMD_PSNEXT_PDU::VARID:
         case KVCMD_PSNEXT_ALL_PDU::VARID: {
             if (!isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
+                return reply(KVCMD_PDU::STATUS_READ_ONLY);
             }
             const bool all = varid == KVCMD_PSNEXT_ALL_PDU::VARID;
             const uint16_t selected =
-                all ? ALL_STORES : Selection(request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD1));
+                all ? ALL_STORES : Selection(header[KVCMD_PDU::OFFSET_PAYLOAD1]);
             uint32_t next = 0x10000;
             for (const auto& [store, keys] : chip.stores) {
                 if ((store & selected) == 0) {
@@ -238,33 +288,32 @@ PDU SimChip::Process(const PDU& received) {
                     next = std::min<uint32_t>(next, it->first);
                 }
             }
-            KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK);
-            reply.set_uint16(all ? KVCMD_PDU::OFFSET_PAYLOAD1 : KVCMD_PDU::OFFSET_PAYLOAD2,
-                             next < 0x10000 ? static_cast<uint16_t>(next) : 0);
-            return reply;
+            KVCMD_PDU response = reply(KVCMD_PDU::STATUS_OK);
+            response.set_uint16(all ? KVCMD_PDU::OFFSET_PAYLOAD1 : KVCMD_PDU::OFFSET_PAYLOAD2,
+                                next < 0x10000 ? static_cast<uint16_t>(next) : 0);
+            return response;
         }
 
         case KVCMD_PSCLR_PDU::VARID:
         case KVCMD_PSCLRS_PDU::VARID: {
             if (isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_WRITE_ONLY);
+                return reply(KVCMD_PDU::STATUS_WRITE_ONLY);
             }
             if (writeProtected) {
-                return Reply(request, KVCMD_PDU::STATUS_PERMISSION_DENIED);
+                return reply(KVCMD_PDU::STATUS_PERMISSION_DENIED);
             }
             uint16_t targets = kUserStores;
             if (varid == KVCMD_PSCLRS_PDU::VARID) {
-                const uint16_t selected =
-                    request.get_uint16(KVCMD_PDU::OFFSET_PAYLOAD1) & ALL_STORES;
+                const uint16_t selected = header[KVCMD_PDU::OFFSET_PAYLOAD1] & ALL_STORES;
                 if (selected != 0) {
                     targets = selected & kWritableStores;
                     if (targets == 0) {
-                        return Reply(request, KVCMD_PDU::STATUS_READ_ONLY);
+                        return reply(KVCMD_PDU::STATUS_READ_ONLY);
                     }
                 }
             }
             if (!chip.firmwareKeys.Contains(key)) {
-                return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
+                return reply(KVCMD_PDU::STATUS_ACCESS_DENIED);
             }
             bool erased = false;
             for (auto& [store, keys] : chip.stores) {
@@ -273,17 +322,17 @@ PDU SimChip::Process(const PDU& received) {
                     state.dirty = state.dirty || store != STORE_TRANSIENT;
                 }
             }
-            return Reply(request, erased ? KVCMD_PDU::STATUS_OK : KVCMD_PDU::STATUS_ERROR);
+            return reply(erased ? KVCMD_PDU::STATUS_OK : KVCMD_PDU::STATUS_ERROR);
         }
 
         case KVCMD_PS_FACTORY_SET_PDU::VARID:
         case KVCMD_PS_FACTORY_RESTORE_PDU::VARID:
         case KVCMD_PS_FACTORY_RESTORE_ALL_PDU::VARID: {
             if (isGet) {
-                return Reply(request, KVCMD_PDU::STATUS_WRITE_ONLY);
+                return reply(KVCMD_PDU::STATUS_WRITE_ONLY);
             }
             if (writeProtected) {
-                return Reply(request, KVCMD_PDU::STATUS_PERMISSION_DENIED);
+                return reply(KVCMD_PDU::STATUS_PERMISSION_DENIED);
             }
             auto& implementation = chip.stores[STORE_IMPLEMENTATION];
             auto& factory = chip.stores[STORE_FACTORY];
@@ -302,7 +351,7 @@ PDU SimChip::Process(const PDU& received) {
                 transient.clear();
             }
             state.dirty = true;
-            return Reply(request, KVCMD_PDU::STATUS_OK);
+            return reply(KVCMD_PDU::STATUS_OK);
         }
 
         case KVCMD_MEMORY_PDU::VARID: {
@@ -310,31 +359,31 @@ PDU SimChip::Process(const PDU& received) {
             const uint16_t address = memory.get_address();
             const uint16_t length = memory.get_len();
             if (chip.secure) {
-                return Reply(request, KVCMD_PDU::STATUS_ACCESS_DENIED);
+                return reply(KVCMD_PDU::STATUS_ACCESS_DENIED);
             }
             if (!state.MemoryRange(DATA_SPACE, address, length)) {
-                return Reply(request, KVCMD_PDU::STATUS_ERROR);
+                return reply(KVCMD_PDU::STATUS_ERROR);
             }
             if (isGet) {
                 Value words(length);
                 state.ReadWords(DATA_SPACE, address, length, words.data());
-                KVCMD_PDU reply = Reply(request, KVCMD_PDU::STATUS_OK, length);
-                reply.set_data(words.data(), length);
-                return reply;
+                KVCMD_PDU response = reply(KVCMD_PDU::STATUS_OK, length);
+                response.set_data(words.data(), length);
+                return response;
             }
             if (memory.data_words() < length) {
-                return Reply(request, KVCMD_PDU::STATUS_BAD_PDU);
+                return reply(KVCMD_PDU::STATUS_BAD_PDU);
             }
             WordMap& target = chip.written[DATA_SPACE];
             for (uint16_t i = 0; i < length; ++i) {
                 target[address + i] = memory.get_uint16(KVCMD_PDU::OFFSET_DATA + 2 * i);
             }
             state.dirty = true;
-            return Reply(request, KVCMD_PDU::STATUS_OK);
+            return reply(KVCMD_PDU::STATUS_OK);
         }
 
         default:
-            return Reply(request, KVCMD_PDU::STATUS_NO_SUCH_VARID);
+            return reply(KVCMD_PDU::STATUS_NO_SUCH_VARID);
     }
 }
 

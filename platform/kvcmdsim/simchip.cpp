@@ -203,6 +203,64 @@ std::string SimChip::Var(const std::string& name) const {
 
 // ---------------------------------------------------------------- counters
 
+size_t CountTable::Home(uint32_t number) const {
+    // Fibonacci hashing: consecutive key numbers land far apart.
+    return static_cast<size_t>((number * 0x9E3779B1u) >> 8) & (mSlots.size() - 1);
+}
+
+void CountTable::Add(uint32_t number) {
+    if (2 * (mUsed + 1) > mSlots.size()) {
+        Grow();
+    }
+    for (size_t i = Home(number);; i = (i + 1) & (mSlots.size() - 1)) {
+        Slot& slot = mSlots[i];
+        if (slot.count == 0) {
+            slot = {number, 1};
+            ++mUsed;
+            return;
+        }
+        if (slot.number == number) {
+            ++slot.count;
+            return;
+        }
+    }
+}
+
+uint64_t CountTable::Count(uint32_t number) const {
+    if (mUsed == 0) {
+        return 0;
+    }
+    for (size_t i = Home(number);; i = (i + 1) & (mSlots.size() - 1)) {
+        const Slot& slot = mSlots[i];
+        if (slot.count == 0 || slot.number == number) {
+            return slot.count;
+        }
+    }
+}
+
+void CountTable::Clear() {
+    if (mUsed != 0) {
+        std::fill(mSlots.begin(), mSlots.end(), Slot{0, 0});
+        mUsed = 0;
+    }
+}
+
+void CountTable::Grow() {
+    std::vector<Slot> old(std::max<size_t>(2 * mSlots.size(), 64), Slot{0, 0});
+    old.swap(mSlots);
+    mUsed = 0;
+    for (const Slot& slot : old) {
+        if (slot.count != 0) {
+            size_t i = Home(slot.number);
+            while (mSlots[i].count != 0) {
+                i = (i + 1) & (mSlots.size() - 1);
+            }
+            mSlots[i] = slot;
+            ++mUsed;
+        }
+    }
+}
+
 uint64_t SimChip::TransactCount() const {
     std::lock_guard<std::mutex> guard(mLock);
     return mState->transacts;
@@ -210,14 +268,12 @@ uint64_t SimChip::TransactCount() const {
 
 uint64_t SimChip::RequestCount(uint16_t varid) const {
     std::lock_guard<std::mutex> guard(mLock);
-    const auto it = mState->perVarid.find(varid);
-    return it != mState->perVarid.end() ? it->second : 0;
+    return mState->perVarid.Count(varid);
 }
 
 uint64_t SimChip::RequestCount(uint16_t varid, uint16_t key) const {
     std::lock_guard<std::mutex> guard(mLock);
-    const auto it = mState->perKey.find({varid, key});
-    return it != mState->perKey.end() ? it->second : 0;
+    return mState->perKey.Count(static_cast<uint32_t>(varid) << 16 | key);
 }
 
 uint64_t SimChip::OpenCount() const {
@@ -243,8 +299,8 @@ std::vector<std::vector<uint8_t>> SimChip::RequestLog() const {
 void SimChip::ResetCounters() {
     std::lock_guard<std::mutex> guard(mLock);
     mState->transacts = 0;
-    mState->perVarid.clear();
-    mState->perKey.clear();
+    mState->perVarid.Clear();
+    mState->perKey.Clear();
     mState->opens = 0;
     mState->resets = 0;
     mState->overlaps = 0;
@@ -424,6 +480,10 @@ LinkStep SimChip::NextLinkStep() {
 }
 
 int SimChip::Exchange(const PDU& request, PDU& response) {
+    return Exchange(request, request.get_uint16(KVCMD_PDU::OFFSET_SEQ_NO), response);
+}
+
+int SimChip::Exchange(const PDU& request, uint16_t sequence, PDU& response) {
     // Counts the threads inside at once, also when the exchange ends in an exception.
     struct Inside {
         std::atomic<int>& count;
@@ -459,7 +519,8 @@ int SimChip::Exchange(const PDU& request, PDU& response) {
         return 2;
     }
     std::lock_guard<std::mutex> guard(mLock);
-    response = Process(request);
+    response = Process(request, sequence);
+    mState->spareReply = response;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <ostrel/ostrel.h>
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 namespace kvcmdsim {
@@ -139,19 +140,23 @@ const char* SimTransport::getvar(const char* name) {
     if (name == nullptr) {
         return "";
     }
-    std::string& value = mVars[name];
-    value = mChip->Var(name);
-    return value.c_str();
+    // Found without building a string of the name: a PS command stream asks for one on every
+    // line it writes.
+    auto it = mVars.find(std::string_view(name));
+    if (it == mVars.end()) {
+        it = mVars.emplace(name, std::string()).first;
+    }
+    it->second = mChip->Var(it->first);
+    return it->second.c_str();
 }
 
 int SimTransport::transact(const PDU& request, PDU& response) {
     if (!mOpen) {
         return 1;
     }
-    // The sequence number goes on a copy: the caller's request stays as it was built.
-    PDU stamped(request.channel(), request.data(), request.size());
-    stamped.set_uint16(KVCMD_PDU::OFFSET_SEQ_NO, ++mSequence);
-    return mChip->Exchange(stamped, response);
+    // The chip sees the sequence number in the request; the caller's request stays as it was
+    // built.
+    return mChip->Exchange(request, ++mSequence, response);
 }
 
 }  // namespace kvcmdsim

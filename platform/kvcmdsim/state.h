@@ -115,7 +115,8 @@ class RequestRing {
   public:
     static constexpr size_t kLimit = 256;
 
-    void Add(const uint8_t* bytes, size_t size) {
+    // Records a request; returns its copy in the ring, for the link to stamp.
+    uint8_t* Add(const uint8_t* bytes, size_t size) {
         std::vector<uint8_t>* slot;
         if (mCount < kLimit) {
             if (mCount == mSlots.size()) {
@@ -127,6 +128,7 @@ class RequestRing {
             mFirst = (mFirst + 1) % kLimit;
         }
         slot->assign(bytes, bytes + size);
+        return slot->data();
     }
     std::vector<std::vector<uint8_t>> Copy() const {
         std::vector<std::vector<uint8_t>> requests;
@@ -147,6 +149,27 @@ class RequestRing {
     size_t mCount = 0;
 };
 
+// Request counts by number (a varid, or a varid and a key as varid << 16 | key), in one
+// open-addressed table: once the table has room for the numbers seen, counting a request costs
+// no allocation, and Clear keeps the room.
+class CountTable {
+  public:
+    void Add(uint32_t number);
+    uint64_t Count(uint32_t number) const;
+    void Clear();
+
+  private:
+    struct Slot {
+        uint32_t number;
+        uint64_t count;  // 0: a free slot
+    };
+    size_t Home(uint32_t number) const;
+    void Grow();
+
+    std::vector<Slot> mSlots;  // a power of two long, at most half in use
+    size_t mUsed = 0;
+};
+
 struct SimChip::State {
     ChipContent content;
 
@@ -156,8 +179,8 @@ struct SimChip::State {
 
     // Counters.
     uint64_t transacts = 0;
-    std::map<uint16_t, uint64_t> perVarid;
-    std::map<std::pair<uint16_t, uint16_t>, uint64_t> perKey;
+    CountTable perVarid;
+    CountTable perKey;  // varid << 16 | key
     uint64_t opens = 0;
     uint64_t resets = 0;
     uint64_t overlaps = 0;
@@ -170,6 +193,10 @@ struct SimChip::State {
     std::chrono::microseconds delay{0};
     bool unreachable = false;
     bool silent = false;
+
+    // The last response, kept so that the next one can be built in its body once its receiver
+    // has let it go (see PDU's recycling constructor).
+    PDU spareReply;
 
     // Image.
     std::string imagePath;

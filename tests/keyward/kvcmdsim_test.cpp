@@ -229,6 +229,51 @@ TEST_F(Chip, ResponsesEchoTheSequenceNumberAndAreTrimmedToTheValue) {
     EXPECT_EQ(request.get_seq_no(), 0) << "the caller's request is not stamped";
 }
 
+TEST_F(Chip, AResponseTheCallerStillHoldsIsNeverBuiltOver) {
+    chip->SetKey(STORE_IMPLEMENTATION, 0x0100, {1, 2});
+    const KVCMD_PDU held = Send(KVCMD_PS_PDU(KVCMD_PDU::TYPE_GET_REQ, 0x0100, 2, 0));
+    const std::vector<uint8_t> bytes(held.data(), held.data() + held.size());
+    for (uint16_t key = 0x0100; key < 0x0110; ++key) {
+        const KVCMD_PDU size = Send(KVCMD_PSSIZE_PDU(key, 0));
+        EXPECT_FALSE(size.shares_body(held));
+        EXPECT_EQ(size.get_varid(), KVCMD_PSSIZE_PDU::VARID);
+        // Each response names the sequence number its request carried on the link.
+        const std::vector<uint8_t> sent = chip->RequestLog().back();
+        EXPECT_EQ(size.get_seq_no(), sent[KVCMD_PDU::OFFSET_SEQ_NO] |
+                                         sent[KVCMD_PDU::OFFSET_SEQ_NO + 1] << 8);
+    }
+    EXPECT_EQ(std::vector<uint8_t>(held.data(), held.data() + held.size()), bytes);
+    EXPECT_EQ(KVCMD_PS_PDU(held).get_len(), 2);
+}
+
+TEST_F(Chip, RequestCountsPerKeyStayExactAsTheyGrowAndAfterAReset) {
+    const auto send = [&](uint16_t first) {
+        for (uint16_t key = first; key < first + 1000; ++key) {
+            for (int i = 0; i < key % 3 + 1; ++i) {
+                Send(KVCMD_PSSIZE_PDU(key, 0));
+            }
+        }
+    };
+    const auto expectCounts = [&](uint16_t first) {
+        uint64_t total = 0;
+        for (uint16_t key = first; key < first + 1000; ++key) {
+            ASSERT_EQ(chip->RequestCount(KVCMD_PSSIZE_PDU::VARID, key), key % 3 + 1u) << key;
+            EXPECT_EQ(chip->RequestCount(KVCMD_PS_PDU::VARID, key), 0u);
+            total += key % 3 + 1u;
+        }
+        EXPECT_EQ(chip->RequestCount(KVCMD_PSSIZE_PDU::VARID), total);
+    };
+    chip->ResetCounters();
+    send(1);
+    expectCounts(1);
+    chip->ResetCounters();
+    EXPECT_EQ(chip->RequestCount(KVCMD_PSSIZE_PDU::VARID, 1), 0u);
+    EXPECT_EQ(chip->RequestCount(KVCMD_PSSIZE_PDU::VARID), 0u);
+    send(0xF000);
+    expectCounts(0xF000);
+    EXPECT_EQ(chip->RequestCount(KVCMD_PSSIZE_PDU::VARID, 1), 0u) << "forgotten by the reset";
+}
+
 TEST_F(Chip, OversizedRequestsAreTooBig) {
     chip->SetMaxPduWords(20);
     uint16_t data[16] = {};

@@ -1,6 +1,7 @@
 // PDU handles, word access and the KVCMD command layouts.
 #include "support.h"
 
+#include <limits>
 #include <utility>
 
 namespace {
@@ -104,9 +105,15 @@ TEST(Pdu, WordsAreLittleEndianAndBoundsChecked) {
     EXPECT_EQ(pdu.get_uint16(2), 0x5678);
     EXPECT_EQ(pdu.get_uint16(4), 0) << "a word that only starts inside the buffer reads 0";
     EXPECT_EQ(pdu.get_uint16(-1), 0);
+    EXPECT_EQ(pdu.get_uint16(std::numeric_limits<int>::min()), 0);
+    EXPECT_EQ(pdu.get_uint16(std::numeric_limits<int>::max()), 0);
+    EXPECT_EQ(PDU().get_uint16(0), 0) << "the null PDU has no words";
     pdu.set_uint16(4, 0xFFFF);
     pdu.set_uint16(-2, 0xFFFF);
+    pdu.set_uint16(-1, 0xFFFF);
+    pdu.set_uint16(std::numeric_limits<int>::max() - 1, 0xFFFF);
     EXPECT_EQ(pdu.data()[4], 0x9A) << "writes past the end are ignored";
+    EXPECT_EQ(pdu.data()[0], 0x34) << "so are writes before the start";
     pdu.set_uint16(2, 0xCDAB);
     EXPECT_EQ(pdu.data()[2], 0xAB);
     EXPECT_EQ(pdu.data()[3], 0xCD);

@@ -295,13 +295,16 @@ class KVCMDSIM_API SimChip {
     // request and assigns the response. Returns 0 when a response came back, else the failure
     // result (2 for a silent chip). May throw a kvcmd_trans_exception pointer.
     int Exchange(const PDU& request, PDU& response);
+    // The same with the link's sequence number: the chip sees `request` with `sequence` in its
+    // sequence number field, and the request needs no copy to carry it.
+    int Exchange(const PDU& request, uint16_t sequence, PDU& response);
     // Reads memory of any space the way a debug link would: false while secure or outside.
     bool DebugRead(uint32_t space, uint32_t word_address, uint32_t count, uint16_t* out) const;
 
   private:
     struct State;
 
-    PDU Process(const PDU& request);
+    PDU Process(const PDU& request, uint16_t sequence);
     LinkStep NextLinkStep();
 
     mutable std::mutex mLock;

@@ -16,6 +16,7 @@
 #include <keyward/keyward.h>
 #include <kvcmdsim/simchip.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -59,7 +60,8 @@ class KVCMDSIM_API SimTransport : public kvcmd_trans {
     SlTable mTable;
     ChipIdentity mIdentity;
     bool mIdentityRead = false;
-    std::map<std::string, std::string> mVars;  // getvar answers, kept valid for the caller
+    // getvar answers, kept valid for the caller
+    std::map<std::string, std::string, std::less<>> mVars;
 };
 
 }  // namespace kvcmdsim
