@@ -239,8 +239,8 @@ TEST_F(Chip, AResponseTheCallerStillHoldsIsNeverBuiltOver) {
         EXPECT_EQ(size.get_varid(), KVCMD_PSSIZE_PDU::VARID);
         // Each response names the sequence number its request carried on the link.
         const std::vector<uint8_t> sent = chip->RequestLog().back();
-        EXPECT_EQ(size.get_seq_no(), sent[KVCMD_PDU::OFFSET_SEQ_NO] |
-                                         sent[KVCMD_PDU::OFFSET_SEQ_NO + 1] << 8);
+        EXPECT_EQ(size.get_seq_no(),
+                  sent[KVCMD_PDU::OFFSET_SEQ_NO] | sent[KVCMD_PDU::OFFSET_SEQ_NO + 1] << 8);
     }
     EXPECT_EQ(std::vector<uint8_t>(held.data(), held.data() + held.size()), bytes);
     EXPECT_EQ(KVCMD_PS_PDU(held).get_len(), 2);
