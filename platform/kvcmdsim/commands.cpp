@@ -50,6 +50,11 @@ bool HasKey(uint16_t varid) {
     }
 }
 
+// True when a response with `dataWords` value words would exceed the chip's largest PDU.
+bool TooBig(const ChipContent& chip, int dataWords) {
+    return KVCMD_PDU::OFFSET_DATA / 2 + dataWords > chip.maxPduWords;
+}
+
 // A request's header words (type, length, sequence number, varid, status, payload words 0 to 2),
 // read once; a word beyond the end of a short request reads 0, as it does through the PDU.
 struct Header {
@@ -198,6 +203,9 @@ PDU SimChip::Process(const PDU& received, uint16_t sequence) {
                     wordCount = found->size();
                 }
                 const int count = std::min<int>(static_cast<int>(wordCount), length);
+                if (TooBig(chip, count)) {
+                    return failed(KVCMD_PDU::STATUS_TOO_BIG);
+                }
                 KVCMD_PDU response = reply(KVCMD_PDU::STATUS_OK, count);
                 response.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, static_cast<uint16_t>(wordCount));
                 response.set_data(words, count);
@@ -365,6 +373,9 @@ PDU SimChip::Process(const PDU& received, uint16_t sequence) {
                 return reply(KVCMD_PDU::STATUS_ERROR);
             }
             if (isGet) {
+                if (TooBig(chip, length)) {
+                    return reply(KVCMD_PDU::STATUS_TOO_BIG);
+                }
                 Value words(length);
                 state.ReadWords(DATA_SPACE, address, length, words.data());
                 KVCMD_PDU response = reply(KVCMD_PDU::STATUS_OK, length);

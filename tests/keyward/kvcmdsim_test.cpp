@@ -274,12 +274,31 @@ TEST_F(Chip, RequestCountsPerKeyStayExactAsTheyGrowAndAfterAReset) {
     EXPECT_EQ(chip->RequestCount(KVCMD_PSSIZE_PDU::VARID, 1), 0u) << "forgotten by the reset";
 }
 
-TEST_F(Chip, OversizedRequestsAreTooBig) {
+TEST_F(Chip, OversizedRequestsAndResponsesAreTooBig) {
     chip->SetMaxPduWords(20);
     uint16_t data[16] = {};
     uint16_t length = 0;
     EXPECT_TRUE(server->pskv_get(0x01F9, data, 16, &length, false));
     EXPECT_STREQ(handler.get_last_error_text(), L"The chip reports 'KVCMD too big'.");
+
+    // Short get requests asking for more words than a response of 20 words can carry.
+    chip->SetKey(STORE_IMPLEMENTATION, 0x0100, Words(15, 7));
+    KVCMD_PS_PDU read(KVCMD_PDU::TYPE_GET_REQ, 0x0100, 1, 0);
+    read.set_len(15);
+    EXPECT_EQ(Status(read), KVCMD_PDU::STATUS_TOO_BIG);
+    read.set_len(12);
+    const KVCMD_PS_PDU fits(Send(read));
+    EXPECT_EQ(fits.get_status(), KVCMD_PDU::STATUS_OK);
+    EXPECT_EQ(fits.data_words(), 12);
+    EXPECT_EQ(fits.get_len(), 15) << "the whole length, as ever";
+
+    KVCMD_MEMORY_PDU memory(KVCMD_PDU::TYPE_GET_REQ, 0x0100, 1);
+    memory.set_len(13);
+    EXPECT_EQ(Status(memory), KVCMD_PDU::STATUS_TOO_BIG);
+    memory.set_len(12);
+    EXPECT_EQ(Status(memory), KVCMD_PDU::STATUS_OK);
+    memory.set_len(0xFF00);
+    EXPECT_EQ(Status(memory), KVCMD_PDU::STATUS_TOO_BIG) << "not 130 KB of words";
 }
 
 TEST_F(Chip, MemoryProbeSecurityAndTheFirmwareTables) {
