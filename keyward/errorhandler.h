@@ -51,8 +51,10 @@ class KEYWARD_API kvcmd_trans_error_handler {
     // Forgets the record: no text, code 0, last and worst response 0 (the type is kept). Every
     // request resets its handler, so this stays inline and cheap.
     void reset() {
-        delete[] mLastErrorText;
-        mLastErrorText = nullptr;
+        if (mLastErrorText != nullptr) {  // nearly always null: no call to the allocator then
+            delete[] mLastErrorText;
+            mLastErrorText = nullptr;
+        }
         mLastErrorCode = 0;
         mLastResponse = 0;
         clear_worst_response();

@@ -5,8 +5,6 @@
 #include <keyward/widetext.h>
 #include <ostrel/ostrel.h>
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cwchar>
@@ -112,7 +110,10 @@ uint16_t CKeyWarder::add_permissions(uint16_t key) {
 
 bool CKeyWarder::reproducible() {
     const char* value = server != nullptr ? server->getvar("SPIDEBUG_REPRODUCIBLE") : nullptr;
-    return value != nullptr && strcasecmp(value, "ON") == 0;
+    // "ON" in any case, compared by hand: strcasecmp follows the locale, and this runs for
+    // every line a PS file writes.
+    return value != nullptr && (value[0] == 'O' || value[0] == 'o') &&
+           (value[1] == 'N' || value[1] == 'n') && value[2] == '\0';
 }
 
 kvcmd_trans_error_response CKeyWarder::RaiseError(const wchar_t* title, const wchar_t* format,

@@ -324,12 +324,17 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     if (error_handler == nullptr) {
         return;
     }
-    // Built in place: a dump sends one note per key.
+    // Built in place: a dump and an apply send one note per key. The short parts go a
+    // character at a time, the label (the longest part) in one copy.
     wchar_t text[kProgressLimit + 1];
     size_t length = 0;
     auto append = [&](const wchar_t* part) {
-        const size_t count = std::wcslen(part);
-        const size_t taken = std::min(count, kProgressLimit - length);
+        for (; *part != L'\0' && length < kProgressLimit; ++part) {
+            text[length++] = *part;
+        }
+    };
+    auto appendLong = [&](const wchar_t* part) {
+        const size_t taken = std::min(std::wcslen(part), kProgressLimit - length);
         std::wmemcpy(text + length, part, taken);
         length += taken;
     };
@@ -345,7 +350,7 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     append(L" ");
     append(digit);
     append(L", ");
-    append(Label(entry));
+    appendLong(Label(entry));
     text[length] = L'\0';
     error_handler->on_error(text, kProgressCaption, 0, -1);
 }

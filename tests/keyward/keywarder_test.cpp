@@ -197,6 +197,16 @@ TEST_F(Typed, EqualFieldIsNotWrittenUnlessReproducible) {
     EXPECT_TRUE(keys.pskv_set_uint16(kStopBits, 0));
     EXPECT_EQ(Writes(), 2u);
     EXPECT_EQ(Stored(kUartBlock), (Words{0x01D8, 0x0000}));
+
+    // Only "ON" in some case counts; a value that merely starts with it does not.
+    for (const char* other : {"O", "ONE", "oN ", "NO", ""}) {
+        chip->SetVar("SPIDEBUG_REPRODUCIBLE", other);
+        EXPECT_TRUE(keys.pskv_set_uint16(kStopBits, 0));
+        EXPECT_EQ(Writes(), 2u) << '"' << other << "\" is not ON";
+    }
+    chip->SetVar("SPIDEBUG_REPRODUCIBLE", "oN");
+    EXPECT_TRUE(keys.pskv_set_uint16(kStopBits, 0));
+    EXPECT_EQ(Writes(), 3u);
 }
 
 TEST_F(Typed, PresentationKeyWithoutBaseValueIsReportedWithTheBaseKey) {
