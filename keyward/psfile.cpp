@@ -255,9 +255,18 @@ class LineText {
             Append(static_cast<char>(*p));
         }
     }
+    // What stream.write does for the streams a dump writes (no tie, no unitbuf), straight to
+    // the buffer: the sentry that write builds for every line cost as much as the line.
     void WriteTo(std::ostream& stream) const {
         const std::string_view text = mLong.empty() ? std::string_view(mShort, mLength) : mLong;
-        stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (!stream.good() || stream.tie() != nullptr || (stream.flags() & std::ios::unitbuf)) {
+            stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+            return;
+        }
+        const auto size = static_cast<std::streamsize>(text.size());
+        if (stream.rdbuf() == nullptr || stream.rdbuf()->sputn(text.data(), size) != size) {
+            stream.setstate(std::ios::badbit);
+        }
     }
 
   private:

@@ -355,6 +355,32 @@ TEST_F(PsFile, QueryModeStartsAtTheFirstQuestionMarkAndChangesNothing) {
     EXPECT_EQ(Writes(), 1);
 }
 
+// Takes nothing, as a full disk would.
+class FullBuffer : public std::streambuf {
+  protected:
+    std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+    int_type overflow(int_type) override { return traits_type::eof(); }
+};
+
+TEST_F(PsFile, AnswersGoStraightToTheBufferAndAFailedWriteLeavesTheStreamBad) {
+    chip->SetKey(STORE_IMPLEMENTATION, kHostInterface, {3});
+    std::istringstream input("?01f9 =\n?01f9 =\n");
+    FullBuffer full;
+    std::ostream refused(&full);
+    stream.RunCommandStream(input, refused, PS_FILE_PLAIN);
+    EXPECT_TRUE(refused.bad()) << "a line the buffer refused is not taken for written";
+
+    // A stream tied to another flushes that one first, as write does.
+    std::ostringstream first;
+    std::ostringstream answers;
+    first << "before";
+    answers.tie(&first);
+    std::istringstream again("?01f9 =\n");
+    stream.RunCommandStream(again, answers, PS_FILE_PLAIN);
+    EXPECT_EQ(answers.str(), "&01f9 = 0003\n");
+    EXPECT_TRUE(answers.good());
+}
+
 TEST_F(PsFile, QueryAddAndUpdateAnswerOnlyKeysOfTheDatabase) {
     chip->SetKey(STORE_IMPLEMENTATION, kHostInterface, {3});
     chip->SetKey(STORE_IMPLEMENTATION, 0x9999, {1});

@@ -293,7 +293,9 @@ class KVCMDSIM_API SimChip {
     bool Reset(reset_t how);
     // One request through the link: applies the link faults and the delay, processes the
     // request and assigns the response. Returns 0 when a response came back, else the failure
-    // result (2 for a silent chip). May throw a kvcmd_trans_exception pointer.
+    // result (2 for a silent chip). May throw a kvcmd_trans_exception pointer. The chip keeps a
+    // handle on the last response it gave, and builds the next one in that body once no other
+    // handle holds it (a response still held is never written again).
     int Exchange(const PDU& request, PDU& response);
     // The same with the link's sequence number: the chip sees `request` with `sequence` in its
     // sequence number field, and the request needs no copy to carry it.
