@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cwchar>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -333,19 +332,14 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     if (error_handler == nullptr) {
         return;
     }
-    // Built in place: a dump and an apply send one note per key. The short parts go a
-    // character at a time, the label (the longest part) in one copy.
+    // Built in place, a character at a time: a dump and an apply send one note per key, and
+    // its parts are too short to gain from a length and a copy call each.
     wchar_t text[kProgressLimit + 1];
     size_t length = 0;
     auto append = [&](const wchar_t* part) {
         for (; *part != L'\0' && length < kProgressLimit; ++part) {
             text[length++] = *part;
         }
-    };
-    auto appendLong = [&](const wchar_t* part) {
-        const size_t taken = std::min(std::wcslen(part), kProgressLimit - length);
-        std::wmemcpy(text + length, part, taken);
-        length += taken;
     };
     wchar_t digits[8];
     wchar_t* digit = digits + 7;
@@ -359,7 +353,7 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     append(L" ");
     append(digit);
     append(L", ");
-    appendLong(Label(entry));
+    append(Label(entry));
     text[length] = L'\0';
     error_handler->on_error(text, kProgressCaption, 0, -1);
 }

@@ -55,21 +55,22 @@ bool TooBig(const ChipContent& chip, int dataWords) {
     return KVCMD_PDU::OFFSET_DATA / 2 + dataWords > chip.maxPduWords;
 }
 
+// Writes `value` at `bytes`, low byte first, as every PDU word is.
+void PutWord(uint8_t* bytes, uint16_t value) {
+    bytes[0] = static_cast<uint8_t>(value & 0xFF);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+
 // A request's header words (type, length, sequence number, varid, status, payload words 0 to 2),
 // read once; a word beyond the end of a short request reads 0, as it does through the PDU.
 struct Header {
     static constexpr int WORDS = KVCMD_PDU::OFFSET_DATA / 2;
     uint16_t words[WORDS] = {};
 
-    Header(const PDU& request, uint16_t sequence) {
-        const uint8_t* bytes = request.data();
-        const int count = std::min(request.size(), KVCMD_PDU::OFFSET_DATA) / 2;
+    Header(const uint8_t* bytes, int size) {
+        const int count = std::min(size, KVCMD_PDU::OFFSET_DATA) / 2;
         for (int i = 0; i < count; ++i) {
             words[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-        }
-        // The link stamps the sequence number on a request that has the field.
-        if (count > KVCMD_PDU::OFFSET_SEQ_NO / 2) {
-            words[KVCMD_PDU::OFFSET_SEQ_NO / 2] = sequence;
         }
     }
     uint16_t operator[](int offset) const { return words[offset / 2]; }
@@ -92,10 +93,8 @@ class Replier {
         words[KVCMD_PDU::OFFSET_TYPE / 2] = KVCMD_PDU::TYPE_GET_RESP;
         words[KVCMD_PDU::OFFSET_LENGTH / 2] = static_cast<uint16_t>(reply.size() / 2);
         words[KVCMD_PDU::OFFSET_STATUS / 2] = status;
-        uint8_t* bytes = reply.data();
         for (int i = 0; i < Header::WORDS; ++i) {
-            bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
-            bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+            PutWord(reply.data() + 2 * i, words[i]);
         }
         return KVCMD_PDU(std::move(reply));
     }
@@ -132,17 +131,18 @@ PDU SimChip::Process(const PDU& received, uint16_t sequence) {
     ChipContent& chip = state.content;
     const KVCMD_PDU request(received);
     const int size = request.size();
-    const Header header(request, sequence);
+    // The request as the chip received it, with the link's sequence number stamped on a request
+    // that has the field: the log keeps it, and the header is read from it.
+    uint8_t* logged = state.log.Add(request.data(), static_cast<size_t>(size));
+    if (size >= KVCMD_PDU::OFFSET_SEQ_NO + 2) {
+        PutWord(logged + KVCMD_PDU::OFFSET_SEQ_NO, sequence);
+    }
+    const Header header(logged, size);
     const uint16_t varid = header[KVCMD_PDU::OFFSET_VARID];
     const uint16_t type = header[KVCMD_PDU::OFFSET_TYPE];
     const uint16_t key = header[KVCMD_PDU::OFFSET_PAYLOAD0];
     Replier reply(header, std::move(state.spareReply));
 
-    uint8_t* logged = state.log.Add(request.data(), static_cast<size_t>(size));
-    if (size >= KVCMD_PDU::OFFSET_SEQ_NO + 2) {
-        logged[KVCMD_PDU::OFFSET_SEQ_NO] = static_cast<uint8_t>(sequence & 0xFF);
-        logged[KVCMD_PDU::OFFSET_SEQ_NO + 1] = static_cast<uint8_t>(sequence >> 8);
-    }
     state.perVarid.Add(varid);
     if (HasKey(varid)) {
         state.perKey.Add(static_cast<uint32_t>(varid) << 16 | key);

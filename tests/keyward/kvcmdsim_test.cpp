@@ -233,14 +233,17 @@ TEST_F(Chip, AResponseTheCallerStillHoldsIsNeverBuiltOver) {
     chip->SetKey(STORE_IMPLEMENTATION, 0x0100, {1, 2});
     const KVCMD_PDU held = Send(KVCMD_PS_PDU(KVCMD_PDU::TYPE_GET_REQ, 0x0100, 2, 0));
     const std::vector<uint8_t> bytes(held.data(), held.data() + held.size());
+    uint16_t sequence = held.get_seq_no();
     for (uint16_t key = 0x0100; key < 0x0110; ++key) {
         const KVCMD_PDU size = Send(KVCMD_PSSIZE_PDU(key, 0));
         EXPECT_FALSE(size.shares_body(held));
         EXPECT_EQ(size.get_varid(), KVCMD_PSSIZE_PDU::VARID);
-        // Each response names the sequence number its request carried on the link.
+        // Each response names the next sequence number, the one its request carried on the
+        // link, as the request log shows.
         const std::vector<uint8_t> sent = chip->RequestLog().back();
-        EXPECT_EQ(size.get_seq_no(),
-                  sent[KVCMD_PDU::OFFSET_SEQ_NO] | sent[KVCMD_PDU::OFFSET_SEQ_NO + 1] << 8);
+        EXPECT_EQ(size.get_seq_no(), ++sequence);
+        EXPECT_EQ(sent[KVCMD_PDU::OFFSET_SEQ_NO] | sent[KVCMD_PDU::OFFSET_SEQ_NO + 1] << 8,
+                  sequence);
     }
     EXPECT_EQ(std::vector<uint8_t>(held.data(), held.data() + held.size()), bytes);
     EXPECT_EQ(KVCMD_PS_PDU(held).get_len(), 2);
