@@ -80,10 +80,13 @@ kvcmd_trans_error_response kvcmd_trans_error_handler::on_error(const wchar_t* te
     if (recorded) {
         mLastResponse = response;
     }
+    // Another thread may read the worst response, but nothing else is ordered by it: a release
+    // store does, and none when the value stays (every progress note is answered 0 onto 0).
+    const kvcmd_trans_error_response worst = mWorstResponse.load(std::memory_order_relaxed);
     const int rank = severity(response);
-    const int worstRank = severity(mWorstResponse);
-    if (rank >= 0 && worstRank >= 0 && rank >= worstRank) {
-        mWorstResponse = response;
+    const int worstRank = severity(worst);
+    if (rank >= 0 && worstRank >= 0 && rank >= worstRank && response != worst) {
+        mWorstResponse.store(response, std::memory_order_release);
     }
     return response;
 }

@@ -1,3 +1,5 @@
+#include "pdu_inside.h"
+
 #include <keyward/pdu.h>
 
 #include <algorithm>
@@ -5,46 +7,6 @@
 #include <bit>
 #include <cstring>
 #include <utility>
-
-struct PDU::Body {
-    // Most PDUs are a header and a few words: they keep their bytes in the body itself, which
-    // saves an allocation for every request and response.
-    static constexpr int INLINE_BYTES = 32;
-
-    int channel;
-    int length;
-    uint8_t* bytes;
-    std::atomic<int> references;
-    uint8_t inlineBytes[INLINE_BYTES] = {};
-
-    constexpr Body(int channelNumber, int byteLength)
-        : channel(channelNumber),
-          length(std::max(byteLength, 0)),
-          bytes(length == 0              ? nullptr
-                : length <= INLINE_BYTES ? inlineBytes
-                                         : new uint8_t[length]()),
-          references(1) {}
-    // No destructor of its own, so that the null body needs none: release() frees the bytes.
-    void FreeBytes() {
-        if (bytes != inlineBytes) {
-            delete[] bytes;
-        }
-    }
-    Body(const Body&) = delete;
-    Body& operator=(const Body&) = delete;
-
-    // A body that only one handle holds, with its bytes inside, can be built anew in place:
-    // Reusable() tells whether `byteLength` bytes fit, Renew() makes it as new.
-    bool Reusable(int byteLength) const {
-        return bytes == inlineBytes && byteLength > 0 && byteLength <= INLINE_BYTES &&
-               references.load(std::memory_order_acquire) == 1;
-    }
-    void Renew(int channelNumber, int byteLength) {
-        channel = channelNumber;
-        length = byteLength;
-        std::memset(inlineBytes, 0, sizeof inlineBytes);
-    }
-};
 
 // Made before any code runs (constant initialisation), so PDUs made by other libraries' static
 // objects find it, and testing for it is one comparison.
@@ -131,22 +93,12 @@ uint8_t* PDU::data() {
     return mBody->bytes;
 }
 
-// A word lies inside when offset + 2 <= length; taken as unsigned, a negative offset is
-// larger than any length, so one comparison checks both ends.
-static bool WordInside(int offset, int length) {
-    return static_cast<uint64_t>(static_cast<uint32_t>(offset)) + 2 <=
-           static_cast<uint64_t>(length);
-}
-
 uint16_t PDU::get_uint16(int offset) const {
-    if (!WordInside(offset, mBody->length)) {
-        return 0;
-    }
-    return static_cast<uint16_t>(mBody->bytes[offset] | (mBody->bytes[offset + 1] << 8));
+    return keyward::detail::Word(*this, offset);
 }
 
 void PDU::set_uint16(int offset, uint16_t value) {
-    if (!WordInside(offset, mBody->length)) {
+    if (!keyward::detail::WordInside(offset, mBody->length)) {
         return;
     }
     mBody->bytes[offset] = static_cast<uint8_t>(value & 0xFF);

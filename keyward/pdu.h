@@ -39,6 +39,10 @@
 #include <cstdint>
 #include <utility>
 
+namespace keyward::detail {
+struct PduInside;
+}
+
 class KEYWARD_API PDU {
   public:
     // A handle on the null PDU.
@@ -87,6 +91,9 @@ class KEYWARD_API PDU {
     Body* mBody;
 
   private:
+    // keyward's own request path reads words without a call for each.
+    friend struct keyward::detail::PduInside;
+
     // The one body of the null PDU; never freed.
     __attribute__((visibility("hidden"))) static Body sNullBody;
     static Body* null_body();
@@ -101,6 +108,13 @@ class KEYWARD_API PCPDU : public PDU {
     PCPDU(int channel, int byteLength, PDU&& recycled)
         : PDU(channel, byteLength, std::move(recycled)) {}
     explicit PCPDU(PDU other) : PDU(std::move(other)) {}
+
+  protected:
+    // Shares or takes over the handle of `other`: the views below are made from every
+    // response, and a by-value parameter at each level cost a move and a destructor call.
+    struct Adopting {};
+    PCPDU(const PDU& other, Adopting) : PDU(other) {}
+    PCPDU(PDU&& other, Adopting) : PDU(std::move(other)) {}
 };
 
 // A KVCMD PDU (channel 2); see the layout above.
@@ -165,6 +179,9 @@ class KEYWARD_API KVCMD_PDU : public PCPDU {
 
   protected:
     void write_header(uint16_t varid, uint16_t type);
+    // The views of the command classes, built without a temporary handle.
+    KVCMD_PDU(const PDU& received, Adopting) : PCPDU(received, Adopting{}) {}
+    KVCMD_PDU(PDU&& received, Adopting) : PCPDU(std::move(received), Adopting{}) {}
 };
 
 // PS get (type 0) and set (type 2), varid 0x7003. Payload: 10 key, 12 length in words,
@@ -175,7 +192,8 @@ class KEYWARD_API KVCMD_PS_PDU : public KVCMD_PDU {
     // A request with room for `length` value words (16 + 2 x length bytes, at least 18).
     KVCMD_PS_PDU(uint16_t type, uint16_t key, uint16_t length, uint16_t stores,
                  PDU&& recycled = PDU());
-    explicit KVCMD_PS_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_PS_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_PS_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     void set_key(uint16_t key) { set_uint16(OFFSET_PAYLOAD0, key); }
@@ -191,7 +209,8 @@ class KEYWARD_API KVCMD_PSNEXT_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x3005;
     KVCMD_PSNEXT_PDU(uint16_t key, uint16_t stores, PDU&& recycled = PDU());
-    explicit KVCMD_PSNEXT_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_PSNEXT_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_PSNEXT_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_stores() const { return get_uint16(OFFSET_PAYLOAD1); }
@@ -204,7 +223,8 @@ class KEYWARD_API KVCMD_PSNEXT_ALL_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x3013;
     explicit KVCMD_PSNEXT_ALL_PDU(uint16_t key, PDU&& recycled = PDU());
-    explicit KVCMD_PSNEXT_ALL_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_PSNEXT_ALL_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_PSNEXT_ALL_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_next() const { return get_uint16(OFFSET_PAYLOAD1); }
@@ -217,7 +237,8 @@ class KEYWARD_API KVCMD_PSSIZE_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x3006;
     KVCMD_PSSIZE_PDU(uint16_t key, uint16_t stores, PDU&& recycled = PDU());
-    explicit KVCMD_PSSIZE_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_PSSIZE_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_PSSIZE_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     void set_key(uint16_t key) { set_uint16(OFFSET_PAYLOAD0, key); }
@@ -231,7 +252,8 @@ class KEYWARD_API KVCMD_PSCLR_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x4818;
     explicit KVCMD_PSCLR_PDU(uint16_t key, PDU&& recycled = PDU());
-    explicit KVCMD_PSCLR_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_PSCLR_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_PSCLR_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
 };
@@ -241,7 +263,8 @@ class KEYWARD_API KVCMD_PSCLRS_PDU : public KVCMD_PDU {
   public:
     static constexpr uint16_t VARID = 0x500C;
     KVCMD_PSCLRS_PDU(uint16_t key, uint16_t stores, PDU&& recycled = PDU());
-    explicit KVCMD_PSCLRS_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_PSCLRS_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_PSCLRS_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_key() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_stores() const { return get_uint16(OFFSET_PAYLOAD1); }
@@ -275,7 +298,8 @@ class KEYWARD_API KVCMD_MEMORY_PDU : public KVCMD_PDU {
     static constexpr uint16_t VARID = 0x1001;
     // A request with room for `length` words (16 + 2 x length bytes, at least 18).
     KVCMD_MEMORY_PDU(uint16_t type, uint16_t address, uint16_t length);
-    explicit KVCMD_MEMORY_PDU(PDU received) : KVCMD_PDU(std::move(received)) {}
+    explicit KVCMD_MEMORY_PDU(const PDU& received) : KVCMD_PDU(received, Adopting{}) {}
+    explicit KVCMD_MEMORY_PDU(PDU&& received) : KVCMD_PDU(std::move(received), Adopting{}) {}
 
     uint16_t get_address() const { return get_uint16(OFFSET_PAYLOAD0); }
     uint16_t get_len() const { return get_uint16(OFFSET_PAYLOAD1); }

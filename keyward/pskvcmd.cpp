@@ -1,3 +1,4 @@
+#include "pdu_inside.h"
 #include "trace.h"
 
 #include <keyward/pskvcmd.h>
@@ -5,6 +6,8 @@
 #include <utility>
 
 namespace {
+
+using keyward::detail::Channel;
 
 constexpr uint16_t kRawAccess = 0x0080;
 constexpr uint32_t kChipDataSpace = 4;
@@ -72,7 +75,7 @@ bool PsKvcmd::pskv_size(uint16_t key, uint16_t* const length, bool raw) {
         return result;
     }
     const KVCMD_PSSIZE_PDU response(exchange(KVCMD_PSSIZE_PDU(key, stores_word(raw), recycled())));
-    if (response.channel() != 0) {
+    if (Channel(response) != 0) {
         if (length != nullptr) {
             *length = response.get_size();
         }
@@ -89,7 +92,7 @@ bool PsKvcmd::pskv_set(uint16_t key, const uint16_t* const data, uint16_t length
     }
     KVCMD_PS_PDU request(KVCMD_PDU::TYPE_SET_REQ, key, length, stores_word(raw), recycled());
     request.set_data(data, length);
-    result = exchange(std::move(request)).channel() != 0;
+    result = Channel(exchange(std::move(request))) != 0;
     return result;
 }
 
@@ -102,7 +105,7 @@ bool PsKvcmd::pskv_get(uint16_t key, uint16_t* const data, uint16_t max_length,
     }
     const KVCMD_PS_PDU response(exchange(
         KVCMD_PS_PDU(KVCMD_PDU::TYPE_GET_REQ, key, max_length, stores_word(raw), recycled())));
-    if (response.channel() != 0) {
+    if (Channel(response) != 0) {
         if (data != nullptr) {
             response.get_data(data, max_length);
         }
@@ -121,7 +124,7 @@ bool PsKvcmd::pskv_next(uint16_t key, uint16_t* next, bool raw) {
         return result;
     }
     const KVCMD_PSNEXT_PDU response(exchange(KVCMD_PSNEXT_PDU(key, stores_word(raw), recycled())));
-    if (response.channel() != 0) {
+    if (Channel(response) != 0) {
         if (next != nullptr) {
             *next = response.get_next();
         }
@@ -137,7 +140,7 @@ bool PsKvcmd::pskv_next_all(uint16_t key, uint16_t* next) {
         return result;
     }
     const KVCMD_PSNEXT_ALL_PDU response(exchange(KVCMD_PSNEXT_ALL_PDU(key, recycled())));
-    if (response.channel() != 0) {
+    if (Channel(response) != 0) {
         if (next != nullptr) {
             *next = response.get_next();
         }
@@ -150,7 +153,7 @@ bool PsKvcmd::pskv_clr(uint16_t key, bool /*raw*/) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
-        result = exchange(KVCMD_PSCLR_PDU(key, recycled())).channel() != 0;
+        result = Channel(exchange(KVCMD_PSCLR_PDU(key, recycled()))) != 0;
     }
     return result;
 }
@@ -159,7 +162,7 @@ bool PsKvcmd::pskv_clrs(uint16_t key, bool raw) {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
-        result = exchange(KVCMD_PSCLRS_PDU(key, stores_word(raw), recycled())).channel() != 0;
+        result = Channel(exchange(KVCMD_PSCLRS_PDU(key, stores_word(raw), recycled()))) != 0;
     }
     return result;
 }
@@ -171,7 +174,7 @@ bool PsKvcmd::pskv_known_key(uint16_t key, bool /*raw*/) {
         return result;
     }
     const KVCMD_PSSIZE_PDU response(exchange(KVCMD_PSSIZE_PDU(key, 0, recycled())));
-    result = response.channel() != 0 && response.get_key() != 0;
+    result = Channel(response) != 0 && response.get_key() != 0;
     return result;
 }
 
@@ -179,7 +182,7 @@ bool PsKvcmd::pskv_factory_set() {
     bool result = false;
     KEYWARD_TRACE_RETURN(result);
     if (begin_operation()) {
-        result = exchange(KVCMD_PS_FACTORY_SET_PDU()).channel() != 0;
+        result = Channel(exchange(KVCMD_PS_FACTORY_SET_PDU())) != 0;
     }
     return result;
 }
@@ -190,7 +193,7 @@ bool PsKvcmd::pskv_factory_restore(bool all) {
     if (begin_operation()) {
         const PDU response = all ? exchange(KVCMD_PS_FACTORY_RESTORE_ALL_PDU())
                                  : exchange(KVCMD_PS_FACTORY_RESTORE_PDU());
-        result = response.channel() != 0;
+        result = Channel(response) != 0;
     }
     return result;
 }

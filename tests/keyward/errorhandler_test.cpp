@@ -75,6 +75,10 @@ TEST(ErrorHandler, WorstResponseFollowsTheSeverityRanks) {
     handler.clear_worst_response();
     EXPECT_EQ(handler.get_worst_response(), 0);
     EXPECT_EQ(handler.get_last_error_code(), 3) << "clearing the worst keeps the record";
+    EXPECT_EQ(answer(3), 3);
+    EXPECT_EQ(answer(0), 0) << "0 replaces 3 as well: the ranks are equal";
+    handler.on_error(L"note", L"c", 0, -1);
+    EXPECT_EQ(handler.get_worst_response(), 0) << "a progress note answered 0 leaves it 0";
 }
 
 TEST(ErrorHandler, ResetForgetsTheRecordButKeepsTheType) {

@@ -201,6 +201,27 @@ TEST(KvcmdPdu, CommandClassesFixTheirVaridsAndPayload) {
     EXPECT_EQ(memory.size(), 18);
 }
 
+TEST(KvcmdPdu, AViewSharesAHeldResponseAndTakesOverAMovedOne) {
+    PDU received(KVCMD_PDU::CHANNEL, 18);
+    received.set_uint16(KVCMD_PDU::OFFSET_PAYLOAD1, 7);
+    {
+        const KVCMD_PSSIZE_PDU shared(received);
+        EXPECT_TRUE(shared.shares_body(received));
+        EXPECT_EQ(received.use_count(), 2);
+        EXPECT_EQ(shared.get_size(), 7);
+        const KVCMD_PS_PDU again(shared);  // a view of a view shares the body too
+        EXPECT_EQ(received.use_count(), 3);
+    }
+    EXPECT_EQ(received.use_count(), 1) << "dropping the views releases their claims";
+
+    const uint8_t* bytes = received.data();
+    const KVCMD_PSSIZE_PDU taken(std::move(received));
+    EXPECT_EQ(taken.data(), bytes);
+    EXPECT_EQ(taken.use_count(), 1) << "a moved response is taken over, not shared";
+    EXPECT_TRUE(received.shares_body(PDU::null_pdu()));
+    EXPECT_EQ(taken.get_size(), 7);
+}
+
 TEST(KvcmdPdu, ViewOfAShortReceivedPduReadsZeroBeyondIt) {
     const uint8_t bytes[] = {1, 0, 2, 0, 0, 0, 3, 0x70};
     const KVCMD_PS_PDU view{PDU(2, bytes, 8)};
