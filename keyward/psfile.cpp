@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cwchar>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -319,6 +318,14 @@ const wchar_t* Label(const pskey_entry* entry) {
     return entry != nullptr ? entry->label : kUnknownKey;
 }
 
+// A key's label goes into its progress note after the key's requests to the chip; fetched
+// while they run, it is no cache miss then (the chip's traffic pushes the key table out).
+void PrefetchLabel(const pskey_entry* entry) {
+    if (entry != nullptr) {
+        __builtin_prefetch(entry->label);
+    }
+}
+
 }  // namespace
 
 kvcmd_trans_error_response CKeyWarder::worst_response() const {
@@ -339,30 +346,28 @@ void CKeyWarder::report_progress(const wchar_t* what, uint16_t key, const pskey_
     if (error_handler == nullptr) {
         return;
     }
-    // Built in place from parts of known length: a dump and an apply send one note per key.
+    // Built in place, a character at a time: a dump and an apply send one note per key, and
+    // its parts are too short to gain from a length and a copy call each.
     wchar_t text[kProgressLimit + 1];
     size_t length = 0;
-    auto append = [&](const wchar_t* part, size_t partLength) {
-        const size_t taken = std::min(partLength, kProgressLimit - length);
-        std::wmemcpy(text + length, part, taken);
-        length += taken;
+    auto append = [&](const wchar_t* part) {
+        for (; *part != L'\0' && length < kProgressLimit; ++part) {
+            text[length++] = *part;
+        }
     };
-    // " <key in decimal>, ", written backwards from its end.
-    wchar_t middle[9];
-    wchar_t* const middleEnd = middle + 9;
-    wchar_t* first = middleEnd;
-    *--first = L' ';
-    *--first = L',';
+    wchar_t digits[8];
+    wchar_t* digit = digits + 7;
+    *digit = L'\0';
     unsigned number = key;
     do {
-        *--first = static_cast<wchar_t>(L'0' + number % 10);
+        *--digit = static_cast<wchar_t>(L'0' + number % 10);
         number /= 10;
     } while (number != 0);
-    *--first = L' ';
-    const wchar_t* label = Label(entry);
-    append(what, std::wcslen(what));
-    append(first, static_cast<size_t>(middleEnd - first));
-    append(label, std::wcslen(label));
+    append(what);
+    append(L" ");
+    append(digit);
+    append(L", ");
+    append(Label(entry));
     text[length] = L'\0';
     error_handler->on_error(text, kProgressCaption, 0, -1);
 }
@@ -421,11 +426,7 @@ bool CKeyWarder::perform_operation(ps_file_op op, bool query, uint16_t key, cons
         return stop;
     }
     const pskey_entry* entry = findKey(key);
-    if (entry != nullptr) {
-        // The label goes into the line's progress note after the line's requests; fetched
-        // meanwhile, it is not a cache miss then.
-        __builtin_prefetch(entry->label);
-    }
+    PrefetchLabel(entry);
     clear_worst_response();
     do {
         if (query) {
@@ -599,6 +600,7 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
         // A presentation key is a bit field of its base key, whose line holds its bits already;
         // a line of its own would undo an edit of the base key's line when the file is applied.
         const pskey_entry* entry = findKey(key);
+        PrefetchLabel(entry);
         WholeValue value;
         if ((entry == nullptr || entry->kind != PSKEY_KIND_PRESENTATION) &&
             read_whole(key, value) && no_error_recorded()) {
