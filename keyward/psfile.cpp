@@ -71,107 +71,100 @@ constexpr Parsed SyntaxError(const wchar_t* message) {
     return {LineKind::SYNTAX_ERROR, message};
 }
 
-class LineParser {
-  public:
-    // Scans with a pointer held in a local: every character of an applied file passes here, and
-    // a position kept in the object was stored back to memory at each step.
-    explicit LineParser(std::string_view line) : mLine(line) {}
+// Parses one line into `out`. Scans with a pointer held in a local: every character of an
+// applied file passes here, and a position kept in an object was stored back to memory at each
+// step.
+Parsed ParseLine(std::string_view line, CommandLine& out) {
+    out.words.clear();
+    const char* next = line.data();
+    const char* const end = next + line.size();
+    const auto skipBlanks = [&] {
+        while (next != end && IsBlank(*next)) {
+            ++next;
+        }
+    };
+    const auto atComment = [&] {
+        const char c = *next;
+        return c == '#' || c == ';' || (c == '/' && next + 1 != end && next[1] == '/');
+    };
 
-    Parsed Parse(CommandLine& out) const {
-        out.words.clear();
-        const char* next = mLine.data();
-        const char* const end = next + mLine.size();
-        const auto skipBlanks = [&] {
-            while (next != end && IsBlank(*next)) {
-                ++next;
-            }
-        };
-        const auto atComment = [&] {
-            const char c = *next;
-            return c == '#' || c == ';' || (c == '/' && next + 1 != end && next[1] == '/');
-        };
+    skipBlanks();
+    if (next == end || atComment()) {
+        return kIgnored;
+    }
+    const char mode = *next;
+    if (mode != '&' && mode != '?') {
+        return SyntaxError(L"Error on line %d - line is not an operation or a comment");
+    }
+    out.query = mode == '?';
+    ++next;
 
+    // The key directly after the mode: any number of digits, kept to its low 16 bits.
+    int digit = next != end ? HexDigit(*next) : -1;
+    if (digit < 0) {
+        return SyntaxError(L"Error on line %d - invalid key");
+    }
+    uint16_t key = 0;
+    do {
+        key = static_cast<uint16_t>((key << 4) | digit);
+        ++next;
+    } while (next != end && (digit = HexDigit(*next)) >= 0);
+    if (key == 0) {
+        return SyntaxError(L"Error on line %d - invalid key");
+    }
+    out.key = key;
+
+    skipBlanks();
+    if (next == end) {
+        return SyntaxError(L"Error on line %d - missing operator");
+    }
+    switch (*next) {
+        case '=':
+            out.op = PS_OP_SET;
+            break;
+        case '+':
+            out.op = PS_OP_ADD;
+            break;
+        case '~':
+            out.op = PS_OP_UPDATE;
+            break;
+        case '-':
+            out.op = PS_OP_DELETE;
+            break;
+        default:
+            return SyntaxError(L"Error on line %d - invalid operator");
+    }
+    ++next;
+
+    skipBlanks();
+    if (next != end && *next == '"') {
+        // Every character after the quote is one word: its 8-bit code, sign-extended.
+        for (++next; next != end; ++next) {
+            out.words.push_back(
+                static_cast<uint16_t>(static_cast<int16_t>(static_cast<signed char>(*next))));
+        }
+        return kOperation;
+    }
+    for (;;) {
         skipBlanks();
         if (next == end || atComment()) {
-            return kIgnored;
-        }
-        const char mode = *next;
-        if (mode != '&' && mode != '?') {
-            return SyntaxError(L"Error on line %d - line is not an operation or a comment");
-        }
-        out.query = mode == '?';
-        ++next;
-
-        // The key directly after the mode: any number of digits, kept to its low 16 bits.
-        int digit = next != end ? HexDigit(*next) : -1;
-        if (digit < 0) {
-            return SyntaxError(L"Error on line %d - invalid key");
-        }
-        uint16_t key = 0;
-        do {
-            key = static_cast<uint16_t>((key << 4) | digit);
-            ++next;
-        } while (next != end && (digit = HexDigit(*next)) >= 0);
-        if (key == 0) {
-            return SyntaxError(L"Error on line %d - invalid key");
-        }
-        out.key = key;
-
-        skipBlanks();
-        if (next == end) {
-            return SyntaxError(L"Error on line %d - missing operator");
-        }
-        switch (*next) {
-            case '=':
-                out.op = PS_OP_SET;
-                break;
-            case '+':
-                out.op = PS_OP_ADD;
-                break;
-            case '~':
-                out.op = PS_OP_UPDATE;
-                break;
-            case '-':
-                out.op = PS_OP_DELETE;
-                break;
-            default:
-                return SyntaxError(L"Error on line %d - invalid operator");
-        }
-        ++next;
-
-        skipBlanks();
-        if (next != end && *next == '"') {
-            // Every character after the quote is one word: its 8-bit code, sign-extended.
-            for (++next; next != end; ++next) {
-                out.words.push_back(
-                    static_cast<uint16_t>(static_cast<int16_t>(static_cast<signed char>(*next))));
-            }
             return kOperation;
         }
-        for (;;) {
-            skipBlanks();
-            if (next == end || atComment()) {
-                return kOperation;
-            }
-            digit = HexDigit(*next);
-            if (digit < 0) {
-                return SyntaxError(L"Error on line %d - non-comment text at end of line");
-            }
-            // One to four digits; a fifth starts the next word.
-            uint16_t value = 0;
-            int digits = 0;
-            do {
-                value = static_cast<uint16_t>((value << 4) | digit);
-                ++next;
-                ++digits;
-            } while (digits < 4 && next != end && (digit = HexDigit(*next)) >= 0);
-            out.words.push_back(value);
+        digit = HexDigit(*next);
+        if (digit < 0) {
+            return SyntaxError(L"Error on line %d - non-comment text at end of line");
         }
+        // One to four digits; a fifth starts the next word.
+        uint16_t value = 0;
+        int digits = 0;
+        do {
+            value = static_cast<uint16_t>((value << 4) | digit);
+            ++next;
+            ++digits;
+        } while (digits < 4 && next != end && (digit = HexDigit(*next)) >= 0);
+        out.words.push_back(value);
     }
-
-  private:
-    std::string_view mLine;
-};
+}
 
 // Files written with CR LF line ends read as they would in text mode.
 std::string_view StripCarriageReturn(std::string_view line) {
@@ -209,7 +202,7 @@ bool ReadRestOfLine(std::istream& input, std::string& line) {
 bool IsWholeKeyLine(std::string_view line, CommandLine& command) {
     const size_t first = line.find_first_not_of(" \t\n\v\f\r");
     if (first == std::string_view::npos || line[first] != '&' ||
-        LineParser(line).Parse(command).kind != LineKind::OPERATION || command.op != PS_OP_SET ||
+        ParseLine(line, command).kind != LineKind::OPERATION || command.op != PS_OP_SET ||
         command.words.size() > PS_FILE_MAX_KEY_WORDS) {
         return false;
     }
@@ -552,7 +545,7 @@ bool CKeyWarder::RunCommandStream(std::istream& input, std::ostream& output, Fil
             line = StripCarriageReturn(std::string_view(buffer.data(), length));
         }
 
-        const Parsed parsed = LineParser(line).Parse(command);
+        const Parsed parsed = ParseLine(line, command);
         if (parsed.kind == LineKind::SYNTAX_ERROR) {
             RaiseError(kErrorTitle, parsed.error, lineNumber);
             return completed;

@@ -362,6 +362,18 @@ class FullBuffer : public std::streambuf {
     int_type overflow(int_type) override { return traits_type::eof(); }
 };
 
+// Counts the flushes it is asked for.
+class CountingBuffer : public std::stringbuf {
+  public:
+    int syncs = 0;
+
+  protected:
+    int sync() override {
+        ++syncs;
+        return std::stringbuf::sync();
+    }
+};
+
 TEST_F(PsFile, AnswersGoStraightToTheBufferAndAFailedWriteLeavesTheStreamBad) {
     chip->SetKey(STORE_IMPLEMENTATION, kHostInterface, {3});
     std::istringstream input("?01f9 =\n?01f9 =\n");
@@ -371,14 +383,15 @@ TEST_F(PsFile, AnswersGoStraightToTheBufferAndAFailedWriteLeavesTheStreamBad) {
     EXPECT_TRUE(refused.bad()) << "a line the buffer refused is not taken for written";
 
     // A stream tied to another flushes that one first, as write does.
-    std::ostringstream first;
+    CountingBuffer firstBuffer;
+    std::ostream first(&firstBuffer);
     std::ostringstream answers;
-    first << "before";
     answers.tie(&first);
-    std::istringstream again("?01f9 =\n");
+    std::istringstream again("?01f9 =\n?01f9 =\n");
     stream.RunCommandStream(again, answers, PS_FILE_PLAIN);
-    EXPECT_EQ(answers.str(), "&01f9 = 0003\n");
+    EXPECT_EQ(answers.str(), "&01f9 = 0003\n&01f9 = 0003\n");
     EXPECT_TRUE(answers.good());
+    EXPECT_GE(firstBuffer.syncs, 2) << "the tied stream is flushed before each line";
 }
 
 TEST_F(PsFile, QueryAddAndUpdateAnswerOnlyKeysOfTheDatabase) {
