@@ -1,6 +1,6 @@
 /// @file
-/// @brief Canned operations: named, fixed recipes of PS key changes ("@usb", "@sleep_disable", ...),
-/// each step run by CKeyWarder::apply_canned like one line of an applied PS file.
+/// @brief Canned operations: named, fixed recipes of PS key changes ("@usb", "@sleep_disable",
+/// ...), each step run by CKeyWarder::apply_canned like one line of an applied PS file.
 #pragma once
 
 #include <keyward/export.h>

@@ -1,5 +1,6 @@
 /// @file
-/// @brief Chip identification: the catalogue of chip types and the identity of the chip behind a server.
+/// @brief Chip identification: the catalogue of chip types and the identity of the chip behind a
+/// server.
 ///
 /// A chip tells what it is through two identification words (a version word and a second word)
 /// and, on some types, a sub id. ChipIdentity looks them up in the constant catalogue of chip
@@ -31,11 +32,11 @@ enum : uint32_t {
 /// Where the variant-1 and variant-2 lookup tables lie (ChipMemoryMap placements); "any" tries
 /// every place of the variant.
 enum : uint32_t {
-    CHIP_V1_ANY = 0,
-    CHIP_V1_LOW_0200 = 1,  ///< space 2, byte 0x0200
-    CHIP_V1_LOW_0100 = 2,  ///< space 2, byte 0x0100, a table without entry 9
-    CHIP_V1_EXTENDED = 3,  ///< space 2, byte 0x0012, extended form
-    CHIP_V2_ANY = 0,
+    CHIP_V1_ANY = 0,        ///< variant 1: try every place
+    CHIP_V1_LOW_0200 = 1,   ///< space 2, byte 0x0200
+    CHIP_V1_LOW_0100 = 2,   ///< space 2, byte 0x0100, a table without entry 9
+    CHIP_V1_EXTENDED = 3,   ///< space 2, byte 0x0012, extended form
+    CHIP_V2_ANY = 0,        ///< variant 2: try every place
     CHIP_V2_HIGH_8200 = 1,  ///< space 2, byte 0x8200 (upper bank)
     CHIP_V2_LOW_0100 = 2,   ///< space 2, byte 0x0100, a table with entry 9
     CHIP_V2_HIGH_8100 = 3,  ///< space 2, byte 0x8100, then byte 0x0100 with entry 9
@@ -44,9 +45,9 @@ enum : uint32_t {
 
 /// Release state of a chip type (ChipRecord::flags).
 enum : uint32_t {
-    CHIP_PRODUCTION = 0,
-    CHIP_ENGINEERING_SAMPLE = 1,
-    CHIP_WITHDRAWN = 2,
+    CHIP_PRODUCTION = 0,          ///< in production
+    CHIP_ENGINEERING_SAMPLE = 1,  ///< engineering samples only
+    CHIP_WITHDRAWN = 2,           ///< withdrawn
 };
 
 /// What a family of chips shares in its instruction set.
@@ -58,11 +59,11 @@ struct ChipArchRoutines {
 
 /// A family of chip types (shared by several records).
 struct ChipArchitecture {
-    uint32_t architecture_class;   ///< 0 to 5
-    uint32_t memory_access_class;  ///< CHIP_MEMORY_*
-    uint32_t address_width_class;  ///< 0: 16-bit, 1: 24-bit, 2: 32-bit addresses
+    uint32_t architecture_class;       ///< 0 to 5
+    uint32_t memory_access_class;      ///< CHIP_MEMORY_*
+    uint32_t address_width_class;      ///< 0: 16-bit, 1: 24-bit, 2: 32-bit addresses
     const ChipArchRoutines* routines;  ///< what the family shares in its instruction set
-    uint32_t further_class;  ///< radio generation
+    uint32_t further_class;            ///< radio generation
 };
 
 /// The memory of a chip type (shared by several records).
@@ -75,13 +76,13 @@ struct ChipMemoryMap {
 
 /// One chip type of the catalogue.
 struct ChipRecord {
-    uint32_t chip_index;  ///< the record's position
-    uint32_t chip_id;     ///< the number the chip reports
-    uint32_t sub_id;      ///< 0: any
-    const char* name;     ///< may be empty
-    const char* code_name;  ///< the type's code name, may be empty
+    uint32_t chip_index;                   ///< the record's position
+    uint32_t chip_id;                      ///< the number the chip reports
+    uint32_t sub_id;                       ///< 0: any
+    const char* name;                      ///< may be empty
+    const char* code_name;                 ///< the type's code name, may be empty
     const ChipArchitecture* architecture;  ///< the type's family
-    const ChipMemoryMap* memory_map;  ///< the type's memory
+    const ChipMemoryMap* memory_map;       ///< the type's memory
     uint32_t flags;  ///< CHIP_PRODUCTION, CHIP_ENGINEERING_SAMPLE or CHIP_WITHDRAWN
 };
 

@@ -1,6 +1,6 @@
 /// @file
-/// @brief The error channel of every keyward class: kvcmd_trans_error_handler, the answers it gives, and
-/// the one exception that may cross keyward, kvcmd_trans_exception.
+/// @brief The error channel of every keyward class: kvcmd_trans_error_handler, the answers it
+/// gives, and the one exception that may cross keyward, kvcmd_trans_exception.
 #pragma once
 
 #include <keyward/export.h>

@@ -1,6 +1,6 @@
 /// @file
-/// @brief CKeyWarder: typed reads and writes of a chip's persistent store, on top of one PsServer, and
-/// the host's view of the compiled-in PS key database.
+/// @brief CKeyWarder: typed reads and writes of a chip's persistent store, on top of one PsServer,
+/// and the host's view of the compiled-in PS key database.
 ///
 /// It binds to a server (not owned), takes that server's error handler, and does all its PS traffic
 /// through the server. Typed accessors read and write 16-bit and 32-bit numbers, bit fields,
@@ -242,11 +242,12 @@ class KEYWARD_API CKeyWarder {
     /// The number of recipes in the table `canned`.
     KEYWARD_LOCAL static int get_num_canned_entries();
     /// Applies one command line to the chip (apply mode of perform_operation).
-    KEYWARD_LOCAL bool apply_operation(ps_file_op op, uint16_t key, const uint16_t* data, uint16_t count);
+    KEYWARD_LOCAL bool apply_operation(ps_file_op op, uint16_t key, const uint16_t* data,
+                                       uint16_t count);
     /// Reads the key and writes its answer line (query mode of perform_operation).
     KEYWARD_LOCAL void query_operation(ps_file_op op, uint16_t key, const pskey_entry* entry,
-                                       const uint16_t* data, uint16_t count,
-                                       std::ostream& output, FileFormat format);
+                                       const uint16_t* data, uint16_t count, std::ostream& output,
+                                       FileFormat format);
     /// Sends a progress note (type -1, code 0, caption "Operation performed") to the handler:
     /// `what` ("Altered key"), the key in decimal and its label, cut to 100 characters.
     KEYWARD_LOCAL void report_progress(const wchar_t* what, uint16_t key, const pskey_entry* entry);
@@ -259,8 +260,8 @@ class KEYWARD_API CKeyWarder {
 
     /// Reads a key of `size` words into `buffer`, filled with 0xDEAD first (`capacity` words; the
     /// caller's own buffer when `callers_buffer`, else one allocated for the key).
-    KEYWARD_LOCAL bool read_sized(uint16_t key, uint16_t size, uint16_t* buffer,
-                                  uint16_t capacity, bool callers_buffer, uint16_t* length);
+    KEYWARD_LOCAL bool read_sized(uint16_t key, uint16_t size, uint16_t* buffer, uint16_t capacity,
+                                  bool callers_buffer, uint16_t* length);
     /// A key's whole value, read as the allocating pskv_get_raw reads it, for the accessors and
     /// files that read a value and drop it again. Short values, which most keys have, stay on the
     /// stack: a dump or an applied file reads every key it touches, and an allocation per key
@@ -291,8 +292,8 @@ class KEYWARD_API CKeyWarder {
     /// Formats a message with the wide printf `format` (wide texts as %ls; the result cut to 254
     /// characters) and reports it with `title` as caption, code 3 and type 0. Returns the
     /// handler's answer; without a handler the text goes to the diagnostics and the answer is 1.
-    KEYWARD_LOCAL kvcmd_trans_error_response RaiseError(const wchar_t* title,
-                                                        const wchar_t* format, ...);
+    KEYWARD_LOCAL kvcmd_trans_error_response RaiseError(const wchar_t* title, const wchar_t* format,
+                                                        ...);
 
     bool layer_a_supported;
     PsServer* server;

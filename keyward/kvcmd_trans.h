@@ -28,7 +28,8 @@
 
 class SlTable;
 
-/// The base class of every KVCMD transport (see the file description). A PsKvcmd owns its transport and is its only user; one thread at a time.
+/// The base class of every KVCMD transport (see the file description). A PsKvcmd owns its transport
+/// and is its only user; one thread at a time.
 class KEYWARD_API kvcmd_trans : public IMemoryReaderGP {
   public:
     /// Security states (detectSecurity).

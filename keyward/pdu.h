@@ -1,6 +1,6 @@
 /// @file
-/// @brief PDUs: the packets a kvcmd transport carries. This is the interface a concrete transport is
-/// written against (see kvcmd_trans.h).
+/// @brief PDUs: the packets a kvcmd transport carries. This is the interface a concrete transport
+/// is written against (see kvcmd_trans.h).
 ///
 /// PDU is a handle on a shared, reference-counted body: a channel number, a byte length and a
 /// zero-filled byte buffer. Copying a handle shares the body (no bytes are copied); the body and

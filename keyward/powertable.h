@@ -18,7 +18,8 @@
 #include <algorithm>
 #include <cstdint>
 
-/// One setting of a basic power table: basic rate only. Raw form: word 0 = internal_pa << 8 | external_pa, word 1 = tx_dbm << 8.
+/// One setting of a basic power table: basic rate only. Raw form: word 0 = internal_pa << 8 |
+/// external_pa, word 1 = tx_dbm << 8.
 class KEYWARD_API CPowerSetting {
   public:
     /// Words of the raw form of one setting.
@@ -65,17 +66,17 @@ class KEYWARD_API CEnhancedPowerSetting {
     /// True when every field is equal.
     bool operator==(const CEnhancedPowerSetting& other) const = default;
 
-    uint8_t internal_pa = 0;  ///< gain of the internal amplifier
-    uint8_t external_pa = 0;  ///< gain of the external amplifier
+    uint8_t internal_pa = 0;              ///< gain of the internal amplifier
+    uint8_t external_pa = 0;              ///< gain of the external amplifier
     uint8_t tx_pa_attn = 0;               ///< 3 bits
     uint16_t switchable_external_pa = 0;  ///< 0 or 1
-    uint8_t internal_pa_edr = 0;  ///< gain of the internal amplifier at enhanced data rate
-    uint8_t external_pa_edr = 0;  ///< gain of the external amplifier at enhanced data rate
-    uint8_t inhibit_edr = 0;     ///< 0 or 1
-    uint8_t inhibit_br = 0;      ///< 0 or 1
-    uint8_t tx_pa_attn_edr = 0;  ///< 3 bits
-    uint8_t tx_pre_edr = 0;  ///< pre-amplifier setting at enhanced data rate
-    int8_t tx_dbm = 0;  ///< output power in dBm
+    uint8_t internal_pa_edr = 0;          ///< gain of the internal amplifier at enhanced data rate
+    uint8_t external_pa_edr = 0;          ///< gain of the external amplifier at enhanced data rate
+    uint8_t inhibit_edr = 0;              ///< 0 or 1
+    uint8_t inhibit_br = 0;               ///< 0 or 1
+    uint8_t tx_pa_attn_edr = 0;           ///< 3 bits
+    uint8_t tx_pre_edr = 0;               ///< pre-amplifier setting at enhanced data rate
+    int8_t tx_dbm = 0;                    ///< output power in dBm
 };
 
 /// One setting of a version-0 Bluetooth power table. Raw form, five words:
@@ -101,17 +102,17 @@ class KEYWARD_API CBluetoothPowerTableV0Setting {
     /// True when every field is equal.
     bool operator==(const CBluetoothPowerTableV0Setting& other) const = default;
 
-    uint8_t internal_pa = 0;  ///< gain of the internal amplifier
-    uint8_t mixer_level = 0;   ///< 4 bits
-    uint8_t mixer_offset = 0;  ///< 4 bits
-    uint8_t tx_pa_attn = 0;    ///< 3 bits
-    uint8_t internal_pa_edr = 0;  ///< gain of the internal amplifier at enhanced data rate
+    uint8_t internal_pa = 0;       ///< gain of the internal amplifier
+    uint8_t mixer_level = 0;       ///< 4 bits
+    uint8_t mixer_offset = 0;      ///< 4 bits
+    uint8_t tx_pa_attn = 0;        ///< 3 bits
+    uint8_t internal_pa_edr = 0;   ///< gain of the internal amplifier at enhanced data rate
     uint8_t mixer_level_edr = 0;   ///< 4 bits
     uint8_t mixer_offset_edr = 0;  ///< 4 bits
     uint8_t inhibit_edr = 0;       ///< 0 or 1
     uint8_t inhibit_br = 0;        ///< 0 or 1
     uint8_t tx_pa_attn_edr = 0;    ///< 3 bits
-    int8_t tx_dbm = 0;  ///< output power in dBm
+    int8_t tx_dbm = 0;             ///< output power in dBm
 };
 
 /// The keyward library's own names.

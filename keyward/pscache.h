@@ -1,6 +1,6 @@
 /// @file
-/// @brief PsCache: a PS server that wraps another server (usually a PsKvcmd) and answers key reads from
-/// a cache that a worker thread fills, with boot modes on top.
+/// @brief PsCache: a PS server that wraps another server (usually a PsKvcmd) and answers key reads
+/// from a cache that a worker thread fills, with boot modes on top.
 ///
 ///     PsKvcmd chip(new MyTransport(...));
 ///     PsCache cache;
@@ -46,10 +46,10 @@ class KEYWARD_API PsCache : public PsServer {
   public:
     /// What a completion function of get() is told.
     struct CallbackResult {
-        uint16_t key;  ///< as requested
-        uint16_t stores;  ///< the stores selection of the fetch
+        uint16_t key;       ///< as requested
+        uint16_t stores;    ///< the stores selection of the fetch
         uint16_t bootmode;  ///< the boot mode of the request
-        bool raw;  ///< whether the request was raw
+        bool raw;           ///< whether the request was raw
     };
     /// A completion function of get(): called on the worker thread with get()'s `data` once the key
     /// was fetched.

@@ -1,6 +1,6 @@
 /// @file
-/// @brief PS text files and command streams: the forms a dump or a query answer is written in, and the
-/// operations of a command line. CKeyWarder reads and writes them (dump_ps, run_query,
+/// @brief PS text files and command streams: the forms a dump or a query answer is written in, and
+/// the operations of a command line. CKeyWarder reads and writes them (dump_ps, run_query,
 /// apply_file, WriteKey).
 ///
 /// One line syntax serves dumps, applied files and queries:
@@ -27,8 +27,8 @@
 /// value selects the plain form.
 typedef int FileFormat;
 enum : FileFormat {
-    PS_FILE_PLAIN = 0,
-    PS_FILE_ANNOTATED = 2,
+    PS_FILE_PLAIN = 0,      ///< key lines only
+    PS_FILE_ANNOTATED = 2,  ///< key lines with identifiers and value names
 };
 
 /// The operation of one command line.

@@ -20,13 +20,13 @@ struct string_val_pair {
 
 /// The kinds of a record (pskey_entry::kind).
 enum : int32_t {
-    PSKEY_KIND_ORDINARY = 0,
+    PSKEY_KIND_ORDINARY = 0,      ///< a key of its own
     PSKEY_KIND_PRESENTATION = 2,  ///< a bit field of another (base) key
 };
 
 /// The constraints of a record's value (pskey_entry::constraint).
 enum : int32_t {
-    PSKEY_CONSTRAINT_NONE = 0,
+    PSKEY_CONSTRAINT_NONE = 0,         ///< any value
     PSKEY_CONSTRAINT_RANGE = 1,        ///< minimum and maximum both given
     PSKEY_CONSTRAINT_MINIMUM = 2,      ///< minimum only
     PSKEY_CONSTRAINT_MAXIMUM = 3,      ///< maximum only

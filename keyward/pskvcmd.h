@@ -1,6 +1,6 @@
 /// @file
-/// @brief PsKvcmd and PsKvcmdRaw: the PS servers that reach a chip's persistent store over KVCMD through
-/// a kvcmd_trans.
+/// @brief PsKvcmd and PsKvcmdRaw: the PS servers that reach a chip's persistent store over KVCMD
+/// through a kvcmd_trans.
 ///
 /// A PsKvcmd owns its transport and destroys it with itself. Copies refer to the same transport;
 /// the last copy that still owns it destroys it. SetTrans() hands the old transport back to the

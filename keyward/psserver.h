@@ -1,7 +1,7 @@
 /// @file
-/// @brief PsServer: the abstract persistent-store server. One object through which a host tool reads,
-/// writes, sizes, enumerates and clears the PS keys of one chip. A PS key is a 16-bit number whose
-/// value is an array of 16-bit words; lengths are counted in words.
+/// @brief PsServer: the abstract persistent-store server. One object through which a host tool
+/// reads, writes, sizes, enumerates and clears the PS keys of one chip. A PS key is a 16-bit number
+/// whose value is an array of 16-bit words; lengths are counted in words.
 ///
 /// Besides the operations, every server keeps:
 ///   - the stores mask sent with every store-aware request (0 = the chip's default search; bits

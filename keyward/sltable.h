@@ -1,6 +1,7 @@
 /// @file
-/// @brief SlTable: the chip's symbol lookup table, a map from 16-bit entry ids to 32-bit values that the
-/// firmware keeps in chip memory. Entry 31 holds the word address of the firmware's PS key list.
+/// @brief SlTable: the chip's symbol lookup table, a map from 16-bit entry ids to 32-bit values
+/// that the firmware keeps in chip memory. Entry 31 holds the word address of the firmware's PS key
+/// list.
 ///
 /// A transport owns one SlTable and hands it out through get_slt(); the table reads chip memory
 /// through its memory reader and keeps what it found between calls. When the transport has

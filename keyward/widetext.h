@@ -1,6 +1,6 @@
 /// @file
-/// @brief Conversions between the wide texts of keyward (error texts, captions, identifiers, labels,
-/// file names) and 8-bit text. This is the one place where keyward converts.
+/// @brief Conversions between the wide texts of keyward (error texts, captions, identifiers,
+/// labels, file names) and 8-bit text. This is the one place where keyward converts.
 #pragma once
 
 #include <keyward/export.h>

@@ -1,7 +1,7 @@
 /// @file
-/// @brief Ready-made queries of the device behind the PTAP driver: its host interfaces and services,
-/// as maps (CPtapEnumeration) or as comma-separated texts in caller buffers (the two plain C
-/// functions, for callers that cannot use class types).
+/// @brief Ready-made queries of the device behind the PTAP driver: its host interfaces and
+/// services, as maps (CPtapEnumeration) or as comma-separated texts in caller buffers (the two
+/// plain C functions, for callers that cannot use class types).
 #pragma once
 
 // The plain C functions EnumeratePtapHifs and EnumeratePtapServices and their result codes.

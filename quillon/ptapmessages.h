@@ -1,5 +1,6 @@
 /// @file
-/// @brief PTAP messages: small binary commands to the device behind the PTAP driver, and their replies.
+/// @brief PTAP messages: small binary commands to the device behind the PTAP driver, and their
+/// replies.
 ///
 /// A message is built with its request complete. Send() hands the request bytes to a socket of
 /// the transport library (the process's default socket unless one is given), blocks until the
@@ -44,7 +45,7 @@ class QUILLON_API CBasePtapMessage : public ISendableMessage, public IReceivable
     /// The message status: the device's status word as received, or one of these.
     enum StatusCodeEnum : uint32_t {
         /// the device answered with success
-        PTAP_STATUS_SUCCESS = 0,  ///< the device answered with success
+        PTAP_STATUS_SUCCESS = 0,               ///< the device answered with success
         PTAP_STATUS_TIMEOUT = 8,               ///< no reply could be read
         PTAP_STATUS_INVALID_RESPONSE = 0x100,  ///< a reply to another message, or malformed
         PTAP_STATUS_SEND_FAILED = 0x101,       ///< the request could not be written

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check-install.sh BUILD PREFIX: installs BUILD into PREFIX (a folder outside the system ones),
 # then builds and runs the two consumer projects against it: tests/cmake-package through the
-# CMake packages, tests/pkgconfig-consumer through pkg-config alone.
+# CMake packages, tests/pkgconfig-consumer through pkg-config alone; and the examples the tree
+# ships, both ways (check-examples.sh).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 build=$(realpath "$1")
@@ -23,3 +24,5 @@ ctest --test-dir "$consumer" --output-on-failure
 # make cannot see, and a program left from an older tree would test that tree.
 PKG_CONFIG_PATH=$(find "$prefix" -type d -name pkgconfig | paste -sd:) \
     make -B -s -C "$VARNAK_ROOT/tests/pkgconfig-consumer" OUT="$build/../pkgconfig-consumer" RPATH=1 check
+
+"$VARNAK_ROOT/scripts/check-examples.sh" "$prefix" "$build/../examples"

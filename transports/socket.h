@@ -1,6 +1,6 @@
 /// @file
-/// @brief A socket: one open connection to the PTAP device, identified by its handle. Every operation
-/// queues a request on the transport (transport.h) and returns at once.
+/// @brief A socket: one open connection to the PTAP device, identified by its handle. Every
+/// operation queues a request on the transport (transport.h) and returns at once.
 #pragma once
 
 #include <transports/transport.h>

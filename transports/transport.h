@@ -46,8 +46,8 @@ namespace comm::trans {
 
 struct TransportsLibrary;
 
-/// The process's one transport (see the file description): use it through Ref(). Every member may be
-/// called from any thread.
+/// The process's one transport (see the file description): use it through Ref(). Every member may
+/// be called from any thread.
 class TRANSPORTS_API CTransport {
   public:
     /// Size of the buffer one reply is read into; a longer reply is refused.

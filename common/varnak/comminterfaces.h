@@ -1,5 +1,6 @@
 /// @file
-/// @brief The communication interfaces where the transport library and the PTAP message library meet.
+/// @brief The communication interfaces where the transport library and the PTAP message library
+/// meet.
 ///
 /// A message hands its request bytes and a data callback to a socket; the socket copies the
 /// bytes, queues them and returns at once; the transport's worker thread later writes them, reads

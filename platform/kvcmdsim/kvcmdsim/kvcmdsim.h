@@ -1,5 +1,6 @@
 /// @file
-/// @brief The simulated chip and its KVCMD transport. See simchip.h for the model and the image format.
+/// @brief The simulated chip and its KVCMD transport. See simchip.h for the model and the image
+/// format.
 ///
 ///     auto chip = std::make_shared<kvcmdsim::SimChip>();
 ///     chip->SetKey(kvcmdsim::STORE_IMPLEMENTATION, 0x01F9, {3});

@@ -1,5 +1,6 @@
 /// @file
-/// @brief SimChip: a simulated radio chip that answers KVCMD requests, for tests, tools and benchmarks.
+/// @brief SimChip: a simulated radio chip that answers KVCMD requests, for tests, tools and
+/// benchmarks.
 ///
 /// The model
 /// ---------
@@ -19,12 +20,12 @@
 ///
 /// Firmware. The firmware knows a set of key numbers (by default every ordinary key of keyward's
 /// database and the presentation keys it resolves, as a real firmware's list names the keys it
-/// presents; RemoveFirmwareKeys or "firmware-keys ordinary" give a list without them). Its key list,
-/// as (first, last) word pairs ended by a pair whose first key is 0, lies in chip memory at the word
-/// address given by entry 31 of the symbol lookup table. A request for a key the firmware does not
-/// know is answered "access denied" (status 5), except a size request, which answers status 8 with
-/// key field 0 (that is how a host learns that a key is unknown). Setting a key through this class
-/// (SetKey, or a chip image) makes the firmware know it.
+/// presents; RemoveFirmwareKeys or "firmware-keys ordinary" give a list without them). Its key
+/// list, as (first, last) word pairs ended by a pair whose first key is 0, lies in chip memory at
+/// the word address given by entry 31 of the symbol lookup table. A request for a key the firmware
+/// does not know is answered "access denied" (status 5), except a size request, which answers
+/// status 8 with key field 0 (that is how a host learns that a key is unknown). Setting a key
+/// through this class (SetKey, or a chip image) makes the firmware know it.
 ///
 /// Presentation access. Without the raw bit 0x0080 in the stores word, the firmware resolves its
 /// presentation keys (by default the presentation keys of keyward's database): such a key has no
@@ -212,8 +213,8 @@ struct LinkStep {
         THROW,    ///< the transact throws an exception with `text`
     };
     Kind kind = PROCESS;  ///< what happens
-    int result = 0;     ///< FAIL: what transact returns
-    std::wstring text;  ///< THROW: the exception's text
+    int result = 0;       ///< FAIL: what transact returns
+    std::wstring text;    ///< THROW: the exception's text
 };
 
 /// A simulated chip (see the file description). Every member may be called from any thread.
