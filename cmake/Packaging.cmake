@@ -227,7 +227,7 @@ the same checks as the desktop programmer halyard, for scripts on a production l
 are printed with their caption, questions are answered by flags, and the exit code is 0 only \
 on success. It needs no Qt.")
 
-deb_package(varnak-doc COMPONENTS doc SECTION doc
+deb_package(varnak-doc COMPONENTS doc SECTION doc DEPENDS libjs-jquery
     SUMMARY "Varnak Plus host libraries (reference documentation)"
     DESCRIPTION "The HTML reference of the libraries keyward, transports, quillon, ostrel and \
 kvcmdsim: every public class, function, constant and macro of their headers, with pages on \

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# exported_symbols.sh SOURCE LIBRARY...: fails when a library exports what is not its public
+# API: the standard library's template instances (std::map, std::string, their type
+# information), the inside of its classes, or the libraries' own thread tools; and, for the
+# libraries with a symbols file in SOURCE/cmake/debian/symbols, any symbol that file does not
+# list or that the library no longer exports.
+set -uo pipefail
+source=$1
+shift
+status=0
+# The standard library's template code, by mangled name (as cmake/library.map hides it).
+forbidden_mangled='^_Z(N|NK|Z|ZN|ZNK|GVZN|GVZNK|TI|TS|TV|TIN|TSN|TVN)?(St|9__gnu_cxx)'
+# Demangled names that never belong to a library's interface: the inside of its classes and
+# the libraries' own thread tools.
+what='^((typeinfo|typeinfo name|vtable|VTT|guard variable) for )?'
+forbidden="$what"'(PsCache::(Impl|Paused)|PsKvcmd::Ownership|kvcmdsim::SimChip::State|'\
+'keyward::(cache|detail)|CSignal|Threadable|CKeyWarder::WholeValue|SlTable::Candidate)\b|'\
+"$what"'comm::trans::CTransport::(CTransport|~CTransport|CreateTransport|RelDefaultSocket|'\
+'CloseSocketHandle|SendData|ReceiveData|Enqueue|WaitQueueServed|FailQueuedItems|Signal|Wait|'\
+'Process|ProcessItem|mInstance|CThread|CTransportImp|CPtapTransport)\b'
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+for library in "$@"; do
+    name=$(basename "$library")
+    exported=$(nm -DC --defined-only "$library" | cut -d' ' -f3-)
+    echo "$name: $(wc -l <<<"$exported") exported symbols"
+    leaked=$( (nm -D --defined-only "$library" | cut -d' ' -f3- | grep -E "$forbidden_mangled" |
+               c++filt; grep -E "$forbidden" <<<"$exported") | sort -u)
+    if [ -n "$leaked" ]; then
+        echo "$name exports what is not its interface:" >&2
+        echo "$leaked" | sed 's/^/    /' >&2
+        status=1
+    fi
+    soname=$(objdump -p "$library" | awk '/SONAME/ {print $2}')
+    package=$(sed 's/\.so\./ /' <<<"$soname" | awk '{print $1 $2}')
+    symbols=$source/cmake/debian/symbols/$package.symbols
+    [ -f "$symbols" ] || continue
+    stage=$scratch/$package
+    mkdir -p "$stage/usr/lib"
+    cp "$library" "$stage/usr/lib/$soname"
+    if ! report=$(dpkg-gensymbols -p"$package" -P"$stage" -v0 -I"$symbols" -O"$scratch/$package.out" \
+                  -c2 2>&1); then
+        echo "$name does not export exactly what $symbols lists:" >&2
+        echo "$report" >&2
+        echo "(a deliberate change of the interface is recorded with abi/update.sh BUILD)" >&2
+        status=1
+    fi
+done
+exit $status
