@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Sets up and runs every test on a fresh Debian machine:
 #   1. the ordinary build and all its tests (with short benchmark and fuzz smoke runs, and the
-#      reference documentation, which fails on any Doxygen warning), then the ABI of its
-#      libraries against the baseline in abi/,
+#      reference documentation, which fails on any Doxygen warning),
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build and all its tests,
 #   3. the ThreadSanitizer build of the suites that exercise threads (CTest label "threads"),
 #   4. the installed tree, used by the two consumer projects (CMake packages, pkg-config) and
 #      the examples,
-#   5. the Debian packages: their contents, lintian, and as root the install test (installed
-#      into this machine, used, replaced in part by a vendor library, removed without a trace).
+#   5. the Debian packages: their contents and symbols files, lintian, and as root the install
+#      test (installed into this machine, used, replaced in part by a vendor library, removed
+#      without a trace); then the ABI of the packaged libraries against the baseline in abi/.
 # ./test.sh --quick runs only the ordinary build and its tests.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
@@ -38,9 +38,6 @@ ctest --test-dir build/normal -j"$jobs" --timeout 600
 
 [ $quick -eq 1 ] && { echo "quick run passed"; exit 0; }
 
-step "ABI against the baseline (abidiff)"
-abi/check.sh build/normal
-
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DVARNAK_SANITIZER=address -DVARNAK_BUILD_BENCH=OFF
 cmake --build build/asan -j"$jobs"
@@ -60,6 +57,9 @@ scripts/check-install.sh build/normal build/prefix
 
 step "Debian packages"
 scripts/check-packages.sh build/deb
+
+step "ABI of the packaged libraries against the baseline (abidiff)"
+abi/check.sh build/deb
 
 echo
 echo "all tests passed"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# abi/check.sh BUILD: compares the ABI of every library of BUILD with the baseline in abi/.
+# abi/check.sh BUILD: compares the ABI of every library of BUILD (built as the Debian packages
+# are, as build/deb of ./test.sh is) with the baseline in abi/.
 # Fails when a change is incompatible (a function or variable removed, a type changed in a way
 # that breaks programs built against the baseline); compatible additions are listed and pass.
 set -euo pipefail
@@ -33,9 +34,9 @@ if [ $status -ne 0 ]; then
     cat >&2 <<'MESSAGE'
 An incompatible ABI change breaks programs built against this release. Undo it, or make it on
 purpose: raise the project's major version (the sonames) in CMakeLists.txt, record the new
-baseline with
-    abi/update.sh build/normal
-and commit abi/*.abi with the change.
+baseline and symbols files with
+    abi/update.sh
+and commit abi/*.abi and cmake/debian/symbols/ with the change.
 MESSAGE
 fi
 exit $status

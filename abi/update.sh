@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# abi/update.sh BUILD: records the ABI of every library of BUILD (a build tree with debug
-# information, such as build/normal of test.sh) as this release's baseline: abi/SONAME.abi,
-# which ./test.sh compares with abidiff, and the symbols file of its Debian package,
-# cmake/debian/symbols/PACKAGE.symbols, which the package build checks. Symbols already listed
-# keep the version they first appeared in; new ones get the project's version.
+# abi/update.sh [BUILD]: records the ABI of the libraries as this release's baseline:
+# abi/SONAME.abi, which ./test.sh compares with abidiff, and the symbols file of each library's
+# Debian package, cmake/debian/symbols/PACKAGE.symbols, which the package build checks. Symbols
+# already listed keep the version they first appeared in; new ones get the project's version.
+#
+# Without BUILD it builds the libraries in build/abi the way the Debian packages are built
+# (Debian's flags, optimised, with debug information) and records them; with BUILD it records
+# the libraries of that tree, which must be built the same way (build/deb of ./test.sh is).
 #
 # Run it, and commit the result, only when the ABI changes on purpose: after a compatible
 # addition, or together with a new soname (the project's major version) for an incompatible
 # change.
 set -euo pipefail
 source "$(dirname "$0")/abi.sh"
-build=$(realpath "$1")
+source "$abi_root/scripts/common.sh"
+if [ $# -ge 1 ]; then
+    build=$(realpath "$1")
+else
+    build=$abi_root/build/abi
+    mkdir -p "$abi_root/build"
+    debian_build_flags
+    configure_build "$build" -DCMAKE_BUILD_TYPE=None -DVARNAK_BUILD_TESTS=OFF \
+        -DVARNAK_BUILD_BENCH=OFF -DVARNAK_BUILD_FUZZ=OFF -DVARNAK_WITH_GUI=OFF \
+        -DVARNAK_PROGRAM_DOCS=OFF -DVARNAK_API_DOCS=OFF
+    cmake --build "$build" -j"$(nproc)" --target $(abi_libraries | awk '{sub(/^lib/, "", $1);
+        sub(/\.so\..*/, "", $1); print $1}')
+fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "$build is not a configured build tree" >&2; exit 1; }
 symbols=$abi_root/cmake/debian/symbols

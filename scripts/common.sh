@@ -35,6 +35,18 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# debian_build_flags: exports Debian's compiler and linker flags with every hardening feature
+# (optimised, with debug symbols), as the Debian packages are built; a build tree reads them at
+# its first configure.
+debian_build_flags() {
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    local cppflags
+    cppflags=$(dpkg-buildflags --get CPPFLAGS)
+    export CFLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags"
+    export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags"
+    export LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+}
+
 # configure_build DIR [CMAKE ARGS...]: configures a Ninja build tree.
 configure_build() {
     local dir=$1

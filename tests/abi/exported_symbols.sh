@@ -2,8 +2,10 @@
 # exported_symbols.sh SOURCE LIBRARY...: fails when a library exports what is not its public
 # API: the standard library's template instances (std::map, std::string, their type
 # information), the inside of its classes, or the libraries' own thread tools; and, for the
-# libraries with a symbols file in SOURCE/cmake/debian/symbols, any symbol that file does not
-# list or that the library no longer exports.
+# libraries with a symbols file in SOURCE/cmake/debian/symbols, any symbol that file lists and
+# the library no longer exports. (An unoptimised build also exports the vague-linkage copies of
+# a few constants and vtables that an optimised one folds away, so more symbols than the file
+# lists are accepted here; the package build, optimised, checks the list exactly.)
 set -uo pipefail
 source=$1
 shift
@@ -39,10 +41,10 @@ for library in "$@"; do
     mkdir -p "$stage/usr/lib"
     cp "$library" "$stage/usr/lib/$soname"
     if ! report=$(dpkg-gensymbols -p"$package" -P"$stage" -v0 -I"$symbols" -O"$scratch/$package.out" \
-                  -c2 2>&1); then
-        echo "$name does not export exactly what $symbols lists:" >&2
+                  -c1 2>&1); then
+        echo "$name no longer exports every symbol $symbols lists:" >&2
         echo "$report" >&2
-        echo "(a deliberate change of the interface is recorded with abi/update.sh BUILD)" >&2
+        echo "(a deliberate change of the interface is recorded with abi/update.sh)" >&2
         status=1
     fi
 done
