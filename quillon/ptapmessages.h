@@ -59,9 +59,10 @@ class QUILLON_API CBasePtapMessage : public ISendableMessage, public IReceivable
     CBasePtapMessage& operator=(const CBasePtapMessage&) = delete;
 
     /// Sends the request on `socket` and waits for its reply; true when the device answered with
-    /// success. On false, Status() tells why and the reason is recorded in the communication group
-    /// of the diagnostics framework. SEND_NO_RESPONSE only queues the request and returns the
-    /// current status at once.
+    /// success. On false, Status() tells why: one of the statuses above, whose reason is also
+    /// recorded in the communication group of the diagnostics framework, or the status word the
+    /// device answered with, which records no text. SEND_NO_RESPONSE only queues the request
+    /// and returns the current status at once.
     bool Send(ISocket& socket) override;
     /// Send(ISocket&) on the transport's default socket (initialising the transport with an empty
     /// connection string when needed).

@@ -97,8 +97,8 @@ class MemoryTransport : public kvcmd_trans {
 int main() {
     PsKvcmd server(new MemoryTransport);  // made with new: the server destroys it
     if (!server.open()) {                 // connects and walks the keys the chip holds
-        std::fprintf(stderr, "open failed: %ls\n",
-                     server.get_error_handler()->get_last_error_text());
+        const wchar_t* why = server.get_error_handler()->get_last_error_text();
+        std::fprintf(stderr, "open failed: %ls\n", why != nullptr ? why : L"(no report)");
         return 1;
     }
     CKeyWarder keys(&server);
