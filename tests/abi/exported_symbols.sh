@@ -40,8 +40,10 @@ for library in "$@"; do
     stage=$scratch/$package
     mkdir -p "$stage/usr/lib"
     cp "$library" "$stage/usr/lib/$soname"
-    if ! report=$(dpkg-gensymbols -p"$package" -P"$stage" -v0 -I"$symbols" -O"$scratch/$package.out" \
-                  -c1 2>&1); then
+    # A version later than any listed: dpkg-gensymbols forgives the loss of a symbol that
+    # appeared in the version it is told it builds.
+    if ! report=$(dpkg-gensymbols -p"$package" -P"$stage" -v99999 -I"$symbols" \
+                  -O"$scratch/$package.out" -c1 2>&1); then
         echo "$name no longer exports every symbol $symbols lists:" >&2
         echo "$report" >&2
         echo "(a deliberate change of the interface is recorded with abi/update.sh)" >&2
