@@ -45,5 +45,9 @@ while read -r soname folders; do
     [ -f "$symbols/$package.symbols" ] && known=(-I"$symbols/$package.symbols")
     dpkg-gensymbols -q -p"$package" -P"$stage" -v"$version" "${known[@]}" \
         -O"$symbols/$package.symbols"
+    # Which development package a program building against the library uses (libNAME-dev).
+    if ! grep -q '^\* Build-Depends-Package:' "$symbols/$package.symbols"; then
+        sed -i "1a * Build-Depends-Package: ${package%[0-9]}-dev" "$symbols/$package.symbols"
+    fi
     echo "recorded $abi_dir/$soname.abi and $symbols/$package.symbols"
 done < <(abi_libraries)

@@ -64,9 +64,9 @@ endfunction()
 # one with a clear error, so the pkg-config file forces no -std flag. PUBLIC_DEPS are public in
 # both: a consumer links them, as their types and functions come through the public headers.
 # The headers of each library but the stand-ins make up the reference (docs/), and each gets
-# <HEADER_DIR/version.h> with NAME_VERSION_MAJOR, _MINOR,
-# _PATCH and _STRING and the run-time function NAME_version(). The library is install component
-# NAME, the development files NAME-dev.
+# <HEADER_DIR/version.h> with NAME_VERSION_MAJOR, _MINOR, _PATCH and _STRING and the run-time
+# function NAME_version(). The library is install component NAME, the development files
+# NAME-dev.
 function(varnak_add_library name)
     cmake_parse_arguments(ARG "STAND_IN" "HEADER_DIR;DESCRIPTION;LANGUAGE;LIBRARY_DIR"
                           "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
@@ -136,8 +136,8 @@ function(varnak_add_library name)
 
     # Package config: find_dependency for every library of this project it links (the exported
     # target names the private ones too, as link-only). pkg-config: the public ones are
-    # Requires (their flags and libraries), the private ones Requires.private (only for static
-    # linking, which these shared libraries have none of).
+    # Requires (their flags and libraries), the private ones Requires.private (their flags, not
+    # their libraries).
     set(VARNAK_PACKAGE_NAME ${name})
     set(VARNAK_PACKAGE_DEPS "")
     foreach(kind PUBLIC PRIVATE)
