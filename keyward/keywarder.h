@@ -125,7 +125,10 @@ class KEYWARD_API CKeyWarder {
     /// value; writing then reports that the base key is not set.
     bool pskv_get_bits(uint16_t key, uint16_t& value, uint16_t bit_offset, uint16_t bit_width);
     /// Writes only when the field differs, unless the server variable "SPIDEBUG_REPRODUCIBLE" is
-    /// "ON" (any case).
+    /// "ON" (any case). When the base key has no value, or none reaching the field, it reports
+    /// "Cannot set this presentation key because the base key (0x....) is not set" and returns
+    /// false; but true, with nothing written, when the handler answers KVCMD_RESPONSE_ACCEPT (4,
+    /// count as success).
     bool pskv_set_bits(uint16_t key, uint16_t value, uint16_t bit_offset, uint16_t bit_width);
     /// A presentation key through its base key's field (false for a key that is not one).
     bool pskv_set_presentation(uint16_t key, uint16_t value);
