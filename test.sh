@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Sets up and runs every test on a fresh Debian machine:
-#   1. the ordinary build and all its tests (with short benchmark and fuzz smoke runs),
+#   1. the ordinary build and all its tests (with short benchmark and fuzz smoke runs, and the
+#      reference documentation, which fails on any Doxygen warning),
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build and all its tests,
 #   3. the ThreadSanitizer build of the suites that exercise threads (CTest label "threads"),
-#   4. the installed tree, used by the two consumer projects (CMake packages, pkg-config),
-#   5. the Debian packages: their contents, lintian, and as root the install test (installed
-#      into this machine, used, replaced in part by a vendor library, removed without a trace).
-# ./test.sh --quick runs only step 1.
+#   4. the installed tree, used by the two consumer projects (CMake packages, pkg-config) and
+#      the examples,
+#   5. the Debian packages: their contents and symbols files, lintian, and as root the install
+#      test (installed into this machine, used, replaced in part by a vendor library, removed
+#      without a trace); then the ABI of the packaged libraries against the baseline in abi/.
+# ./test.sh --quick runs only the ordinary build and its tests.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 cd "$VARNAK_ROOT"
@@ -15,7 +18,7 @@ quick=0
 for arg in "$@"; do
     case $arg in
         --quick) quick=1 ;;
-        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown argument: $arg" >&2; exit 2 ;;
     esac
 done
@@ -54,6 +57,9 @@ scripts/check-install.sh build/normal build/prefix
 
 step "Debian packages"
 scripts/check-packages.sh build/deb
+
+step "ABI of the packaged libraries against the baseline (abidiff)"
+abi/check.sh build/deb
 
 echo
 echo "all tests passed"

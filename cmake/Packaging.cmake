@@ -29,6 +29,7 @@ execute_process(COMMAND gzip -9n INPUT_FILE ${deb_source}/changelog
 set(deb_shlibs_local "")
 set(deb_shlibdeps_stages "")
 set(deb_component_packages "")  # component=package pairs
+set(deb_symbols_packages "")    # library packages with a symbols file in cmake/debian/symbols
 
 # deb_wrap(OUT TEXT): TEXT in lines of at most 72 characters, its paragraphs (separated by blank
 # lines) apart by a line holding a dot, as a control file's extended description wants them.
@@ -78,6 +79,12 @@ macro(deb_package name)
     foreach(lib IN LISTS PKG_LIBRARIES)
         list(APPEND shlibs "lib${lib} ${PROJECT_VERSION_MAJOR} ${name} (>= ${deb_version})")
     endforeach()
+    if(PKG_LIBRARIES AND EXISTS ${deb_source}/symbols/${name}.symbols)
+        # The symbols file, checked against the staged libraries before the package is made
+        # (cmake/debian/symbols.cmake): a symbol missing from the library fails the build.
+        list(APPEND control ${deb_build}/${name}/symbols)
+        list(APPEND deb_symbols_packages ${name})
+    endif()
     if(PKG_LIBRARIES)
         list(JOIN shlibs "\n" lines)
         file(WRITE ${deb_build}/${name}/shlibs "${lines}\n")
@@ -129,9 +136,8 @@ deb_package(libtransports-dev COMPONENTS transports-dev common-dev SECTION libde
     SUMMARY "Varnak Plus PTAP transport library (development files)"
     DESCRIPTION "transports owns the connection to a chip's PTAP device driver and carries \
 request/response traffic on one worker thread.\n\nThis package holds the headers, with the \
-communication interfaces and thread tools that transports and quillon share \
-(<varnak/comminterfaces.h>, <varnak/signal.h>, <varnak/threadable.h>), the CMake package \
-transports and the pkg-config file transports.pc.")
+communication interfaces that transports and quillon share (<varnak/comminterfaces.h>), the \
+CMake package transports and the pkg-config file transports.pc.")
 
 deb_package(libquillon${major} COMPONENTS quillon SECTION libs LIBRARIES quillon BINARIES
     SUMMARY "Varnak Plus PTAP message library"
@@ -143,7 +149,8 @@ deb_package(libquillon-dev COMPONENTS quillon-dev SECTION libdevel
     DEPENDS "libquillon${major} ${same}" "libtransports-dev ${same}" "libostrel-dev ${same}"
     SUMMARY "Varnak Plus PTAP message library (development files)"
     DESCRIPTION "quillon builds, sends and parses PTAP messages over transports.\n\nThis package \
-holds the headers, the CMake package quillon and the pkg-config file quillon.pc.")
+holds the headers (the plain C functions in <quillon/ptapenum.h>), the CMake package quillon, \
+the pkg-config file quillon.pc and the examples.")
 
 deb_package(libkeyward${major} COMPONENTS keyward SECTION libs LIBRARIES keyward BINARIES
     SUMMARY "Varnak Plus persistent-store key library"
@@ -156,7 +163,8 @@ deb_package(libkeyward-dev COMPONENTS keyward-dev SECTION libdevel
     SUMMARY "Varnak Plus persistent-store key library (development files)"
     DESCRIPTION "keyward gives host tools typed, optionally cached access to a chip's persistent \
 store over the KVCMD command channel.\n\nThis package holds the headers (<keyward/keyward.h> \
-brings in every public class), the CMake package keyward and the pkg-config file keyward.pc.")
+brings in every public class), the CMake package keyward, the pkg-config file keyward.pc and \
+the examples.")
 
 deb_package(libkvcmdsim${major} COMPONENTS kvcmdsim SECTION libs LIBRARIES kvcmdsim BINARIES
     SUMMARY "KVCMD chip simulator for keyward (shared library)"
@@ -219,6 +227,14 @@ the same checks as the desktop programmer halyard, for scripts on a production l
 are printed with their caption, questions are answered by flags, and the exit code is 0 only \
 on success. It needs no Qt.")
 
+deb_package(varnak-doc COMPONENTS doc SECTION doc DEPENDS libjs-jquery
+    SUMMARY "Varnak Plus host libraries (reference documentation)"
+    DESCRIPTION "The HTML reference of the libraries keyward, transports, quillon, ostrel and \
+kvcmdsim: every public class, function, constant and macro of their headers, with pages on \
+threads and on error reporting for each library.\n\nThe reference is in \
+/usr/share/doc/varnak-doc/html/index.html.")
+set(CPACK_DEBIAN_VARNAK-DOC_PACKAGE_ARCHITECTURE all)
+
 deb_package(varnak-tools COMPONENTS tools SECTION electronics BINARIES
     SUMMARY "command-line tools for PTAP devices and PS keys"
     DESCRIPTION "quillon sends PTAP messages to the device behind the PTAP driver and prints the \
@@ -244,7 +260,11 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_PROJECT_CONFIG_FILE ${deb_source}/cpack-checks.cmake)
-set(CPACK_PRE_BUILD_SCRIPTS ${deb_source}/shlibs-local.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${deb_source}/shlibs-local.cmake ${deb_source}/symbols.cmake)
+set(CPACK_VARNAK_SYMBOLS_PACKAGES "${deb_symbols_packages}")
+set(CPACK_VARNAK_SYMBOLS_SOURCE ${deb_source}/symbols)
+set(CPACK_VARNAK_SYMBOLS_OUT ${deb_build})
+set(CPACK_VARNAK_VERSION ${deb_version})
 set(CPACK_VARNAK_SHLIBS_LOCAL "${deb_shlibs_local}")
 set(CPACK_VARNAK_SHLIBDEPS_STAGES "${deb_shlibdeps_stages}")
 

@@ -52,14 +52,23 @@ endfunction()
 #     [LANGUAGE c|cxx]            language of the public headers: cxx (C++20, the default) or
 #                                 c (plain C99 declarations, usable from any C or C++ standard)
 #     [LIBRARY_DIR dir]           where the library installs, defaults to the library folder
+#     [STAND_IN]                  a stand-in of an outside library: its interface is the outside
+#                                 one, so no <HEADER_DIR/version.h> and no place in the reference
 #     [DESCRIPTION text])
 #
 # Builds a shared library with a versioned soname and hidden symbols (only what is marked
-# with the export macro is visible), and installs it with a CMake package (find_package(NAME),
-# target NAME::NAME) and a pkg-config file NAME.pc, both stating the language standard the
-# public headers need. The library is install component NAME, the development files NAME-dev.
+# with the export macro is visible, and none of the standard library's template code:
+# library.map), and installs it with a CMake package (find_package(NAME), target NAME::NAME)
+# and a pkg-config file NAME.pc. The CMake target requires the language standard the public
+# headers need (at least C++20; a consumer's newer standard stays); C++ headers refuse an older
+# one with a clear error, so the pkg-config file forces no -std flag. PUBLIC_DEPS are public in
+# both: a consumer links them, as their types and functions come through the public headers.
+# The headers of each library but the stand-ins make up the reference (docs/), and each gets
+# <HEADER_DIR/version.h> with NAME_VERSION_MAJOR, _MINOR, _PATCH and _STRING and the run-time
+# function NAME_version(). The library is install component NAME, the development files
+# NAME-dev.
 function(varnak_add_library name)
-    cmake_parse_arguments(ARG "" "HEADER_DIR;DESCRIPTION;LANGUAGE;LIBRARY_DIR"
+    cmake_parse_arguments(ARG "STAND_IN" "HEADER_DIR;DESCRIPTION;LANGUAGE;LIBRARY_DIR"
                           "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
     if(NOT ARG_HEADER_DIR)
         set(ARG_HEADER_DIR ${name})
@@ -72,12 +81,25 @@ function(varnak_add_library name)
     endif()
     if(NOT ARG_LANGUAGE OR ARG_LANGUAGE STREQUAL "cxx")
         set(feature cxx_std_20)
-        set(VARNAK_PC_STD_FLAG " -std=c++20")
     elseif(ARG_LANGUAGE STREQUAL "c")
         set(feature c_std_99)
-        set(VARNAK_PC_STD_FLAG "")
     else()
         message(FATAL_ERROR "varnak_add_library(${name}): LANGUAGE must be c or cxx")
+    endif()
+    if(NOT ARG_STAND_IN)
+        set(VARNAK_VERSION_LIB ${name})
+        string(TOUPPER ${name} VARNAK_VERSION_UPPER)
+        set(VARNAK_VERSION_DIR ${ARG_HEADER_DIR})
+        set(version_header ${PROJECT_BINARY_DIR}/include/${ARG_HEADER_DIR}/version.h)
+        configure_file(${VARNAK_CMAKE_DIR}/version.h.in ${version_header} @ONLY)
+        configure_file(${VARNAK_CMAKE_DIR}/version.c.in
+                       ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.c @ONLY)
+        list(APPEND ARG_SOURCES ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.c)
+        list(APPEND ARG_HEADERS ${version_header})
+        foreach(header IN LISTS ARG_HEADERS)
+            get_filename_component(header ${header} ABSOLUTE)
+            set_property(GLOBAL APPEND PROPERTY VARNAK_REFERENCE_HEADERS ${header})
+        endforeach()
     endif()
     add_library(${name} SHARED ${ARG_SOURCES})
     add_library(${name}::${name} ALIAS ${name})
@@ -92,7 +114,10 @@ function(varnak_add_library name)
         # the executable only.
         target_link_options(${name} PRIVATE -Wl,--no-undefined)
     endif()
+    target_link_options(${name} PRIVATE -Wl,--version-script=${VARNAK_CMAKE_DIR}/library.map)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${VARNAK_CMAKE_DIR}/library.map)
     target_include_directories(${name} PUBLIC
+        $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
         $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
         $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/common>
         $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -111,7 +136,8 @@ function(varnak_add_library name)
 
     # Package config: find_dependency for every library of this project it links (the exported
     # target names the private ones too, as link-only). pkg-config: the public ones are
-    # Requires, the private ones Requires.private (their flags, not their libraries).
+    # Requires (their flags and libraries), the private ones Requires.private (their flags, not
+    # their libraries).
     set(VARNAK_PACKAGE_NAME ${name})
     set(VARNAK_PACKAGE_DEPS "")
     foreach(kind PUBLIC PRIVATE)

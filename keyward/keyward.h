@@ -1,14 +1,15 @@
-// keyward: typed access to the persistent store (PS keys) of a chip over KVCMD.
-//
-// A host tool creates a concrete KVCMD transport (a kvcmd_trans), hands it to a PsKvcmd, which
-// then owns it, and binds a CKeyWarder to that server for typed reads and writes:
-//
-//     PsKvcmd server(new MyTransport(...));
-//     CKeyWarder keys(&server);
-//     uint16_t value;
-//     if (keys.pskv_get_uint16(0x01F9, value)) { ... }
-//
-// Failures are reported through the server's kvcmd_trans_error_handler, never thrown.
+/// @file
+/// @brief keyward: typed access to the persistent store (PS keys) of a chip over KVCMD.
+///
+/// A host tool creates a concrete KVCMD transport (a kvcmd_trans), hands it to a PsKvcmd, which
+/// then owns it, and binds a CKeyWarder to that server for typed reads and writes:
+///
+///     PsKvcmd server(new MyTransport(...));
+///     CKeyWarder keys(&server);
+///     uint16_t value;
+///     if (keys.pskv_get_uint16(0x01F9, value)) { ... }
+///
+/// Failures are reported through the server's kvcmd_trans_error_handler, never thrown.
 #pragma once
 
 #include <keyward/canned.h>

@@ -171,14 +171,15 @@ bool PsCache::fetch(uint16_t key, bool raw) {
 namespace {
 
 // Reports the errors of a fetch to the client, as information or as errors: the moment for a
-// retry has passed.
+// retry has passed. The newest report comes first, so the client's record ends describing the
+// first thing that went wrong, which the later reports of the same fetch usually follow from.
 void Replay(kvcmd_trans_error_handler* handler, const ErrorList& errors) {
     if (handler == nullptr) {
         return;
     }
-    for (const RecordedError& error : errors) {
-        handler->on_error(error.text.c_str(), error.caption.c_str(), error.code,
-                          error.type == -1 ? -1 : 0);
+    for (auto error = errors.rbegin(); error != errors.rend(); ++error) {
+        handler->on_error(error->text.c_str(), error->caption.c_str(), error->code,
+                          error->type == -1 ? -1 : 0);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <transports/transport.h>
 
 #include <ostrel/ostrel.h>
+#include <varnak/signal.h>
 
 #include <cstring>
 #include <cwchar>
@@ -48,7 +49,12 @@ std::string DataUpProblem(const unsigned char* data, unsigned int size) {
 // ---- CBasePtapMessage ----
 
 CBasePtapMessage::CBasePtapMessage(unsigned short type)
-    : mType(type), mStatus(PTAP_STATUS_SUCCESS), mErrorSet(false), mResult(DATA_OK), mReplySize(0) {
+    : mType(type),
+      mStatus(PTAP_STATUS_SUCCESS),
+      mReplySignal(std::make_unique<CSignal>()),
+      mErrorSet(false),
+      mResult(DATA_OK),
+      mReplySize(0) {
     CTheMsgHnd::Instance();
     CTheMsgHnd::GetAppropriateHandler(CMessageHandler::GROUP_GENERAL, __func__, true);
     OSTREL_TRACE(kComm);
@@ -123,13 +129,13 @@ bool CBasePtapMessage::Send(ItemActionEnum action) {
 bool CBasePtapMessage::Send(ISocket& socket, ItemActionEnum action) {
     bool result = false;
     OSTREL_TRACE_RETURN(kComm, result);
-    mReplySignal.Clear();
+    mReplySignal->Clear();
     socket.Send(reinterpret_cast<const unsigned char*>(mRequest.data()),
                 static_cast<unsigned int>(mRequest.size()), Callback(), action);
     // A request that is answered is waited for, RECEIVE too: its callback must not arrive
     // after this call has returned and the message may be gone.
     if (action != SEND_NO_RESPONSE) {
-        mReplySignal.Wait(-1);
+        mReplySignal->Wait(-1);
         ProcessReceivedData();
     }
     result = mStatus == PTAP_STATUS_SUCCESS;
@@ -139,9 +145,9 @@ bool CBasePtapMessage::Send(ISocket& socket, ItemActionEnum action) {
 bool CBasePtapMessage::Receive(ISocket& socket) {
     bool result = false;
     OSTREL_TRACE_RETURN(kComm, result);
-    mReplySignal.Clear();
+    mReplySignal->Clear();
     socket.Receive(Callback());
-    mReplySignal.Wait(-1);
+    mReplySignal->Wait(-1);
     ProcessReceivedData();
     result = mStatus == PTAP_STATUS_SUCCESS;
     return result;
@@ -167,7 +173,7 @@ void CBasePtapMessage::OnDataReceived(unsigned char* data, unsigned int size,
     mReply.assign(data, data + size);
     mReplySize = size;
     mResult = result;
-    mReplySignal.Set();
+    mReplySignal->Set();
 }
 
 void CBasePtapMessage::ProcessReceivedData() {

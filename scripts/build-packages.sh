@@ -9,11 +9,7 @@ mkdir -p "$(dirname "$build")"
 
 # Debian's flags with every hardening feature: optimised, with debug symbols (split off into
 # the -dbgsym packages). Read at the first configure of BUILD.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cppflags=$(dpkg-buildflags --get CPPFLAGS)
-export CFLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags"
-export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags"
-export LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+debian_build_flags
 # Dates written into the packages (the man pages') are the release's, so a rebuild is the same.
 export SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$VARNAK_ROOT/cmake/debian/changelog" -STimestamp)
 configure_build "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # check-packages.sh BUILD: the install test of the Debian packages.
 #   1. makes them (build-packages.sh BUILD) and checks what each holds,
-#   2. runs lintian on every package: no error may remain (the report is BUILD/lintian.txt),
+#   2. runs lintian on every package: no error and no warning may remain (the report is
+#      BUILD/lintian.txt),
 #   3. as root: installs them into this machine with apt-get, builds both consumer projects
-#      against the system folders only, runs every installed program's --version and one real
+#      and the examples the -dev packages ship against the system folders only (the examples
+#      with CMake and with pkg-config), runs every installed program's --version and one real
 #      command of each, puts a vendor device-access library in place of the simulated one and
 #      takes it away again, then removes the packages and checks that nothing is left behind.
 # Not as root, step 3 says so and is skipped.
@@ -20,8 +22,9 @@ simdir=$lib/varnak-device-simulator
 
 # --- 1. contents ---------------------------------------------------------------------------
 status=0
-expect() {  # expect PACKAGE PATH...: PACKAGE exists and holds every PATH
+expect() {  # expect PACKAGE PATH...: PACKAGE (of this architecture or "all") holds every PATH
     local deb=$out/${1}_${version}_${arch}.deb
+    [ -f "$deb" ] || deb=$out/${1}_${version}_all.deb
     shift
     if [ ! -f "$deb" ]; then
         echo "missing package: $(basename "$deb")" >&2
@@ -44,12 +47,20 @@ expect libkvcmdsim1 $lib/libkvcmdsim.so.1
 expect libostrel-dev usr/include/ostrel/ostrel.h $lib/libostrel.so $lib/pkgconfig/ostrel.pc \
     $lib/cmake/ostrel/ostrelConfig.cmake
 expect libtransports-dev usr/include/transports/transport.h usr/include/varnak/comminterfaces.h \
-    usr/include/varnak/signal.h $lib/libtransports.so $lib/pkgconfig/transports.pc \
+    usr/include/transports/version.h $lib/libtransports.so $lib/pkgconfig/transports.pc \
     $lib/cmake/transports/transportsConfig.cmake
-expect libquillon-dev usr/include/quillon/ptapmessages.h $lib/libquillon.so \
-    $lib/pkgconfig/quillon.pc $lib/cmake/quillon/quillonConfig.cmake
-expect libkeyward-dev usr/include/keyward/keyward.h $lib/libkeyward.so $lib/pkgconfig/keyward.pc \
-    $lib/cmake/keyward/keywardConfig.cmake
+examples=usr/share/doc/libquillon-dev/examples
+expect libquillon-dev usr/include/quillon/ptapmessages.h usr/include/quillon/ptapenum.h \
+    usr/include/quillon/version.h $lib/libquillon.so $lib/pkgconfig/quillon.pc \
+    $lib/cmake/quillon/quillonConfig.cmake $examples/README.md $examples/CMakeLists.txt \
+    $examples/Makefile $examples/quillon-c/enumerate.c $examples/quillon-enumerate/quillon_enumerate.cpp
+examples=usr/share/doc/libkeyward-dev/examples
+expect libkeyward-dev usr/include/keyward/keyward.h usr/include/keyward/version.h $lib/libkeyward.so \
+    $lib/pkgconfig/keyward.pc $lib/cmake/keyward/keywardConfig.cmake $examples/README.md \
+    $examples/keyward-typed/keyward_typed.cpp $examples/keyward-cache/keyward_cache.cpp \
+    $examples/keyward-own-transport/own_transport.cpp
+expect varnak-doc usr/share/doc/varnak-doc/html/index.html \
+    usr/share/doc/varnak-doc/html/keyward_errors.html usr/share/doc/varnak-doc/html/quillon_threading.html
 expect libkvcmdsim-dev usr/include/kvcmdsim/kvcmdsim.h $lib/libkvcmdsim.so \
     $lib/pkgconfig/kvcmdsim.pc $lib/cmake/kvcmdsim/kvcmdsimConfig.cmake
 expect varnak-device-simulator $simdir/libvelorum.so.1 $simdir/libnimbra.so.1 \
@@ -76,6 +87,16 @@ for deb in "$out"/*.deb; do
         lib*[0-9]) if grep -q '\.so$' <<<"$listing"; then echo "$name holds a development link" >&2; status=1; fi ;;
     esac
 done
+# The thread tools stay inside the libraries (no public header hands them out).
+if dpkg-deb -c "$out/libtransports-dev_${version}_${arch}.deb" | grep -q 'varnak/\(signal\|threadable\)\.h'; then
+    echo "libtransports-dev installs the libraries' own thread tools" >&2
+    status=1
+fi
+# Every library package carries its symbols file (checked against the libraries by the build).
+for package in libostrel1 libtransports1 libquillon1 libkeyward1 libkvcmdsim1; do
+    dpkg-deb -I "$out/${package}_${version}_${arch}.deb" symbols >/dev/null 2>&1 ||
+        { echo "$package has no symbols file" >&2; status=1; }
+done
 if dpkg-deb -f "$out/halyard-cli_${version}_${arch}.deb" Depends | grep -qi qt; then
     echo "halyard-cli depends on Qt" >&2
     status=1
@@ -83,13 +104,14 @@ fi
 [ $status -eq 0 ] || exit $status
 
 # --- 2. lintian ----------------------------------------------------------------------------
-# Every tag down to the pedantic ones is reported; only errors fail the test.
+# Every tag down to the pedantic ones is reported; errors and warnings fail the test.
 lintian --pedantic --display-info "$out"/*.deb "$out"/*.ddeb 2>/dev/null >"$build/lintian.txt" || true
 errors=$(grep -c '^E:' "$build/lintian.txt" || true)
-echo "lintian: $errors errors, $(grep -c '^W:' "$build/lintian.txt" || true) warnings," \
+warnings=$(grep -c '^W:' "$build/lintian.txt" || true)
+echo "lintian: $errors errors, $warnings warnings," \
     "$(grep -c '^[IP]:' "$build/lintian.txt" || true) notes ($build/lintian.txt)"
-if [ "$errors" -ne 0 ]; then
-    grep '^E:' "$build/lintian.txt" >&2
+if [ "$errors" -ne 0 ] || [ "$warnings" -ne 0 ]; then
+    grep '^[EW]:' "$build/lintian.txt" >&2
     exit 1
 fi
 
@@ -200,6 +222,7 @@ offered=$(bash -c 'source /usr/share/bash-completion/completions/quillon
     echo "CMake consumer against the installed packages: ok"
     make -s -C "$VARNAK_ROOT/tests/pkgconfig-consumer" OUT="$scratch/pkgconfig-consumer" check >/dev/null
     echo "pkg-config consumer against the installed packages: ok"
+    "$VARNAK_ROOT/scripts/check-examples.sh" /usr "$scratch/examples"
 )
 
 # A vendor device-access library, packaged the simplest way a vendor might: a plain file at

@@ -6,7 +6,7 @@ VARNAK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
     qt6-base-dev fonts-dejavu-core
-    dpkg-dev file make help2man lintian
+    dpkg-dev file make help2man lintian doxygen libjs-jquery abigail-tools
 )
 
 # Kept apart so that builds and tests do not wait for them: fuzz/run needs clang with libFuzzer
@@ -33,6 +33,18 @@ ensure_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# debian_build_flags: exports Debian's compiler and linker flags with every hardening feature
+# (optimised, with debug symbols), as the Debian packages are built; a build tree reads them at
+# its first configure.
+debian_build_flags() {
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    local cppflags
+    cppflags=$(dpkg-buildflags --get CPPFLAGS)
+    export CFLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags"
+    export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags"
+    export LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
 }
 
 # configure_build DIR [CMAKE ARGS...]: configures a Ninja build tree.

@@ -302,12 +302,15 @@ TEST_F(Faults, ErrorsAreReplayedWithReducedTypesAndTheFetchIsForgotten) {
     uint16_t size = 0;
     EXPECT_FALSE(cache.pskv_size(kKey, &size, false));
     ASSERT_EQ(handler.reports.size(), 3u);
-    EXPECT_EQ(handler.reports[0].text, L"first");
-    EXPECT_EQ(handler.reports[0].code, 3);
-    EXPECT_EQ(handler.reports[0].type, 0) << "type 2 becomes 0";
+    // Newest first: the record ends describing the first error of the fetch.
+    EXPECT_EQ(handler.reports[0].text, L"last");
+    EXPECT_EQ(handler.reports[0].code, 5);
+    EXPECT_EQ(handler.reports[0].type, 0) << "type 1 becomes 0";
     EXPECT_EQ(handler.reports[1].type, -1) << "information stays information";
-    EXPECT_EQ(handler.reports[2].type, 0);
-    EXPECT_EQ(handler.get_last_error_code(), 5) << "the record ends with the last error";
+    EXPECT_EQ(handler.reports[2].text, L"first");
+    EXPECT_EQ(handler.reports[2].type, 0) << "type 2 becomes 0";
+    EXPECT_EQ(handler.get_last_error_code(), 3) << "the record ends with the oldest error";
+    EXPECT_EQ(std::wstring(handler.get_last_error_text()), L"first");
 
     const int before = faulty->sizes;
     faulty->reporting = 0;

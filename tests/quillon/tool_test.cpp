@@ -161,4 +161,14 @@ TEST_F(Tool, HelpEndsWithTheExitStatus) {
         << run.out;
 }
 
+TEST_F(Tool, HelpSaysWhatAConnectionStringMustHold) {
+    const Outcome run = Quillon({"--help"}, false);
+    EXPECT_EQ(run.exitCode, 0);
+    for (const char* text :
+         {"\"trans=ptap;dir=DIR\"", "trans=ptap chooses the PTAP transport and must be there",
+          "$PTAP_INTERFACE_DIR", "/dev/ptap", "Unknown protocol"}) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << " in\n" << run.out;
+    }
+}
+
 }  // namespace

@@ -292,6 +292,16 @@ extern "C" void OnInterrupt(int) {
     _exit(varnak::cli::kExitInterrupted);
 }
 
+// How the device is found, for the program's --help: what the tool passes to the transport,
+// and so what a program's own connection string must hold.
+constexpr const char* kConnectionHelp =
+    "The tool connects with the connection string \"trans=ptap;dir=DIR\" (\"trans=ptap\" "
+    "without --dir). A connection string holds KEY=VALUE pairs separated by ';': trans=ptap "
+    "chooses the PTAP transport and must be there; dir=DIR names the folder whose first entry "
+    "(in name order) with a path ending in 'ptap' is the device, by default $PTAP_INTERFACE_DIR, "
+    "else /dev/ptap. A string holding dir alone is refused (\"Unknown protocol: \"); an empty "
+    "one means \"trans=ptap\".";
+
 // --help of the program and of every command ends with the exit codes.
 void AddExitStatusFooter(CLI::App& app) {
     app.footer(varnak::cli::kExitStatusHelp);
@@ -403,6 +413,7 @@ int main(int argc, char** argv) {
     });
 
     AddExitStatusFooter(app);
+    app.footer(std::string(kConnectionHelp) + "\n\n" + varnak::cli::kExitStatusHelp);
     try {
         if (const std::optional<int> code = varnak::cli::ParseCommandLine(app, argc, argv)) {
             return *code;
