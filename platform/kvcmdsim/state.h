@@ -50,6 +50,9 @@ class KeySet {
     void Insert(KeyRange range);
     void Erase(KeyRange range);
     void Insert(const KeySet& keys);
+    // Adds every key of the ranges at once, in any order: one sort and one pass, where adding
+    // them one by one would move the ranges after each (a chip image may list many).
+    void Insert(std::vector<KeyRange> ranges);
     void Clear() { mRanges.clear(); }
 
     bool operator==(const KeySet&) const = default;
@@ -67,6 +70,9 @@ class FieldMap {
     // The field of `key`; null when it is no presentation key.
     const PresentationField* Find(uint16_t key) const;
     void Set(uint16_t key, const PresentationField& field);
+    // Replaces every field with `entries`, in any order; of two entries for one key the later
+    // wins, as with Set. One sort, where Set in descending order would move every entry.
+    void Assign(std::vector<Entry> entries);
     void Clear() { mEntries.clear(); }
     bool Empty() const { return mEntries.empty(); }
     std::vector<Entry>::const_iterator begin() const { return mEntries.begin(); }

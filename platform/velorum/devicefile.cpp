@@ -261,34 +261,6 @@ bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std
     return varnak::WriteFileAtomically(path, FormatDevice(image), error);
 }
 
-std::filesystem::path DeviceLockPath(const std::filesystem::path& device) {
-    return device.parent_path() / ("." + device.filename().string() + ".lock");
-}
-
-DeviceLock::DeviceLock(const std::filesystem::path& device) {
-    const std::filesystem::path path = DeviceLockPath(device);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        mError = "cannot open the lock file " + path.string() + ": " + std::strerror(errno);
-        return;
-    }
-    int rc;
-    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        mError = "cannot lock " + path.string() + ": " + std::strerror(errno);
-        ::close(fd);
-        return;
-    }
-    mFd = fd;
-}
-
-DeviceLock::~DeviceLock() {
-    if (mFd >= 0) {
-        ::close(mFd);  // closing the only descriptor of the open file releases the lock
-    }
-}
-
 bool UpdateDevice(const std::filesystem::path& path,
                   const std::function<bool(DeviceImage&)>& change, std::string* error) {
     const DeviceLock lock(path);

@@ -532,7 +532,8 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
         "table 4 0080 0090 5000\n"
         "store 0001\n"
         "  &1 = 00f 1234\n"
-        "&0400 =\n");
+        "&0400 =\n"
+        "end\n");
     SimChip chip;
     std::string error;
     ASSERT_TRUE(chip.Load(path, &error)) << error;
@@ -555,7 +556,7 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
 }
 
 TEST_F(Image, AWholeKeyRangeIsOneLine) {
-    Write("firmware-keys 0001-ffff\nfirmware-keys 0100-0200\n");
+    Write("firmware-keys 0001-ffff\nfirmware-keys 0100-0200\nend\n");
     SimChip chip;
     ASSERT_TRUE(chip.Load(path));
     EXPECT_EQ(chip.FirmwareKeys(), (std::vector<KeyRange>{{0x0001, 0xFFFF}}));
@@ -571,19 +572,19 @@ TEST_F(Image, TheStandardKeyListWithOrWithoutThePresentationKeys) {
                            [key](const KeyRange& r) { return r.first <= key && key <= r.last; });
     };
     // Images written before the list named the presentation keys say "default" too.
-    Write("firmware-keys default\n");
+    Write("firmware-keys default\nend\n");
     SimChip standard;
     ASSERT_TRUE(standard.Load(path));
     EXPECT_TRUE(lists(standard, 0x0205));
     EXPECT_TRUE(lists(standard, 0x01F9));
 
-    Write("firmware-keys ordinary\nfirmware-keys 0205\n");
+    Write("firmware-keys ordinary\nfirmware-keys 0205\nend\n");
     SimChip one;
     ASSERT_TRUE(one.Load(path));
     EXPECT_TRUE(lists(one, 0x0205));
     EXPECT_FALSE(lists(one, 0x03FC));
 
-    Write("firmware-keys ordinary\n");
+    Write("firmware-keys ordinary\nend\n");
     SimChip ordinary;
     ASSERT_TRUE(ordinary.Load(path));
     EXPECT_FALSE(lists(ordinary, 0x0205));
@@ -601,7 +602,8 @@ TEST_F(Image, TablePlacementsAreKept) {
         "table 22 0300 0000 4000\n"
         "table-form extended\n"
         "table-redirect 2 0400\n"
-        "table-pointer f84b\n");
+        "table-pointer f84b\n"
+        "end\n");
     auto chip = std::make_shared<SimChip>();
     std::string error;
     ASSERT_TRUE(chip->Load(path, &error)) << error;
@@ -657,7 +659,7 @@ TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
               path + ": line 1: unknown directive '" + std::string("\x01\xff\x00zz", 5) + "'");
 
     SimChip blanks;
-    EXPECT_TRUE(blanks.LoadText("\v\n \f \n\tvar\vNAME\tvalue here\r\n"));
+    EXPECT_TRUE(blanks.LoadText("\v\n \f \n\tvar\vNAME\tvalue here\r\n end \n"));
     EXPECT_EQ(blanks.Var("NAME"), "value here");
 
     SimChip chip;
@@ -667,14 +669,14 @@ TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
     EXPECT_EQ(chip.GetKey(STORE_IMPLEMENTATION, 0x01F9), (Words{5}));
     std::string error;
     EXPECT_FALSE(chip.Load(dir + "/missing.img", &error));
-    EXPECT_EQ(error, "cannot open chip image " + dir + "/missing.img");
+    EXPECT_EQ(error, "cannot open " + dir + "/missing.img: No such file or directory");
 }
 
 TEST_F(Image, AnImageThatCannotBeReadIsNotTakenForABlankChip) {
     std::string error;
     SimChip chip;
     EXPECT_FALSE(chip.Load(dir, &error));
-    EXPECT_EQ(error, "cannot read chip image " + dir + ": Is a directory");
+    EXPECT_EQ(error, dir + " is a folder, not a file");
     EXPECT_FALSE(chip.AttachImage(dir, &error));
     EXPECT_EQ(chip.ImagePath(), "");
     EXPECT_FALSE(chip.HasUnsavedChanges());

@@ -303,6 +303,7 @@ void AddExitStatusFooter(CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    varnak::cli::KeepWorkingWhenOutputCloses();
     signal(SIGINT, OnInterrupt);
     signal(SIGTERM, OnInterrupt);
     std::setlocale(LC_ALL, "");  // paths for ptest are converted from the user's character set
@@ -422,5 +423,5 @@ int main(int argc, char** argv) {
         code = varnak::cli::kExitFailure;
     }
     comm::trans::CTransport::Ref().Deinit();
-    return code;
+    return varnak::cli::ExitCodeAfterOutput(code);
 }
