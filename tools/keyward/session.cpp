@@ -114,6 +114,17 @@ bool ChipSession::Open(const std::string& image, Access access) {
         Fail("the chip image " + image + " is a folder");
         return false;
     }
+    // A mistyped name must not quietly become a new, blank chip.
+    const auto refuseMissing = [&] {
+        if (mCreate || std::filesystem::exists(image, ignored)) {
+            return false;
+        }
+        Fail("there is no chip image " + image + " (give --create to start a blank chip there)");
+        return true;
+    };
+    if (refuseMissing()) {
+        return false;
+    }
     // A command that only reads a chip reads its image whole, as saves replace it atomically;
     // one that creates a missing image writes it, and so takes the lock as a change does.
     if (access == Access::WRITE || !std::filesystem::exists(image, ignored)) {
@@ -122,11 +133,9 @@ bool ChipSession::Open(const std::string& image, Access access) {
             Fail(mLock->Error());
             return false;
         }
-    }
-    // A mistyped name must not quietly become a new, blank chip.
-    if (!mCreate && !std::filesystem::exists(image, ignored)) {
-        Fail("there is no chip image " + image + " (give --create to start a blank chip there)");
-        return false;
+        if (refuseMissing()) {  // removed while this program waited for the lock
+            return false;
+        }
     }
     std::string error;
     if (!mChip->AttachImage(image, &error)) {

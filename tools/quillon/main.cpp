@@ -56,7 +56,7 @@ std::string StatusText(uint32_t status) {
         case CBasePtapMessage::PTAP_STATUS_SUCCESS:
             return "success";
         case CBasePtapMessage::PTAP_STATUS_TIMEOUT:
-            return "no reply";
+            return "receive failed";
         case CBasePtapMessage::PTAP_STATUS_INVALID_RESPONSE:
             return "invalid response";
         case CBasePtapMessage::PTAP_STATUS_SEND_FAILED:
