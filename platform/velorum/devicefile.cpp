@@ -1,15 +1,10 @@
 #include "devicefile.h"
 
 #include "common/atomicfile.h"
+#include "common/userfiles.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace varnak::sim {
@@ -238,17 +233,16 @@ std::string FormatDevice(const DeviceImage& image) {
 }
 
 bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO would hold every program that opens the device.
+    std::string text;
+    std::string why;
+    if (!varnak::ReadRegularFile(path, text, &why)) {
         if (error) {
-            *error = "cannot open " + path.string();
+            *error = why;
         }
         return false;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    std::string why;
-    if (!ParseDevice(buffer.str(), image, &why)) {
+    if (!ParseDevice(text, image, &why)) {
         if (error) {
             *error = path.string() + ": " + why;
         }
