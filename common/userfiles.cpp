@@ -117,6 +117,10 @@ int OpenForAppending(const std::filesystem::path& path, std::string* error) {
 }
 
 bool ReadRegularFile(const std::filesystem::path& path, std::string& text, std::string* error) {
+    std::filesystem::path end;
+    if (!FollowLinks(path, end, error)) {
+        return false;
+    }
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {

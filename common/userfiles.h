@@ -28,8 +28,8 @@ bool ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path
 int OpenForAppending(const std::filesystem::path& path, std::string* error);
 
 // Reads the whole of `path`, which must be a regular file: a FIFO would hold the reader until
-// someone writes into it, and a folder or a device is no file to load. False, with the reason
-// in *error, otherwise.
+// someone writes into it, and a folder or a device is no file to load. Links are followed under
+// the rule above. False, with the reason in *error, otherwise.
 bool ReadRegularFile(const std::filesystem::path& path, std::string& text, std::string* error);
 
 }  // namespace varnak

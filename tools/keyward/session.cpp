@@ -8,6 +8,8 @@
 #include <atomic>
 #include <filesystem>
 
+#include "common/userfiles.h"
+
 namespace keyward_tool {
 
 namespace {
@@ -134,6 +136,13 @@ bool ChipSession::Open(const std::string& image, Access access) {
             return false;
         }
         if (refuseMissing()) {  // removed while this program waited for the lock
+            return false;
+        }
+        // An image that may not be replaced is reported before any work that could not be kept.
+        std::filesystem::path target;
+        std::string why;
+        if (!varnak::ResolveWriteTarget(image, target, &why)) {
+            Fail(why);
             return false;
         }
     }
