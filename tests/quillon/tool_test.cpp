@@ -108,9 +108,10 @@ TEST_F(Tool, NoDeviceIsReportedClearly) {
     device.Sim().Stop();
     Outcome run = Quillon({"services"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(
-        run.err.find("no PTAP device interface (a path ending with 'ptap') in " + device.Dir()),
-        std::string::npos)
+    EXPECT_NE(run.err.find("no PTAP device interface (a socket or character device whose path "
+                           "ends with 'ptap') in " +
+                           device.Dir()),
+              std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "");
 }
