@@ -55,8 +55,8 @@ bool ParseSigned(std::string_view text, int64_t min, int64_t max, int64_t& value
         (!negative && magnitude == kLargestMagnitude)) {
         return false;
     }
-    const int64_t number = negative ? static_cast<int64_t>(uint64_t{0} - magnitude)
-                                    : static_cast<int64_t>(magnitude);
+    const int64_t number =
+        negative ? static_cast<int64_t>(uint64_t{0} - magnitude) : static_cast<int64_t>(magnitude);
     if (number < min || number > max) {
         return false;
     }

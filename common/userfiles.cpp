@@ -100,8 +100,8 @@ int OpenForAppending(const std::filesystem::path& path, std::string* error) {
     }
     // The kernel follows the checked chain itself: it also knows the links of /proc/self/fd,
     // whose targets are no paths. Non-blocking, so that a FIFO without a reader fails at once.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
-                          0666);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
         Fail(error, "cannot open " + path.string() + ": " + Reason(errno));
         return -1;

@@ -83,10 +83,9 @@ int main(int argc, char* argv[]) {
             QBuffer buffer(&png);
             std::string error = "cannot render the picture";
             if (!buffer.open(QIODevice::WriteOnly) || !form.grab().save(&buffer, "PNG") ||
-                !varnak::WriteFileAtomically(file.toLocal8Bit().constData(),
-                                             std::string_view(png.constData(),
-                                                              static_cast<size_t>(png.size())),
-                                             &error)) {
+                !varnak::WriteFileAtomically(
+                    file.toLocal8Bit().constData(),
+                    std::string_view(png.constData(), static_cast<size_t>(png.size())), &error)) {
                 std::fprintf(stderr, "halyard: %s\n", error.c_str());
                 QApplication::exit(1);
                 return;

@@ -289,8 +289,8 @@ int ReadPsKey(velorum_handle_t handle, uint16_t key, int, uint16_t capacity, uin
 int WritePsKey(velorum_handle_t handle, uint16_t key, int, uint16_t count, const uint16_t* words) {
     tLastError.clear();
     if (!words || count > varnak::sim::kMaxKeyWords) {
-        return Failed(0, "a key holds at most " + std::to_string(varnak::sim::kMaxKeyWords) +
-                             " words");
+        return Failed(
+            0, "a key holds at most " + std::to_string(varnak::sim::kMaxKeyWords) + " words");
     }
     bool written = false;
     const bool answered = Ask(handle, Waits::WRITE, [&](DeviceImage& image) {

@@ -2,8 +2,8 @@
 
 #include "filetest.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>

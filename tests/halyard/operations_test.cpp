@@ -73,8 +73,8 @@ TEST_F(OperationsTest, NoDeviceShowsNotDetectedAndNothingElse) {
               "Varnak not detected. Check cables and ensure Varnak is in programming mode.");
     EXPECT_EQ(dialogs.requests[0].caption, "ERROR");
     // The log says why, for each of the three operations.
-    const std::string why = "Device access: cannot open " + dir.File("GONE").string() +
-                            ": No such file or directory";
+    const std::string why =
+        "Device access: cannot open " + dir.File("GONE").string() + ": No such file or directory";
     EXPECT_EQ(dialogs.log, std::vector<std::string>(3, why));
     EXPECT_EQ(programmer.Handle(), 0u);
 }

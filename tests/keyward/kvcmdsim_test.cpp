@@ -698,15 +698,15 @@ TEST_F(Image, ACutOrEmptyImageIsRefusedWhereverItEnds) {
         if (length == 0) {
             EXPECT_EQ(error, path + ": the image is empty");
         } else if (whole[length - 1] == '\n') {
-            EXPECT_EQ(error, path + ": the image ends before its end line: it was cut short (an "
-                                    "image written by hand ends with a line 'end')")
+            EXPECT_EQ(error, path +
+                                 ": the image ends before its end line: it was cut short (an "
+                                 "image written by hand ends with a line 'end')")
                 << length;
         }
     }
-    EXPECT_EQ(LoadError(whole + "store 0001\n"), path + ": line " +
-                                                      std::to_string(std::count(
-                                                          whole.begin(), whole.end(), '\n') + 1) +
-                                                      ": text after the end line");
+    EXPECT_EQ(LoadError(whole + "store 0001\n"),
+              path + ": line " + std::to_string(std::count(whole.begin(), whole.end(), '\n') + 1) +
+                  ": text after the end line");
     EXPECT_NE(LoadError(whole + std::string(100, '\0')).find("text after the end line"),
               std::string::npos);
     Write(whole + "\n# a comment after the end\n  \n");

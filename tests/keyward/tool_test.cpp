@@ -202,8 +202,9 @@ TEST_F(Tool, ReportsGoToStandardErrorWithTheirCaption) {
     // An image that cannot be written is reported once, before any work is done.
     run = Keyward({"--chip", "no/such/folder/c.img", "--create", "canned", "@usb"}, false);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "keyward: cannot open the lock file no/such/folder/.c.img.lock: No such "
-                       "file or directory\n");
+    EXPECT_EQ(run.err,
+              "keyward: cannot open the lock file no/such/folder/.c.img.lock: No such "
+              "file or directory\n");
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 
     WriteFile(dir / "broken.img", "store 0001\n&01f9 = xyz\n");
@@ -403,9 +404,8 @@ TEST_F(Tool, AFailedDumpOrQueryLeavesTheOldFileAsItWas) {
     for (int i = 0; i < 100; ++i) {
         words += " 0001";
     }
-    WriteFile(dir / "c.img",
-              "max-pdu-words 64\nstore 0001\n&01f9 = 0002\n&028a =" + words +
-                  "\n&03c0 = 0000\nend\n");
+    WriteFile(dir / "c.img", "max-pdu-words 64\nstore 0001\n&01f9 = 0002\n&028a =" + words +
+                                 "\n&03c0 = 0000\nend\n");
     WriteFile(dir / "out.ps", "&01f9 = 0001\n");
     Outcome run = Keyward({"dump", "out.ps"});
     EXPECT_EQ(run.exitCode, 1);
@@ -487,7 +487,8 @@ TEST_F(Tool, ChangesToOneImageAtTheSameTimeAreAllKept) {
     for (const std::string& key : keys) {
         // Each its own output files, as they run at once.
         const std::string command = "cd '" + dir.Path() + "' && exec '" + KEYWARD_TOOL +
-                                    "' --chip c.img set --force " + key + " 1 >/dev/null 2>err" + key;
+                                    "' --chip c.img set --force " + key + " 1 >/dev/null 2>err" +
+                                    key;
         const pid_t pid = fork();
         if (pid == 0) {
             execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));

@@ -17,9 +17,9 @@ TEST(Concurrency, WritersOfOneChipImageKeepEveryKey) {
         const std::string value = std::to_string(rounds.Done());
         std::vector<pid_t> writers;
         for (const std::string& key : keys) {
-            writers.push_back(Start(dir.Path(), Quoted(KEYWARD_TOOL) +
-                                                    " --chip c.img set --force " + key + " " +
-                                                    value));
+            writers.push_back(
+                Start(dir.Path(),
+                      Quoted(KEYWARD_TOOL) + " --chip c.img set --force " + key + " " + value));
         }
         for (const pid_t writer : writers) {
             ASSERT_EQ(Finish(writer).code, 0);

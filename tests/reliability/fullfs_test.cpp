@@ -72,8 +72,8 @@ TEST_F(FullDisk, AnImageSaveKeepsTheOldImage) {
 
 TEST_F(FullDisk, ADeviceWriteKeepsTheDeviceAndSaysWhy) {
     setenv("VELORUM_DEVICE_DIR", disk.c_str(), 1);
-    ASSERT_TRUE(varnak::sim::SaveDevice(disk / "P.vdev", varnak::sim::FactoryVeltraHandset(),
-                                        nullptr));
+    ASSERT_TRUE(
+        varnak::sim::SaveDevice(disk / "P.vdev", varnak::sim::FactoryVeltraHandset(), nullptr));
     const std::string before = ReadText(disk / "P.vdev");
     const velorum_handle_t h = OpenByTransport("SIM:P", 0);  // makes the lock file
     ASSERT_NE(h, 0u);
@@ -82,8 +82,8 @@ TEST_F(FullDisk, ADeviceWriteKeepsTheDeviceAndSaysWhy) {
     EXPECT_NE(WritePsKey(h, 0x02AB, 1, 25, words), 1);
     char why[512] = {};
     EXPECT_EQ(GetLastDeviceError(sizeof why, why), 1);
-    EXPECT_EQ(std::string(why), "cannot write " + (disk / "P.vdev").string() +
-                                    ": No space left on device");
+    EXPECT_EQ(std::string(why),
+              "cannot write " + (disk / "P.vdev").string() + ": No space left on device");
     CloseConnection(h);
     EXPECT_EQ(ReadText(disk / "P.vdev"), before);
     EXPECT_EQ(Named(disk, ".tmp"), std::vector<std::string>{});
@@ -99,8 +99,7 @@ TEST_F(FullDisk, ASettingsFileKeepsTheOldFileAndTheLogSaysWhy) {
     model.StealthModeAlwaysActiveCheckBox.checked = true;
     EXPECT_FALSE(halyard::SaveSettingsFile(model, disk / "line.wpx"));
     EXPECT_EQ(dialogs.plainMessages, std::vector<std::string>{"The file could not be saved"});
-    EXPECT_EQ(dialogs.log, std::vector<std::string>{"cannot write " +
-                                                    (disk / "line.wpx").string() +
+    EXPECT_EQ(dialogs.log, std::vector<std::string>{"cannot write " + (disk / "line.wpx").string() +
                                                     ": No space left on device"});
     EXPECT_EQ(ReadText(disk / "line.wpx"), before);
     EXPECT_EQ(Named(disk, ".tmp"), std::vector<std::string>{});

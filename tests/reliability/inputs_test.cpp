@@ -19,15 +19,14 @@ TEST(Inputs, CutChipImagesAreRefusedAndLeftAlone) {
     Folder dir;
     Chance chance;
     SCOPED_TRACE("seed " + std::to_string(chance.Seed()));
-    ASSERT_EQ(Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip whole.img --create canned @usb")
-                  .code,
-              0);
+    ASSERT_EQ(
+        Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip whole.img --create canned @usb").code, 0);
     ASSERT_EQ(Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip whole.img set 28a 1 2 3").code, 0);
     const std::string whole = ReadText(dir / "whole.img");
     Rounds rounds(40, 3.0);
     while (rounds.Next()) {
-        const std::string cut =
-            whole.substr(0, static_cast<size_t>(chance.Between(0, static_cast<int>(whole.size()) - 1)));
+        const std::string cut = whole.substr(
+            0, static_cast<size_t>(chance.Between(0, static_cast<int>(whole.size()) - 1)));
         WriteText(dir / "c.img", cut);
         const Outcome run = Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip c.img set 28a 7");
         ASSERT_EQ(run.code, 1) << cut.size() << " bytes: " << run.err;
@@ -39,8 +38,8 @@ TEST(Inputs, CutChipImagesAreRefusedAndLeftAlone) {
 TEST(Inputs, APaddedDeviceFileIsRefusedWithItsLine) {
     Folder dir;
     setenv("VELORUM_DEVICE_DIR", dir.Path().c_str(), 1);
-    ASSERT_TRUE(varnak::sim::SaveDevice(dir / "P.vdev", varnak::sim::FactoryVeltraHandset(),
-                                        nullptr));
+    ASSERT_TRUE(
+        varnak::sim::SaveDevice(dir / "P.vdev", varnak::sim::FactoryVeltraHandset(), nullptr));
     WriteText(dir / "P.vdev", ReadText(dir / "P.vdev") + std::string(64, '\0'));
     EXPECT_EQ(OpenByTransport("SIM:P", 0), 0u);
     char why[512] = {};

@@ -40,14 +40,12 @@ TEST_F(Links, APlantedLinkIsNotFollowed) {
               0);
     Outcome run = Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip c.img dump sticky/out.ps");
     EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.err.find("will not follow the link sticky/out.ps"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("will not follow the link sticky/out.ps"), std::string::npos) << run.err;
 
     // Nor is it followed to read: the secret is no chip image, and says nothing of itself.
     run = Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip sticky/c.img set 01f9 3");
     EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.err.find("will not follow the link sticky/c.img"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("will not follow the link sticky/c.img"), std::string::npos) << run.err;
 
     setenv("VELORUM_DEVICE_DIR", (dir / "sticky").c_str(), 1);
     EXPECT_EQ(OpenByTransport("SIM:P", 0), 0u) << "the secret is no device file";

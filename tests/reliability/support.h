@@ -69,8 +69,8 @@ class Folder {
             why = "needs root to mount a size-limited tmpfs";
             return false;
         }
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE,
-                                               nullptr) != 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             why = std::string("cannot make a mount namespace: ") + std::strerror(errno);
             return false;
         }
@@ -140,8 +140,8 @@ inline Outcome Shell(const fs::path& folder, const std::string& command) {
 // Starts a shell command line in `folder`, in a process group of its own so that a kill
 // reaches every process it starts; its output goes to /dev/null.
 inline pid_t Start(const fs::path& folder, const std::string& command) {
-    const std::string line = "cd '" + folder.string() + "' && exec " + command +
-                             " >/dev/null 2>&1 </dev/null";
+    const std::string line =
+        "cd '" + folder.string() + "' && exec " + command + " >/dev/null 2>&1 </dev/null";
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -191,8 +191,7 @@ class Rounds {
                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                    std::chrono::duration<double>(seconds))) {}
     bool Next() {
-        if (mDone >= mRounds ||
-            (mDone >= mLeast && std::chrono::steady_clock::now() > mEnd)) {
+        if (mDone >= mRounds || (mDone >= mLeast && std::chrono::steady_clock::now() > mEnd)) {
             return false;
         }
         ++mDone;

@@ -73,8 +73,7 @@ TEST(PtapsimConfig, NamesTheBadLine) {
 TEST(PtapsimConfig, NumbersAreDecimalOrHexAndABadOneIsNamed) {
     Config config;
     std::string error;
-    ASSERT_TRUE(Config::Parse("hif 010 1 usb\nhif 09 0x10 spi\ncounter 010 0x010\n", config,
-                              error))
+    ASSERT_TRUE(Config::Parse("hif 010 1 usb\nhif 09 0x10 spi\ncounter 010 0x010\n", config, error))
         << error;
     EXPECT_EQ(config.hifs[0].id, 10);  // not 8: a leading zero is no octal mark
     EXPECT_EQ(config.hifs[1].id, 9);

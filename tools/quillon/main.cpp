@@ -128,9 +128,10 @@ int ConnectOrReport(const Options& options) {
     }
     std::string error = RecordedError();
     if (error.empty()) {
-        error = "no PTAP device interface (a socket or character device whose path ends with "
-                "'ptap') in " +
-                InterfaceDir(options);
+        error =
+            "no PTAP device interface (a socket or character device whose path ends with "
+            "'ptap') in " +
+            InterfaceDir(options);
     }
     return Fail(options, "connecting to the PTAP device", 0, false, error);
 }
