@@ -118,17 +118,7 @@ void FieldMap::Set(uint16_t key, const PresentationField& field) {
 }
 
 void FieldMap::Assign(std::vector<Entry> entries) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
-    mEntries.clear();
-    mEntries.reserve(entries.size());
-    for (const Entry& entry : entries) {
-        if (!mEntries.empty() && mEntries.back().first == entry.first) {
-            mEntries.back().second = entry.second;
-        } else {
-            mEntries.push_back(entry);
-        }
-    }
+    mEntries = SortedLaterWins(std::move(entries));
 }
 
 // ---------------------------------------------------------------- the standard firmware

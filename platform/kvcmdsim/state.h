@@ -3,6 +3,7 @@
 
 #include <kvcmdsim/simchip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -18,6 +19,24 @@ using WordMap = std::map<uint32_t, uint16_t>;  // word address -> word
 // Words of one space as (address, word), ascending by address, each address once: the
 // firmware's own memory, made in one piece whenever the firmware changes.
 using WordList = std::vector<std::pair<uint32_t, uint16_t>>;
+
+// (key, value) pairs given in any order, in ascending key order with each key once: of two
+// pairs with one key the later wins. One sort and one pass.
+template <typename Pairs>
+Pairs SortedLaterWins(Pairs pairs) {
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Pairs sorted;
+    sorted.reserve(pairs.size());
+    for (const auto& pair : pairs) {
+        if (!sorted.empty() && sorted.back().first == pair.first) {
+            sorted.back().second = pair.second;
+        } else {
+            sorted.push_back(pair);
+        }
+    }
+    return sorted;
+}
 
 // Collects words written in any order, as `words[address] = word`; Take gives them as a
 // WordList in which a later write to an address wins over an earlier one.

@@ -75,13 +75,13 @@ bool ParseCount(std::string_view s, int& out) {
     return true;
 }
 
+}  // namespace
+
 std::string Hex4(uint16_t v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04x", v);
     return buf;
 }
-
-}  // namespace
 
 std::filesystem::path DeviceDirectory() {
     if (const char* dir = std::getenv("VELORUM_DEVICE_DIR"); dir && *dir) {

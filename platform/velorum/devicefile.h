@@ -60,6 +60,9 @@ bool IsValidDeviceName(std::string_view name);
 // DIR/NAME.vdev.
 std::filesystem::path DevicePath(const std::filesystem::path& dir, std::string_view name);
 
+// A key or word as the device file writes it: four lower-case hex digits.
+std::string Hex4(uint16_t value);
+
 // Parses a device file. On a malformed line returns false and names the line in *error.
 bool ParseDevice(std::string_view text, DeviceImage& image, std::string* error);
 std::string FormatDevice(const DeviceImage& image);

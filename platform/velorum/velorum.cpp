@@ -24,6 +24,7 @@
 namespace {
 
 using varnak::sim::DeviceImage;
+using varnak::sim::Hex4;
 
 constexpr std::string_view kDevicePathPrefix = "\\\\.\\";
 constexpr int kTransportTimeoutMs = 1000;  // the time-outs of a connection by transport string
@@ -42,12 +43,6 @@ template <typename Result>
 Result Failed(Result result, const std::string& why) {
     tLastError = why;
     return result;
-}
-
-std::string Hex4(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value);
-    return text;
 }
 
 // Open connections by handle. Handles count up from 1 and never repeat within a process, so

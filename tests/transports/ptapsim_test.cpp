@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -98,6 +99,25 @@ TEST(PtapsimConfig, OnlyARegularFileIsLoaded) {
     EXPECT_FALSE(Config::Load(dir + "/fifo.conf", config, error));
     EXPECT_EQ(error, dir + "/fifo.conf is not a regular file");
     EXPECT_EQ(config.hifs.size(), 2u);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PtapsimSimulator, AUsersFileInTheSocketsPlaceIsLeftAlone) {
+    char pattern[] = "/tmp/ptapsim_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    std::ofstream(dir + "/ptap~") << "an editor's backup\n";
+    std::ofstream(dir + "/other.ptap") << "notes\n";
+    ptapsim::Simulator simulator;
+    std::string error;
+    EXPECT_FALSE(simulator.Start(dir + "/ptap", error));
+    EXPECT_EQ(error, dir + "/ptap~ exists and is not a socket");
+    EXPECT_FALSE(simulator.Start(dir + "/other.ptap", error));
+    EXPECT_EQ(error, dir + "/other.ptap exists and is not a socket");
+    std::ifstream backup(dir + "/ptap~");
+    std::string line;
+    std::getline(backup, line);
+    EXPECT_EQ(line, "an editor's backup");
     std::filesystem::remove_all(dir);
 }
 
