@@ -534,7 +534,7 @@ TEST_F(Tool, AFifoOrFolderIsNoChipImage) {
     EXPECT_EQ(run.err, "keyward: cannot load chip image: fifo.img is not a regular file\n");
     run = Keyward({"--chip", "fifo.img", "--create", "set", "01f9", "1"}, false);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "keyward: cannot load chip image: fifo.img is not a regular file\n");
+    EXPECT_EQ(run.err, "keyward: cannot replace fifo.img: it is not a regular file\n");
 }
 
 TEST_F(Tool, SetKeepsToTheLengthTheDatabaseGives) {

@@ -25,8 +25,9 @@ TEST(Inputs, CutChipImagesAreRefusedAndLeftAlone) {
     const std::string whole = ReadText(dir / "whole.img");
     Rounds rounds(40, 3.0);
     while (rounds.Next()) {
-        const std::string cut = whole.substr(
-            0, static_cast<size_t>(chance.Between(0, static_cast<int>(whole.size()) - 1)));
+        // Short of its last line: without only the final line end, nothing is lost.
+        const int length = chance.Between(0, static_cast<int>(whole.size()) - 2);
+        const std::string cut = whole.substr(0, static_cast<size_t>(length));
         WriteText(dir / "c.img", cut);
         const Outcome run = Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip c.img set 28a 7");
         ASSERT_EQ(run.code, 1) << cut.size() << " bytes: " << run.err;
