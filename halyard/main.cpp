@@ -75,8 +75,9 @@ int main(int argc, char* argv[]) {
 
     if (parser.isSet(kScreenshot)) {
         const QString file = parser.value(kScreenshot);
-        // Let the port timer fire and the layout settle, then take the picture.
-        QTimer::singleShot(form.Timer1->interval() + 50, &form, [&form, &file]() {
+        // Let the port timer fire and the layout settle, then take the picture. The name is
+        // copied: this block has ended by the time the timer fires.
+        QTimer::singleShot(form.Timer1->interval() + 50, &form, [&form, file]() {
             // Rendered in memory and written atomically: a full disk must not leave a fragment
             // in place of the old picture.
             QByteArray png;
