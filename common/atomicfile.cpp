@@ -1,41 +1,72 @@
 #include "common/atomicfile.h"
 
+#include "common/userfiles.h"
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 namespace varnak {
 
 namespace {
 
-// The file a write to `path` should replace: the end of a chain of symbolic links, so that
-// replacing a linked settings file keeps the link.
-std::filesystem::path ResolveTarget(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::path resolved = path;
-    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(resolved, ec); ++hops) {
-        std::filesystem::path next = std::filesystem::read_symlink(resolved, ec);
-        if (ec) {
-            break;
-        }
-        resolved = next.is_absolute() ? next : resolved.parent_path() / next;
-    }
-    return resolved;
+constexpr std::string_view kTemporaryMark = ".tmp";
+constexpr std::string_view kTemporaryPattern = "XXXXXX";  // mkostemp's random characters
+
+// ".NAME.tmp", the start of every temporary file name of `target`.
+std::string TemporaryPrefix(const std::filesystem::path& target) {
+    return "." + target.filename().string() + std::string(kTemporaryMark);
 }
 
-mode_t ModeFor(const std::filesystem::path& target) {
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0) {
-        return existing.st_mode & 07777;
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `fd`, opened as `path`, is still the file that `path` names.
+bool StillNamed(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           SameFile(opened, named);
+}
+
+// Removes the temporary files of `target` that no writer holds any more: those of programs
+// that died while writing. A live writer holds the lock on its file, so it is left alone.
+void RemoveAbandonedTemporaries(const std::filesystem::path& target, const std::string& own) {
+    const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
+    const std::string prefix = TemporaryPrefix(target);
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
     }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() != prefix.size() + kTemporaryPattern.size() ||
+            name.substr(0, prefix.size()) != prefix) {
+            continue;
+        }
+        const std::string path = (folder / std::string(name)).string();
+        if (path == own) {
+            continue;
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) {
+            continue;  // gone meanwhile, or another user's
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            StillNamed(fd, path)) {
+            ::unlink(path.c_str());
+        }
+        ::close(fd);
+    }
+    ::closedir(listing);
 }
 
 bool SyncFolder(const std::filesystem::path& folder) {
@@ -51,7 +82,7 @@ bool SyncFolder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-AtomicFileWriter::AtomicFileWriter(std::filesystem::path target) : mTarget(ResolveTarget(target)) {}
+AtomicFileWriter::AtomicFileWriter(std::filesystem::path path) : mPath(std::move(path)) {}
 
 AtomicFileWriter::~AtomicFileWriter() {
     Abort();
@@ -69,22 +100,41 @@ bool AtomicFileWriter::Open() {
     Abort();
     mFailed = false;
     mError.clear();
-    // The temporary name starts with a dot so folder listings that skip hidden files (the
-    // simulated device folder, a shell glob) never take a half-written file for a real one.
-    struct stat existing {};
-    if (::stat(mTarget.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        errno = EISDIR;
-        return Fail("cannot replace", mTarget);  // before any work that could not be kept
+    // Checked before any work that could not be kept.
+    if (!ResolveWriteTarget(mPath, mTarget, &mError)) {
+        mFailed = true;
+        return false;
     }
-    const std::filesystem::path folder = mTarget.parent_path();
-    std::string temporary = (folder / ("." + mTarget.filename().string() + ".tmpXXXXXX")).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return Fail("cannot create a temporary file beside", mTarget);
+    if (!CreateTemporary()) {
+        return false;
     }
-    mFd = fd;
-    mTemporary = std::move(temporary);
+    RemoveAbandonedTemporaries(mTarget, mTemporary);
     return true;
+}
+
+// The temporary name starts with a dot so folder listings that skip hidden files (the
+// simulated device folder, a shell glob) never take a half-written file for a real one.
+bool AtomicFileWriter::CreateTemporary() {
+    const std::string pattern =
+        (mTarget.parent_path() / (TemporaryPrefix(mTarget) + std::string(kTemporaryPattern)))
+            .string();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::string temporary = pattern;
+        const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd < 0) {
+            return Fail("cannot create a temporary file beside", mTarget);
+        }
+        // Between its creation and its lock another writer may take the file for a leftover and
+        // remove it; then this one starts again with a new file.
+        if (::flock(fd, LOCK_EX) == 0 && StillNamed(fd, temporary)) {
+            mFd = fd;
+            mTemporary = std::move(temporary);
+            return true;
+        }
+        ::close(fd);
+    }
+    errno = EAGAIN;
+    return Fail("cannot create a temporary file beside", mTarget);
 }
 
 bool AtomicFileWriter::Write(std::string_view data) {
@@ -112,7 +162,7 @@ bool AtomicFileWriter::Commit() {
     if (mFd < 0) {
         if (mError.empty()) {
             errno = EBADF;
-            Fail("nothing was opened to replace", mTarget);
+            Fail("nothing was opened to replace", mTarget.empty() ? mPath : mTarget);
         }
         return false;
     }
@@ -120,21 +170,36 @@ bool AtomicFileWriter::Commit() {
         Abort();
         return false;
     }
-    bool ok =
-        ::fchmod(mFd, ModeFor(mTarget)) == 0 || Fail("cannot set the permissions of", mTarget);
-    ok = ok && (::fsync(mFd) == 0 || Fail("cannot write", mTarget));
-    const int fd = mFd;
-    mFd = -1;
-    if (::close(fd) != 0 && ok) {
-        ok = Fail("cannot write", mTarget);
+    // The new file takes the old one's permissions, and its owner and group when root replaces
+    // another user's file; a user who cannot give the file away keeps at least its group.
+    struct stat existing {};
+    bool ok = true;
+    if (::stat(mTarget.c_str(), &existing) == 0) {
+        // Owner first: a change of owner clears the set-id bits that the mode then restores.
+        if (::fchown(mFd, existing.st_uid, existing.st_gid) != 0 &&
+            ::fchown(mFd, static_cast<uid_t>(-1), existing.st_gid) != 0) {
+            // Not a member of the file's group either: the new file is the caller's alone.
+        }
+        ok = ::fchmod(mFd, existing.st_mode & 07777) == 0 ||
+             Fail("cannot set the permissions of", mTarget);
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ok = ::fchmod(mFd, 0666 & ~mask) == 0 || Fail("cannot set the permissions of", mTarget);
     }
+    ok = ok && (::fsync(mFd) == 0 || Fail("cannot write", mTarget));
     ok = ok &&
          (std::rename(mTemporary.c_str(), mTarget.c_str()) == 0 || Fail("cannot replace", mTarget));
+    // Closed only now: the lock on the temporary file shows it is in use until it is renamed.
+    const int fd = mFd;
+    mFd = -1;
     if (!ok) {
         ::unlink(mTemporary.c_str());
+        ::close(fd);
         mTemporary.clear();
         return false;
     }
+    ::close(fd);
     mTemporary.clear();
     // The new contents are in place; a folder that cannot be flushed only weakens how well the
     // rename survives a power cut, so it is reported but the file is not taken back.

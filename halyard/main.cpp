@@ -3,13 +3,17 @@
 //   halyard --screenshot FILE   renders the window after start-up to a PNG file and exits
 //   halyard --help | --version  answer without a display
 #include <QApplication>
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QPixmap>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
+#include "common/atomicfile.h"
 #include "inifile.h"
 #include "majorform.h"
 
@@ -71,10 +75,19 @@ int main(int argc, char* argv[]) {
 
     if (parser.isSet(kScreenshot)) {
         const QString file = parser.value(kScreenshot);
-        // Let the port timer fire and the layout settle, then take the picture.
-        QTimer::singleShot(form.Timer1->interval() + 50, &form, [&form, &file]() {
-            if (!form.grab().save(file, "PNG")) {
-                std::fprintf(stderr, "halyard: cannot write %s\n", file.toLocal8Bit().constData());
+        // Let the port timer fire and the layout settle, then take the picture. The name is
+        // copied: this block has ended by the time the timer fires.
+        QTimer::singleShot(form.Timer1->interval() + 50, &form, [&form, file]() {
+            // Rendered in memory and written atomically: a full disk must not leave a fragment
+            // in place of the old picture.
+            QByteArray png;
+            QBuffer buffer(&png);
+            std::string error = "cannot render the picture";
+            if (!buffer.open(QIODevice::WriteOnly) || !form.grab().save(&buffer, "PNG") ||
+                !varnak::WriteFileAtomically(
+                    file.toLocal8Bit().constData(),
+                    std::string_view(png.constData(), static_cast<size_t>(png.size())), &error)) {
+                std::fprintf(stderr, "halyard: %s\n", error.c_str());
                 QApplication::exit(1);
                 return;
             }

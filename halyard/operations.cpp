@@ -2,6 +2,8 @@
 
 #include <velorum/velorum.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -29,6 +31,18 @@ DeviceProgrammer::DeviceProgrammer(SettingsModel& model)
       mModel(model),
       mDialogs(model.Dialogs()) {}
 
+void DeviceProgrammer::LogDeviceError() {
+    // An addition of the simulated library: another vendor's may not have it, so it is looked up
+    // at run time and, where it is missing, the log simply says nothing more.
+    using LastError = int (*)(int, char*);
+    static const auto lastError =
+        reinterpret_cast<LastError>(dlsym(RTLD_DEFAULT, "GetLastDeviceError"));
+    char text[512] = {};
+    if (lastError != nullptr && lastError(static_cast<int>(sizeof text), text) == 1) {
+        mDialogs.AddLogLine(std::string("Device access: ") + text);
+    }
+}
+
 void DeviceProgrammer::Open() {
     if (!mPort.valid) {
         mHandle = 0;
@@ -50,12 +64,15 @@ void DeviceProgrammer::Close() {
 bool DeviceProgrammer::ChipCheck() {
     Open();
     if (mHandle == 0) {
+        LogDeviceError();
         ShowError(mDialogs,
                   "Varnak not detected. Check cables and ensure Varnak is in programming mode.");
         return false;
     }
     char name[kChipNameBuffer] = {};
-    GetChipName(mHandle, kChipNameBuffer, name);
+    if (GetChipName(mHandle, kChipNameBuffer, name) != 1) {
+        LogDeviceError();
+    }
     name[kChipNameBuffer - 1] = '\0';
     std::string chip(name);
     std::transform(chip.begin(), chip.end(), chip.begin(),
@@ -87,6 +104,7 @@ bool DeviceProgrammer::ReadKey(uint16_t key, uint16_t* words, uint16_t& count) {
         }
         SleepAfterFailure(attempt);
     }
+    LogDeviceError();
     // Nor does the last failure pass on what it left.
     std::fill(words, words + kReadCapacity, 0);
     count = 0;
@@ -100,6 +118,7 @@ bool DeviceProgrammer::WriteKey(uint16_t key, const uint16_t* words) {
         }
         SleepAfterFailure(attempt);
     }
+    LogDeviceError();
     return false;
 }
 
@@ -380,6 +399,7 @@ bool DeviceProgrammer::RestartDevice() {
     ForgetLastOperation();
     Open();
     if (mHandle == 0) {
+        LogDeviceError();
         return false;
     }
     ResetChip(mHandle, 0);

@@ -74,6 +74,9 @@ class DeviceProgrammer {
     bool ReadKey(uint16_t key, uint16_t* words, uint16_t& count);
     bool WriteKey(uint16_t key, const uint16_t* words);
     void SleepAfterFailure(int attempt);
+    // Adds the device-access library's account of its last failure to the log, where it gives
+    // one: the messages keep their own texts ("Varnak not detected. ..."), the log says why.
+    void LogDeviceError();
     bool ReadHandset(const DeviceIdentity& id);
     bool ReadGateway(const DeviceIdentity& id);
     // Program steps for each tab: nothing when stopped by a message, else whether the write

@@ -282,8 +282,10 @@ std::string FormatSettingsFile(SettingsModel& model) {
 
 bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path) {
     const std::string text = FormatSettingsFile(model);
-    const bool ok = varnak::WriteFileAtomically(path, text);
+    std::string error;
+    const bool ok = varnak::WriteFileAtomically(path, text, &error);
     if (!ok) {
+        model.Dialogs().AddLogLine(error);  // why: the message box keeps its own text
         model.Dialogs().ShowPlainMessage("The file could not be saved");
     }
     return ok;

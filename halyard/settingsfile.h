@@ -26,7 +26,7 @@ enum class LoadResult {
 std::string FormatSettingsFile(SettingsModel& model);
 
 // Writes the file through a temporary file that replaces it only when complete. On failure
-// shows the plain message "The file could not be saved" and returns false.
+// logs why and shows the plain message "The file could not be saved", and returns false.
 bool SaveSettingsFile(SettingsModel& model, const std::filesystem::path& path);
 
 // Applies the entries of a settings file to the model, in file order, then the enabling

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -99,17 +101,20 @@ Parsed ParseLine(std::string_view line, CommandLine& out) {
     out.query = mode == '?';
     ++next;
 
-    // The key directly after the mode: any number of digits, kept to its low 16 bits.
+    // The key directly after the mode: any number of digits (leading zeros too), whose value
+    // must fit in 16 bits; cutting a longer number to its low bits would change another key.
     int digit = next != end ? HexDigit(*next) : -1;
     if (digit < 0) {
         return SyntaxError(L"Error on line %d - invalid key");
     }
     uint16_t key = 0;
+    bool tooLarge = false;
     do {
+        tooLarge = tooLarge || key > 0x0FFF;
         key = static_cast<uint16_t>((key << 4) | digit);
         ++next;
     } while (next != end && (digit = HexDigit(*next)) >= 0);
-    if (key == 0) {
+    if (key == 0 || tooLarge) {
         return SyntaxError(L"Error on line %d - invalid key");
     }
     out.key = key;
@@ -317,6 +322,12 @@ void PrefetchLabel(const pskey_entry* entry) {
     if (entry != nullptr) {
         __builtin_prefetch(entry->label);
     }
+}
+
+// Why a file could not be written, from the error number of the failed write ("No space left
+// on device"); a stream that failed without one gets the general input/output error.
+std::wstring WriteFailureReason(int error) {
+    return keyward::Widen(std::strerror(error != 0 ? error : EIO));
 }
 
 }  // namespace
@@ -585,6 +596,7 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
     }
     clear_worst_response();
     bool walked = false;
+    int writeError = 0;
     for (uint16_t key = server->key_next(0);; key = server->key_next(key)) {
         if (key == 0) {
             walked = true;
@@ -599,6 +611,10 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
             read_whole(key, value) && no_error_recorded()) {
             report_progress(L"Dumped key", key, entry);
             WriteKey(key, entry, value.words(), value.length, file, format);
+            if (!file) {
+                writeError = errno;  // no use reading on: the file takes nothing more
+                break;
+            }
         }
         if (worst_response() == KVCMD_RESPONSE_RETRY) {
             continue;
@@ -607,9 +623,11 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
             break;
         }
     }
+    errno = 0;
     file.close();
     if (file.fail()) {
-        RaiseError(kErrorTitle, L"Couldn't write %ls", path);
+        RaiseError(kErrorTitle, L"Couldn't write %ls: %ls", path,
+                   WriteFailureReason(writeError != 0 ? writeError : errno).c_str());
         return result;
     }
     result = walked;
@@ -640,9 +658,11 @@ bool CKeyWarder::run_query(const wchar_t* output_path, const wchar_t* query_path
         RaiseError(kErrorTitle, L"Couldn't read %ls", query_path);
         return result;
     }
+    errno = 0;
     output.close();
     if (output.fail()) {
-        RaiseError(kErrorTitle, L"Couldn't write %ls", output_path);
+        RaiseError(kErrorTitle, L"Couldn't write %ls: %ls", output_path,
+                   WriteFailureReason(errno).c_str());
         return result;
     }
     result = completed;

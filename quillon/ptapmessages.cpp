@@ -14,6 +14,8 @@ namespace comm::ptap {
 namespace {
 
 constexpr auto kComm = CMessageHandler::GROUP_COMMUNICATION;
+// How the transport's text for a read that timed out begins.
+constexpr const char* kReadTimeoutText = "Read failed due to timeout";
 
 uint16_t Read16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -186,7 +188,14 @@ void CBasePtapMessage::ProcessReceivedData() {
     }
     if (mResult != DATA_OK) {
         mStatus = PTAP_STATUS_TIMEOUT;
-        SetError("PTAP Message receive timeout");
+        // The transport recorded what became of the read. Only one that timed out is a timeout:
+        // a device that hung up, or sent an empty or an oversized reply, is said to have done so.
+        const std::string reason = OSTREL_HANDLER(kComm).GetErrorMsg();
+        if (reason.empty() || reason.rfind(kReadTimeoutText, 0) == 0) {
+            SetError("PTAP Message receive timeout");
+        } else {
+            SetError("PTAP Message receive failed: " + reason);
+        }
         return;
     }
     // The reply comes from the device: its length is checked before each field is read.

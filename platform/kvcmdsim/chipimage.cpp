@@ -196,6 +196,7 @@ std::string FormatImage(const ChipContent& chip) {
             out << '\n';
         }
     }
+    out << "end\n";
     return out.str();
 }
 
@@ -206,6 +207,11 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
     bool explicitKeys = false;
     bool explicitFields = false;
     int store = -1;
+    bool ended = false;
+    // Firmware keys and presentation fields are gathered and put in order once at the end: an
+    // image may list many, in any order.
+    std::vector<KeyRange> keyRanges;
+    std::vector<FieldMap::Entry> fields;
     const auto fail = [&](const std::string& what) {
         error = "line " + std::to_string(number) + ": " + what;
         return false;
@@ -215,6 +221,13 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
         ++number;
         const std::string trimmed = Trim(line);
         if (trimmed.empty() || trimmed[0] == '#') {
+            continue;
+        }
+        if (ended) {
+            return fail("text after the end line");
+        }
+        if (trimmed == "end") {
+            ended = true;
             continue;
         }
         if (trimmed[0] == '&') {
@@ -295,8 +308,9 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
             }
             for (size_t i = 1; i < words.size(); ++i) {
                 if (words[i] == "default" || words[i] == "ordinary") {
-                    chip.firmwareKeys.Insert(words[i] == "default" ? StandardFirmwareKeys()
-                                                                   : OrdinaryFirmwareKeys());
+                    const KeySet& keys =
+                        words[i] == "default" ? StandardFirmwareKeys() : OrdinaryFirmwareKeys();
+                    keyRanges.insert(keyRanges.end(), keys.Ranges().begin(), keys.Ranges().end());
                     continue;
                 }
                 if (words[i] == "none") {
@@ -312,17 +326,14 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
                 if (!ok || first == 0 || last < first) {
                     return fail("invalid key range '" + words[i] + "'");
                 }
-                chip.firmwareKeys.Insert(KeyRange{first, last});
+                keyRanges.push_back(KeyRange{first, last});
             }
         } else if (directive == "presentation") {
-            if (!explicitFields) {
-                chip.presentation.Clear();
-                explicitFields = true;
-            }
+            explicitFields = true;
             if (words.size() == 2 && words[1] == "default") {
-                chip.presentation = StandardPresentationKeys();
+                fields.assign(StandardPresentationKeys().begin(), StandardPresentationKeys().end());
             } else if (words.size() == 2 && words[1] == "none") {
-                chip.presentation.Clear();
+                fields.clear();
             } else {
                 uint16_t key = 0;
                 PresentationField field{};
@@ -337,7 +348,7 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
                 }
                 field.bit_offset = static_cast<uint16_t>(offset);
                 field.bit_width = static_cast<uint16_t>(width);
-                chip.presentation.Set(key, field);
+                fields.emplace_back(key, field);
             }
         } else if (directive == "table") {
             if (words.size() == 2 && words[1] == "none") {
@@ -446,11 +457,22 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
             return fail("unknown directive '" + directive + "'");
         }
     }
+    // A cut image (or an empty one) must not pass for a chip that lost the rest of its keys.
+    if (!ended) {
+        error = number == 0 ? std::string("the image is empty")
+                            : "the image ends before its end line: it was cut short (an image "
+                              "written by hand ends with a line 'end')";
+        return false;
+    }
+    if (explicitFields) {
+        chip.presentation.Assign(std::move(fields));
+    }
     for (const auto& s : chip.stores) {
         for (const auto& k : s.second) {
-            chip.firmwareKeys.Insert(k.first);
+            keyRanges.push_back(KeyRange{k.first, k.first});
         }
     }
+    chip.firmwareKeys.Insert(std::move(keyRanges));
     return true;
 }
 

@@ -74,6 +74,25 @@ void KeySet::Insert(const KeySet& keys) {
     }
 }
 
+void KeySet::Insert(std::vector<KeyRange> ranges) {
+    ranges.insert(ranges.end(), mRanges.begin(), mRanges.end());
+    std::sort(ranges.begin(), ranges.end(),
+              [](const KeyRange& a, const KeyRange& b) { return a.first < b.first; });
+    std::vector<KeyRange> merged;
+    merged.reserve(ranges.size());
+    for (const KeyRange& range : ranges) {
+        if (range.first > range.last) {
+            continue;
+        }
+        if (!merged.empty() && uint32_t{merged.back().last} + 1 >= range.first) {
+            merged.back().last = std::max(merged.back().last, range.last);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    mRanges = std::move(merged);
+}
+
 // ---------------------------------------------------------------- presentation fields
 
 namespace {
@@ -96,6 +115,10 @@ void FieldMap::Set(uint16_t key, const PresentationField& field) {
     } else {
         mEntries.insert(entry, Entry{key, field});
     }
+}
+
+void FieldMap::Assign(std::vector<Entry> entries) {
+    mEntries = SortedLaterWins(std::move(entries));
 }
 
 // ---------------------------------------------------------------- the standard firmware

@@ -54,17 +54,7 @@ void SimChip::State::ReadWords(uint32_t space, uint32_t address, uint32_t count,
 }
 
 WordList WordWriter::Take() {
-    std::stable_sort(mWords.begin(), mWords.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    WordList words;
-    words.reserve(mWords.size());
-    for (const auto& word : mWords) {
-        if (!words.empty() && words.back().first == word.first) {
-            words.back().second = word.second;
-        } else {
-            words.push_back(word);
-        }
-    }
+    WordList words = SortedLaterWins(std::move(mWords));
     mWords.clear();
     return words;
 }

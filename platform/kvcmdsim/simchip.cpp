@@ -4,12 +4,12 @@
 
 #include <kvcmdsim/simchip.h>
 
+#include "common/userfiles.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 namespace kvcmdsim {
@@ -359,24 +359,13 @@ void SimChip::ClearFaults() {
 // ---------------------------------------------------------------- image
 
 bool SimChip::Load(const std::string& path, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error != nullptr) {
-            *error = "cannot open chip image " + path;
-        }
-        return false;
-    }
+    // Only a regular file: a FIFO would hold the load until killed, and a folder must not load
+    // as an empty image.
     std::string text;
-    char chunk[65536];
-    errno = 0;
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        text.append(chunk, static_cast<size_t>(in.gcount()));
-    }
-    // A folder opens like a file but cannot be read: it must not load as an empty image.
-    if (in.bad()) {
+    std::string why;
+    if (!varnak::ReadRegularFile(path, text, &why)) {
         if (error != nullptr) {
-            *error = "cannot read chip image " + path + ": " +
-                     (errno != 0 ? std::strerror(errno) : "read error");
+            *error = why;
         }
         return false;
     }

@@ -3,6 +3,7 @@
 
 #include <kvcmdsim/simchip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -18,6 +19,24 @@ using WordMap = std::map<uint32_t, uint16_t>;  // word address -> word
 // Words of one space as (address, word), ascending by address, each address once: the
 // firmware's own memory, made in one piece whenever the firmware changes.
 using WordList = std::vector<std::pair<uint32_t, uint16_t>>;
+
+// (key, value) pairs given in any order, in ascending key order with each key once: of two
+// pairs with one key the later wins. One sort and one pass.
+template <typename Pairs>
+Pairs SortedLaterWins(Pairs pairs) {
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Pairs sorted;
+    sorted.reserve(pairs.size());
+    for (const auto& pair : pairs) {
+        if (!sorted.empty() && sorted.back().first == pair.first) {
+            sorted.back().second = pair.second;
+        } else {
+            sorted.push_back(pair);
+        }
+    }
+    return sorted;
+}
 
 // Collects words written in any order, as `words[address] = word`; Take gives them as a
 // WordList in which a later write to an address wins over an earlier one.
@@ -50,6 +69,9 @@ class KeySet {
     void Insert(KeyRange range);
     void Erase(KeyRange range);
     void Insert(const KeySet& keys);
+    // Adds every key of the ranges at once, in any order: one sort and one pass, where adding
+    // them one by one would move the ranges after each (a chip image may list many).
+    void Insert(std::vector<KeyRange> ranges);
     void Clear() { mRanges.clear(); }
 
     bool operator==(const KeySet&) const = default;
@@ -67,6 +89,9 @@ class FieldMap {
     // The field of `key`; null when it is no presentation key.
     const PresentationField* Find(uint16_t key) const;
     void Set(uint16_t key, const PresentationField& field);
+    // Replaces every field with `entries`, in any order; of two entries for one key the later
+    // wins, as with Set. One sort, where Set in descending order would move every entry.
+    void Assign(std::vector<Entry> entries);
     void Clear() { mEntries.clear(); }
     bool Empty() const { return mEntries.empty(); }
     std::vector<Entry>::const_iterator begin() const { return mEntries.begin(); }

@@ -2,6 +2,10 @@
 
 #include <ostrel/ostrel.h>
 
+#include <unistd.h>
+
+#include "common/userfiles.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -29,10 +33,16 @@ struct Sink {
             file = nullptr;
         }
         if (path != nullptr && *path != '\0') {
-            file = std::fopen(path, "a");
+            // Opened as every appended file is: links followed only where the kernel would.
+            std::string error;
+            const int fd = varnak::OpenForAppending(path, &error);
+            file = fd >= 0 ? fdopen(fd, "a") : nullptr;
             if (file == nullptr) {
-                std::fprintf(stderr, "ostrel: cannot open log file %s: %s\n", path,
-                             std::strerror(errno));
+                if (fd >= 0) {
+                    error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+                    close(fd);
+                }
+                std::fprintf(stderr, "ostrel: cannot open the log file: %s\n", error.c_str());
             }
         }
     }

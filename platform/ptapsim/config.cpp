@@ -1,11 +1,11 @@
 #include "ptapsim.h"
 
+#include "common/numbers.h"
+#include "common/userfiles.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <sstream>
 
@@ -13,31 +13,26 @@ namespace ptapsim {
 
 namespace {
 
-// Parses a whole word as a decimal or 0x-hexadecimal number no larger than `max`.
-bool ParseNumber(const std::string& word, uint64_t max, uint64_t& value) {
-    if (word.empty() || word[0] == '-' || word[0] == '+') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long parsed = std::strtoull(word.c_str(), &end, 0);
-    if (errno != 0 || end == word.c_str() || *end != '\0' || parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
 class LineParser {
   public:
     explicit LineParser(const std::string& line) : mStream(line) {}
 
     bool Word(std::string& word) { return static_cast<bool>(mStream >> word); }
 
+    // The next word as a decimal or 0x-hexadecimal number no larger than `max`.
     bool Number(uint64_t max, uint64_t& value) {
         std::string word;
-        return Word(word) && ParseNumber(word, max, value);
+        if (!Word(word)) {
+            return false;
+        }
+        if (!varnak::ParseUnsigned(word, max, value)) {
+            mRejected = word;
+            return false;
+        }
+        return true;
     }
+    // The last word Number refused, for the message; empty when the line ended instead.
+    const std::string& Rejected() const { return mRejected; }
 
     bool AtEnd() {
         std::string rest;
@@ -55,6 +50,7 @@ class LineParser {
 
   private:
     std::istringstream mStream;
+    std::string mRejected;
 };
 
 bool ParseFault(LineParser& line, Fault& fault, std::string& problem) {
@@ -162,6 +158,9 @@ bool Config::Parse(const std::string& text, Config& config, std::string& error) 
         }
         if (!problem.empty()) {
             error = "line " + std::to_string(number) + ": " + problem;
+            if (!line.Rejected().empty()) {
+                error += ", not '" + line.Rejected() + "'";
+            }
             return false;
         }
     }
@@ -170,14 +169,12 @@ bool Config::Parse(const std::string& text, Config& config, std::string& error) 
 }
 
 bool Config::Load(const std::string& path, Config& config, std::string& error) {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read " + path;
+    // A folder must not pass for an empty device, nor a FIFO hold the simulator.
+    std::string text;
+    if (!varnak::ReadRegularFile(path, text, &error)) {
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!Parse(text.str(), config, error)) {
+    if (!Parse(text, config, error)) {
         error = path + ": " + error;
         return false;
     }

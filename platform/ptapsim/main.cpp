@@ -14,6 +14,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+    varnak::cli::KeepWorkingWhenOutputCloses();  // a closed output must not stop the device
     CLI::App app{"Simulated PTAP device: answers PTAP messages on a SOCK_SEQPACKET socket"};
     app.set_version_flag("--version", VARNAK_VERSION);
     std::string socketPath;

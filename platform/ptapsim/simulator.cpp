@@ -121,8 +121,16 @@ bool Simulator::Start(const std::string& socketPath, std::string& error) {
         }
     }
 
+    // The bind name of a device that died before its rename is removed; anything else of that
+    // name (an editor's backup "ptap~") is a user's file and is left alone.
     std::memcpy(address.sun_path, bindPath.c_str(), bindPath.size() + 1);
-    unlink(bindPath.c_str());
+    if (lstat(bindPath.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            error = bindPath + " exists and is not a socket";
+            return false;
+        }
+        unlink(bindPath.c_str());
+    }
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = ErrorText("socket");

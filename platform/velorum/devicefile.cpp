@@ -1,15 +1,10 @@
 #include "devicefile.h"
 
 #include "common/atomicfile.h"
+#include "common/userfiles.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace varnak::sim {
@@ -80,13 +75,13 @@ bool ParseCount(std::string_view s, int& out) {
     return true;
 }
 
+}  // namespace
+
 std::string Hex4(uint16_t v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04x", v);
     return buf;
 }
-
-}  // namespace
 
 std::filesystem::path DeviceDirectory() {
     if (const char* dir = std::getenv("VELORUM_DEVICE_DIR"); dir && *dir) {
@@ -238,17 +233,16 @@ std::string FormatDevice(const DeviceImage& image) {
 }
 
 bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO would hold every program that opens the device.
+    std::string text;
+    std::string why;
+    if (!varnak::ReadRegularFile(path, text, &why)) {
         if (error) {
-            *error = "cannot open " + path.string();
+            *error = why;
         }
         return false;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    std::string why;
-    if (!ParseDevice(buffer.str(), image, &why)) {
+    if (!ParseDevice(text, image, &why)) {
         if (error) {
             *error = path.string() + ": " + why;
         }
@@ -259,34 +253,6 @@ bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::stri
 
 bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std::string* error) {
     return varnak::WriteFileAtomically(path, FormatDevice(image), error);
-}
-
-std::filesystem::path DeviceLockPath(const std::filesystem::path& device) {
-    return device.parent_path() / ("." + device.filename().string() + ".lock");
-}
-
-DeviceLock::DeviceLock(const std::filesystem::path& device) {
-    const std::filesystem::path path = DeviceLockPath(device);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        mError = "cannot open the lock file " + path.string() + ": " + std::strerror(errno);
-        return;
-    }
-    int rc;
-    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        mError = "cannot lock " + path.string() + ": " + std::strerror(errno);
-        ::close(fd);
-        return;
-    }
-    mFd = fd;
-}
-
-DeviceLock::~DeviceLock() {
-    if (mFd >= 0) {
-        ::close(mFd);  // closing the only descriptor of the open file releases the lock
-    }
 }
 
 bool UpdateDevice(const std::filesystem::path& path,

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/filelock.h"
+
 namespace varnak::sim {
 
 // The longest key value a device file may hold, in words.
@@ -58,6 +60,9 @@ bool IsValidDeviceName(std::string_view name);
 // DIR/NAME.vdev.
 std::filesystem::path DevicePath(const std::filesystem::path& dir, std::string_view name);
 
+// A key or word as the device file writes it: four lower-case hex digits.
+std::string Hex4(uint16_t value);
+
 // Parses a device file. On a malformed line returns false and names the line in *error.
 bool ParseDevice(std::string_view text, DeviceImage& image, std::string* error);
 std::string FormatDevice(const DeviceImage& image);
@@ -66,28 +71,14 @@ bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::stri
 // Replaces the file atomically: a temporary file beside it, flushed, then renamed over it.
 bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std::string* error);
 
-// An exclusive advisory lock (flock) on a device, held for the life of the object. It locks the
-// hidden file ".NAME.vdev.lock" beside the device file, not the device file itself: a save
-// renames a new file over the device file, so a lock on the old file would not keep a second
-// program from loading the new one in the middle of a load, change and save.
-class DeviceLock {
-  public:
-    explicit DeviceLock(const std::filesystem::path& device);
-    ~DeviceLock();
-    DeviceLock(const DeviceLock&) = delete;
-    DeviceLock& operator=(const DeviceLock&) = delete;
-
-    // False, with the reason, when the lock file could not be opened or locked.
-    bool Locked() const { return mFd >= 0; }
-    const std::string& Error() const { return mError; }
-
-  private:
-    int mFd = -1;
-    std::string mError;
-};
+// The exclusive lock on a device, held for the life of the object: the hidden file
+// ".NAME.vdev.lock" beside the device file (see varnak::FileLock).
+using DeviceLock = varnak::FileLock;
 
 // The lock file of a device file: DIR/.NAME.vdev.lock.
-std::filesystem::path DeviceLockPath(const std::filesystem::path& device);
+inline std::filesystem::path DeviceLockPath(const std::filesystem::path& device) {
+    return varnak::LockPathFor(device);
+}
 
 // Loads a device, lets `change` look at it and change it, and saves it when `change` returns
 // true, all under the device's lock, so concurrent programs lose no update. False, with the

@@ -26,12 +26,22 @@ VELORUM_API void GetLibraryVersion(char* buffer);
 
 /* Opens the device at a device path such as "\\.\MVT0". The path "\\.\MVT0" is the built-in
  * USB device: when it does not exist yet it is created as a factory-new Veltra Plus handset.
- * kind, flags and the two time-outs (milliseconds) are accepted as a real library takes them. */
+ * kind and flags are accepted as a real library takes them. The read time-out (chip name, PS
+ * key reads) and the write time-out (PS key writes, reset), in milliseconds, bound how long a
+ * call waits for the device's answer; 0 or less waits without limit. */
 VELORUM_API velorum_handle_t OpenByDevicePath(int kind, const char* path, int flags,
                                               int readTimeoutMs, int writeTimeoutMs);
 
-/* Opens the device behind a transport string "SIM:NAME", as the port listing reports it. */
+/* Opens the device behind a transport string "SIM:NAME", as the port listing reports it. Its
+ * calls wait 1000 ms at most for each answer. */
 VELORUM_API velorum_handle_t OpenByTransport(const char* transport, int flags);
+
+/* Copies why the calling thread's last call of this library failed ("the device ... did not
+ * answer within 1000 ms", a device file's syntax error with its line), NUL-terminated and cut to
+ * bufferSize - 1 characters. Returns 1 when the last call failed and left a text, else 0 (the
+ * buffer then holds an empty text). An addition of this library: a program that must also run
+ * on other device-access libraries looks it up at run time. */
+VELORUM_API int GetLastDeviceError(int bufferSize, char* buffer);
 
 VELORUM_API void CloseConnection(velorum_handle_t handle);
 

@@ -1,7 +1,11 @@
 #include "common/atomicfile.h"
 
+#include "filetest.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,40 +14,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace fs = std::filesystem;
-
 namespace {
-
-class AtomicFileTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "atomicfile.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    static std::string Read(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    static void Put(const fs::path& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    // Everything in the folder, hidden files included: a failed write must leave nothing behind.
-    size_t Entries() const {
-        return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
-    }
-    static mode_t Mode(const fs::path& path) {
-        struct stat st {};
-        EXPECT_EQ(::stat(path.c_str(), &st), 0);
-        return st.st_mode & 07777;
-    }
-
-    fs::path dir;
-};
 
 TEST_F(AtomicFileTest, NewFileGetsContentsAndTheUmaskMode) {
     const mode_t old = ::umask(027);
@@ -132,6 +103,69 @@ TEST_F(AtomicFileTest, FailuresNameTheFileAndTheReason) {
     EXPECT_FALSE(unopened.Write("a"));
     EXPECT_FALSE(unopened.Commit());
     EXPECT_FALSE(fs::exists(dir / "y"));
+}
+
+TEST_F(AtomicFileTest, LeftoversOfDeadWritersGoWhenTheFileIsWrittenNext) {
+    Put(dir / "t.ps", "old");
+    // What a writer killed in the middle leaves: an unlocked temporary file.
+    Put(dir / ".t.ps.tmpAbC123", "half");
+    // A live writer's file is locked: it stays.
+    Put(dir / ".t.ps.tmpLive00", "in progress");
+    const int live = ::open((dir / ".t.ps.tmpLive00").c_str(), O_RDONLY);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+    // Names that are not temporary files of t.ps stay too.
+    Put(dir / ".t.ps.tmpLonger1", "not ours");
+    Put(dir / ".other.tmpAbC123", "another file's");
+
+    ASSERT_TRUE(varnak::WriteFileAtomically(dir / "t.ps", "new"));
+    ::close(live);
+    EXPECT_EQ(Read(dir / "t.ps"), "new");
+    EXPECT_FALSE(fs::exists(dir / ".t.ps.tmpAbC123"));
+    EXPECT_TRUE(fs::exists(dir / ".t.ps.tmpLive00"));
+    EXPECT_TRUE(fs::exists(dir / ".t.ps.tmpLonger1"));
+    EXPECT_TRUE(fs::exists(dir / ".other.tmpAbC123"));
+
+    // A writer's own temporary file is locked while it writes, so it is never taken for one.
+    varnak::AtomicFileWriter first(dir / "t.ps");
+    ASSERT_TRUE(first.Open());
+    ASSERT_TRUE(varnak::WriteFileAtomically(dir / "t.ps", "second"));
+    EXPECT_TRUE(fs::exists(first.TemporaryPath()));
+    ASSERT_TRUE(first.Write("first"));
+    EXPECT_TRUE(first.Commit()) << first.Error();
+    EXPECT_EQ(Read(dir / "t.ps"), "first");
+}
+
+TEST_F(AtomicFileTest, AReadOnlyFileIsNotReplaced) {
+    Put(dir / "c.img", "kept");
+    ASSERT_EQ(::chmod((dir / "c.img").c_str(), 0444), 0);
+    std::string error;
+    // Root may write any file, but a file made read-only is not replaced behind its back.
+    EXPECT_FALSE(varnak::WriteFileAtomically(dir / "c.img", "new", &error));
+    EXPECT_EQ(error, "cannot replace " + (dir / "c.img").string() + ": the file is read-only");
+    EXPECT_EQ(Read(dir / "c.img"), "kept");
+    EXPECT_EQ(Entries(), 1u);
+
+    // Nor is anything but a regular file.
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    EXPECT_FALSE(varnak::WriteFileAtomically(dir / "fifo", "new", &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    EXPECT_TRUE(S_ISFIFO(Stat(dir / "fifo").st_mode));
+}
+
+TEST_F(AtomicFileTest, RootReplacingAnotherUsersFileKeepsItsOwnerAndGroup) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file to another user";
+    }
+    Put(dir / "theirs.ps", "old");
+    ASSERT_EQ(::chown((dir / "theirs.ps").c_str(), kNobody, kNogroup), 0);
+    ASSERT_EQ(::chmod((dir / "theirs.ps").c_str(), 02640), 0);
+    ASSERT_TRUE(varnak::WriteFileAtomically(dir / "theirs.ps", "new"));
+    const struct stat st = Stat(dir / "theirs.ps");
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_gid, kNogroup);
+    EXPECT_EQ(st.st_mode & 07777, 02640u);  // the set-group-id bit survives the change of owner
+    EXPECT_EQ(Read(dir / "theirs.ps"), "new");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <halyard/settingsmodel.h>
 #include <nimbra/nimbra.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <velorum/devicefile.h>
@@ -210,6 +211,73 @@ TEST_F(DeviceAccessTest, WritesReplaceTheFileAtomically) {
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{".P.vdev.lock", "P.vdev"}))
         << "no temporary file is left behind, only the device's lock file";
+}
+
+std::string LastDeviceError() {
+    char text[512] = "untouched";
+    GetLastDeviceError(sizeof text, text);
+    return text;
+}
+
+// As a real library does, a call waits no longer than the connection's time-out: those given
+// to the device-path open, 1000 ms for a transport open. The device still does the work.
+TEST_F(DeviceAccessTest, TheTimeOutsOfTheConnectionAreHonoured) {
+    Write("MVT0", "chip MVT4120\nkey 02ab 0001\ndelay 600000\n");
+    const velorum_handle_t h = OpenByDevicePath(2, "\\\\.\\MVT0", 0, 100, 200);
+    ASSERT_NE(h, 0u);
+    uint16_t words[8] = {};
+    uint16_t count = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 8, words, &count), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(LastDeviceError(), "the device " + dir.File("MVT0").string() +
+                                     " did not answer within 100 ms (it takes 600000 ms)");
+    const uint16_t value[1] = {0x0002};
+    EXPECT_NE(WritePsKey(h, 0x02AB, 1, 1, value), 1);
+    EXPECT_NE(LastDeviceError().find("within 200 ms"), std::string::npos) << LastDeviceError();
+    EXPECT_EQ(Load("MVT0").keys.at(0x02AB), (std::vector<uint16_t>{2})) << "but it did write";
+    CloseConnection(h);
+
+    Write("SLOW", "chip MVT4120\nkey 02ab 0001\ndelay 600000\n");
+    const velorum_handle_t slow = OpenByTransport("SIM:SLOW", 0);
+    ASSERT_NE(slow, 0u);
+    start = std::chrono::steady_clock::now();
+    EXPECT_NE(ReadPsKey(slow, 0x02AB, 1, 8, words, &count), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_NE(LastDeviceError().find("did not answer within 1000 ms"), std::string::npos);
+    CloseConnection(slow);
+}
+
+TEST_F(DeviceAccessTest, FailuresSayWhy) {
+    Write("P", "chip MVT4120\nkey 02ab 0001\nbogus 1\n");
+    EXPECT_EQ(OpenByTransport("SIM:P", 0), 0u);
+    EXPECT_EQ(LastDeviceError(), dir.File("P").string() + ": line 3: unknown directive 'bogus'");
+
+    // A FIFO in a device's place would hold every program that opens it.
+    ASSERT_EQ(mkfifo(dir.File("MVT0").c_str(), 0644), 0);
+    EXPECT_EQ(OpenByDevicePath(2, "\\\\.\\MVT0", 0, 1000, 1000), 0u);
+    EXPECT_EQ(LastDeviceError(), dir.File("MVT0").string() + " is not a regular file");
+
+    Write("Q", "chip MVT4120\nkey 02ab 0001\nfail-write 02ab 1\n");
+    const velorum_handle_t h = OpenByTransport("SIM:Q", 0);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(LastDeviceError(), "") << "a call that works leaves no text";
+    uint16_t words[8] = {};
+    uint16_t count = 0;
+    EXPECT_NE(ReadPsKey(h, 0x02A9, 1, 8, words, &count), 1);
+    EXPECT_EQ(LastDeviceError(), "the device has no key 02a9");
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 0, words, &count), 1);
+    EXPECT_EQ(LastDeviceError(), "key 02ab holds 1 words, more than the 0 asked for");
+    EXPECT_NE(WritePsKey(h, 0x02AB, 1, 1, words), 1);
+    EXPECT_EQ(LastDeviceError(), "the write of key 02ab failed");
+    Write("Q", "chip MVT4120\nsilent\n");
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 8, words, &count), 1);
+    EXPECT_EQ(LastDeviceError(), "the device " + dir.File("Q").string() + " does not answer");
+    CloseConnection(h);
+    EXPECT_NE(ReadPsKey(h, 0x02AB, 1, 8, words, &count), 1);
+    EXPECT_EQ(LastDeviceError(), "no open connection has the handle " + std::to_string(h));
+    EXPECT_EQ(OpenByTransport("USB:Q", 0), 0u);
+    EXPECT_EQ(LastDeviceError(), "unknown transport 'USB:Q'");
 }
 
 TEST_F(DeviceAccessTest, DeviceFileFormatRoundTripAndErrors) {

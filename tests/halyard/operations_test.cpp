@@ -72,7 +72,10 @@ TEST_F(OperationsTest, NoDeviceShowsNotDetectedAndNothingElse) {
     EXPECT_EQ(dialogs.requests[0].text,
               "Varnak not detected. Check cables and ensure Varnak is in programming mode.");
     EXPECT_EQ(dialogs.requests[0].caption, "ERROR");
-    EXPECT_TRUE(dialogs.log.empty());
+    // The log says why, for each of the three operations.
+    const std::string why =
+        "Device access: cannot open " + dir.File("GONE").string() + ": No such file or directory";
+    EXPECT_EQ(dialogs.log, std::vector<std::string>(3, why));
     EXPECT_EQ(programmer.Handle(), 0u);
 }
 
@@ -183,8 +186,10 @@ TEST_F(OperationsTest, EveryTryStartsFromACleanBuffer) {
     Device("P", kKindHandset, 2, kHandsetRecord, {}, "fail-read 02ad 3\nfail-read 02ab 3\n");
     dialogs.Clear();
     EXPECT_FALSE(programmer.ReadDevice());
-    EXPECT_EQ(dialogs.log[0], "HS: V0.00 Veltra Plus") << "a failed version read gives 0";
-    EXPECT_EQ(dialogs.log[1], "Read  - ");
+    EXPECT_EQ(dialogs.log, (std::vector<std::string>{
+                               "Device access: the read of key 02ad broke off",
+                               "HS: V0.00 Veltra Plus",  // a failed version read gives 0
+                               "Device access: the read of key 02ab broke off", "Read  - "}));
     EXPECT_FALSE(model.TATalkPermitToneCheckBox.checked) << "the final failure leaves zeros";
     EXPECT_EQ(model.AutoTurnOffTimerUpDown.position, 0);
     ASSERT_TRUE(programmer.Identity());
@@ -417,7 +422,8 @@ TEST_F(OperationsTest, ProgramWritesNothingWhenTheDeviceRecordCannotBeRead) {
     EXPECT_FALSE(programmer.ProgramDevice());
     EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Fail to read pskey"});
     EXPECT_EQ(Key("H", PSKEY_USR33), kHandsetRecord);
-    EXPECT_TRUE(dialogs.log.empty());
+    EXPECT_EQ(dialogs.log,
+              std::vector<std::string>{"Device access: the read of key 02ab broke off"});
 }
 
 TEST_F(OperationsTest, FailedWriteIsReportedAfterThreeTries) {

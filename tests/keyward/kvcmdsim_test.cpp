@@ -532,7 +532,8 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
         "table 4 0080 0090 5000\n"
         "store 0001\n"
         "  &1 = 00f 1234\n"
-        "&0400 =\n");
+        "&0400 =\n"
+        "end\n");
     SimChip chip;
     std::string error;
     ASSERT_TRUE(chip.Load(path, &error)) << error;
@@ -555,7 +556,7 @@ TEST_F(Image, ExplicitFirmwareKeysAndPresentationFields) {
 }
 
 TEST_F(Image, AWholeKeyRangeIsOneLine) {
-    Write("firmware-keys 0001-ffff\nfirmware-keys 0100-0200\n");
+    Write("firmware-keys 0001-ffff\nfirmware-keys 0100-0200\nend\n");
     SimChip chip;
     ASSERT_TRUE(chip.Load(path));
     EXPECT_EQ(chip.FirmwareKeys(), (std::vector<KeyRange>{{0x0001, 0xFFFF}}));
@@ -571,19 +572,19 @@ TEST_F(Image, TheStandardKeyListWithOrWithoutThePresentationKeys) {
                            [key](const KeyRange& r) { return r.first <= key && key <= r.last; });
     };
     // Images written before the list named the presentation keys say "default" too.
-    Write("firmware-keys default\n");
+    Write("firmware-keys default\nend\n");
     SimChip standard;
     ASSERT_TRUE(standard.Load(path));
     EXPECT_TRUE(lists(standard, 0x0205));
     EXPECT_TRUE(lists(standard, 0x01F9));
 
-    Write("firmware-keys ordinary\nfirmware-keys 0205\n");
+    Write("firmware-keys ordinary\nfirmware-keys 0205\nend\n");
     SimChip one;
     ASSERT_TRUE(one.Load(path));
     EXPECT_TRUE(lists(one, 0x0205));
     EXPECT_FALSE(lists(one, 0x03FC));
 
-    Write("firmware-keys ordinary\n");
+    Write("firmware-keys ordinary\nend\n");
     SimChip ordinary;
     ASSERT_TRUE(ordinary.Load(path));
     EXPECT_FALSE(lists(ordinary, 0x0205));
@@ -601,7 +602,8 @@ TEST_F(Image, TablePlacementsAreKept) {
         "table 22 0300 0000 4000\n"
         "table-form extended\n"
         "table-redirect 2 0400\n"
-        "table-pointer f84b\n");
+        "table-pointer f84b\n"
+        "end\n");
     auto chip = std::make_shared<SimChip>();
     std::string error;
     ASSERT_TRUE(chip->Load(path, &error)) << error;
@@ -657,7 +659,7 @@ TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
               path + ": line 1: unknown directive '" + std::string("\x01\xff\x00zz", 5) + "'");
 
     SimChip blanks;
-    EXPECT_TRUE(blanks.LoadText("\v\n \f \n\tvar\vNAME\tvalue here\r\n"));
+    EXPECT_TRUE(blanks.LoadText("\v\n \f \n\tvar\vNAME\tvalue here\r\n end \n"));
     EXPECT_EQ(blanks.Var("NAME"), "value here");
 
     SimChip chip;
@@ -667,17 +669,105 @@ TEST_F(Image, LoadErrorsNameTheLineAndLeaveTheChipAlone) {
     EXPECT_EQ(chip.GetKey(STORE_IMPLEMENTATION, 0x01F9), (Words{5}));
     std::string error;
     EXPECT_FALSE(chip.Load(dir + "/missing.img", &error));
-    EXPECT_EQ(error, "cannot open chip image " + dir + "/missing.img");
+    EXPECT_EQ(error, "cannot open " + dir + "/missing.img: No such file or directory");
 }
 
 TEST_F(Image, AnImageThatCannotBeReadIsNotTakenForABlankChip) {
     std::string error;
     SimChip chip;
     EXPECT_FALSE(chip.Load(dir, &error));
-    EXPECT_EQ(error, "cannot read chip image " + dir + ": Is a directory");
+    EXPECT_EQ(error, dir + " is a folder, not a file");
     EXPECT_FALSE(chip.AttachImage(dir, &error));
     EXPECT_EQ(chip.ImagePath(), "");
     EXPECT_FALSE(chip.HasUnsavedChanges());
+}
+
+TEST_F(Image, ACutOrEmptyImageIsRefusedWhereverItEnds) {
+    SimChip chip;
+    for (uint16_t key = 1; key <= 40; ++key) {
+        chip.SetKey(STORE_IMPLEMENTATION, key, {key, 0x1234});
+    }
+    ASSERT_TRUE(chip.Save(path));
+    const std::string whole = Read();
+    ASSERT_EQ(whole.substr(whole.size() - 4), "end\n");
+    // Every length short of the whole is refused. Cut in the middle of a line, the line may be
+    // wrong on its own; cut at a line end, only the missing end line tells.
+    for (size_t length = 0; length + 4 <= whole.size(); ++length) {
+        const std::string error = LoadError(whole.substr(0, length));
+        ASSERT_EQ(error.rfind(path + ": ", 0), 0u) << length << ": " << error;
+        if (length == 0) {
+            EXPECT_EQ(error, path + ": the image is empty");
+        } else if (whole[length - 1] == '\n') {
+            EXPECT_EQ(error, path +
+                                 ": the image ends before its end line: it was cut short (an "
+                                 "image written by hand ends with a line 'end')")
+                << length;
+        }
+    }
+    EXPECT_EQ(LoadError(whole + "store 0001\n"),
+              path + ": line " + std::to_string(std::count(whole.begin(), whole.end(), '\n') + 1) +
+                  ": text after the end line");
+    EXPECT_NE(LoadError(whole + std::string(100, '\0')).find("text after the end line"),
+              std::string::npos);
+    Write(whole + "\n# a comment after the end\n  \n");
+    SimChip loaded;
+    std::string error;
+    ASSERT_TRUE(loaded.Load(path, &error)) << error;
+    EXPECT_EQ(loaded.GetKey(STORE_IMPLEMENTATION, 40), (Words{40, 0x1234}));
+}
+
+TEST_F(Image, OnlyARegularFileIsLoaded) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    SimChip chip;
+    std::string error;
+    EXPECT_FALSE(chip.Load(path, &error));  // at once: nothing waits for a writer
+    EXPECT_EQ(error, path + " is not a regular file");
+    EXPECT_FALSE(chip.AttachImage(path, &error));
+}
+
+TEST_F(Image, FieldsAndKeysInAnyOrderLoadAlike) {
+    // Many presentation fields and firmware keys in descending order, with repeats: the later
+    // line of a key wins.
+    std::string text = "presentation 0300 0001 0 1\npresentation none\n";
+    char line[64];
+    for (int key = 0xF000; key >= 0x1001; --key) {
+        std::snprintf(line, sizeof line, "presentation %04x 0001 %d 1\n", key, key % 16);
+        text += line;
+    }
+    text += "presentation 2000 0002 3 4\nfirmware-keys 0001\n";
+    for (int key = 0xFFFE; key >= 0x8000; key -= 2) {
+        std::snprintf(line, sizeof line, "firmware-keys %04x\n", key);
+        text += line;
+    }
+    text += "firmware-keys 0003 0002\nstore 0001\n&9001 = 1\n&0004 = 2\nend\n";
+    Write(text);
+    auto chip = std::make_shared<SimChip>();
+    std::string error;
+    ASSERT_TRUE(chip->Load(path, &error)) << error;
+
+    const std::vector<KeyRange> keys = chip->FirmwareKeys();
+    // 0001-0004, then every other key from 8000 on, with 9001 joining 9000 and 9002.
+    ASSERT_EQ(keys.size(), 1u + 0x4000u - 1u);
+    EXPECT_EQ(keys[0], (KeyRange{1, 4}));
+    EXPECT_EQ(keys[1], (KeyRange{0x8000, 0x8000}));
+    EXPECT_NE(std::find(keys.begin(), keys.end(), KeyRange{0x9000, 0x9002}), keys.end());
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end(), [](const KeyRange& a, const KeyRange& b) {
+        return a.last < b.first;
+    }));
+
+    ASSERT_TRUE(chip->Save(path + ".2", &error)) << error;
+    SimChip again;
+    ASSERT_TRUE(again.Load(path + ".2", &error)) << error;
+    EXPECT_EQ(again.FirmwareKeys(), keys);
+    std::ifstream saved(path + ".2");
+    std::stringstream savedText;
+    savedText << saved.rdbuf();
+    const std::string image = savedText.str();
+    EXPECT_EQ(image.find("presentation 0300"), std::string::npos) << "cleared by none";
+    EXPECT_NE(image.find("presentation 1001 0001 1 1\npresentation 1002 0001 2 1\n"),
+              std::string::npos);
+    EXPECT_NE(image.find("presentation 2000 0002 3 4\n"), std::string::npos) << "the later wins";
+    EXPECT_NE(image.find("presentation f000 0001 0 1\n"), std::string::npos);
 }
 
 TEST_F(Image, SavesAreAtomicAndKeepTheFileMode) {

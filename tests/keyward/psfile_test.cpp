@@ -107,7 +107,7 @@ TEST_F(PsFile, AcceptedLineShapesSetTheirWords) {
     EXPECT_EQ(Stored(kHostInterface), Words{3});
     EXPECT_TRUE(Run("&1F9=0004\n"));
     EXPECT_EQ(Stored(kHostInterface), Words{4});
-    EXPECT_TRUE(Run("&ffff01f9\t=\t5 ; keys of any length keep their low 16 bits\n"));
+    EXPECT_TRUE(Run("&000001f9\t=\t5 ; leading zeros do not make a key too long\n"));
     EXPECT_EQ(Stored(kHostInterface), Words{5});
 
     const Words address{0x0078, 0x9abc, 0x0056, 0x1234};
@@ -141,6 +141,11 @@ TEST_F(PsFile, RejectedLinesAreReportedWithTheirNumberAndStopTheStream) {
         {"&01f9   \t", L"missing operator"},
         {"&0 = 1", L"invalid key"},
         {"&10000 = 1", L"invalid key"},
+        // A number that does not fit in 16 bits names no key; cut to its low bits it would
+        // change another one (0003, 01f9).
+        {"&10003 = 7", L"invalid key"},
+        {"&ffff01f9 = 5", L"invalid key"},
+        {"?101f9 =", L"invalid key"},
         {"& 01f9 = 1", L"invalid key"},
         {"?x = 1", L"invalid key"},
         {"&01f9 = 3 x", L"non-comment text at end of line"},

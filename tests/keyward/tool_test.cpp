@@ -116,7 +116,7 @@ TEST_F(Tool, ADumpThroughTheCacheIsTheSameFile) {
     WriteFile(dir / "c.img",
               "store 0001\n&01f9 = 0002\n&028a = 0001 0002 abcd\n&04b0 = 01f9\n&04b8 = 0003\n"
               "store 0002\n&01f9 = 0001\n&0191 = 0010 0020\n"
-              "store 0010\n&03c0 = 0001\n");
+              "store 0010\n&03c0 = 0001\nend\n");
     const std::string image = ReadFile(dir / "c.img");
     for (const char* form : {"--annotated", ""}) {
         std::vector<std::string> plain = {"dump", "plain.ps"};
@@ -202,15 +202,15 @@ TEST_F(Tool, ReportsGoToStandardErrorWithTheirCaption) {
     // An image that cannot be written is reported once, before any work is done.
     run = Keyward({"--chip", "no/such/folder/c.img", "--create", "canned", "@usb"}, false);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err.rfind("keyward: cannot save chip image: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find("no/such/folder/c.img: No such file or directory"), std::string::npos)
-        << run.err;
+    EXPECT_EQ(run.err,
+              "keyward: cannot open the lock file no/such/folder/.c.img.lock: No such "
+              "file or directory\n");
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 
     WriteFile(dir / "broken.img", "store 0001\n&01f9 = xyz\n");
     run = Keyward({"--chip", "broken.img", "get", "01f9"}, false);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("cannot load chip image broken.img: line 2"), std::string::npos)
+    EXPECT_NE(run.err.find("cannot load chip image: broken.img: line 2"), std::string::npos)
         << run.err;
 }
 
@@ -332,7 +332,7 @@ std::string BigImage(int keys, int words) {
         }
         text += '\n';
     }
-    return text;
+    return text + "end\n";
 }
 
 uintmax_t SizeOf(const std::string& path) {
@@ -371,7 +371,7 @@ TEST_F(Tool, AnInterruptedDumpLeavesTheOldFileAsItWas) {
 
 TEST_F(Tool, AnInterruptedApplyKeepsTheLinesAppliedSoFar) {
     // 600 lines of 4000 words each; the chip's image is saved with what was applied.
-    WriteFile(dir / "big.img", "firmware-keys 1000-12ff\n");
+    WriteFile(dir / "big.img", "firmware-keys 1000-12ff\nend\n");
     std::string file;
     for (int k = 0; k < 600; ++k) {
         char line[16];
@@ -395,7 +395,7 @@ TEST_F(Tool, AnInterruptedApplyKeepsTheLinesAppliedSoFar) {
     const std::string image = ReadFile(dir / "big.img");
     EXPECT_NE(image.find("&1000 = 0001 0001"), std::string::npos) << "the first line was applied";
     EXPECT_EQ(image.find("&1257 ="), std::string::npos) << "the last line was not";
-    EXPECT_EQ(Files(".big.img."), std::vector<std::string>{});
+    EXPECT_EQ(Files(".big.img.tmp"), std::vector<std::string>{});
 }
 
 TEST_F(Tool, AFailedDumpOrQueryLeavesTheOldFileAsItWas) {
@@ -404,8 +404,8 @@ TEST_F(Tool, AFailedDumpOrQueryLeavesTheOldFileAsItWas) {
     for (int i = 0; i < 100; ++i) {
         words += " 0001";
     }
-    WriteFile(dir / "c.img",
-              "max-pdu-words 64\nstore 0001\n&01f9 = 0002\n&028a =" + words + "\n&03c0 = 0000\n");
+    WriteFile(dir / "c.img", "max-pdu-words 64\nstore 0001\n&01f9 = 0002\n&028a =" + words +
+                                 "\n&03c0 = 0000\nend\n");
     WriteFile(dir / "out.ps", "&01f9 = 0001\n");
     Outcome run = Keyward({"dump", "out.ps"});
     EXPECT_EQ(run.exitCode, 1);
@@ -428,7 +428,7 @@ TEST_F(Tool, AFailedDumpOrQueryLeavesTheOldFileAsItWas) {
     EXPECT_EQ(Files(".out.ps."), std::vector<std::string>{});
 
     // A dump that works replaces the file and keeps its permissions.
-    WriteFile(dir / "c.img", "store 0001\n&01f9 = 0002\n");
+    WriteFile(dir / "c.img", "store 0001\n&01f9 = 0002\nend\n");
     ASSERT_EQ(chmod((dir / "out.ps").c_str(), 0640), 0);
     run = Keyward({"dump", "out.ps"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -480,10 +480,147 @@ TEST_F(Tool, AMissingImageIsCreatedOnlyWhenAsked) {
     EXPECT_NE(run.out.find("--create"), std::string::npos) << run.out;
 }
 
+TEST_F(Tool, ChangesToOneImageAtTheSameTimeAreAllKept) {
+    ASSERT_EQ(Keyward({"get", "1"}).exitCode, 1);  // creates the blank image
+    const std::vector<std::string> keys = {"1", "2", "3", "4", "5", "7", "c", "d"};
+    std::vector<pid_t> writers;
+    for (const std::string& key : keys) {
+        // Each its own output files, as they run at once.
+        const std::string command = "cd '" + dir.Path() + "' && exec '" + KEYWARD_TOOL +
+                                    "' --chip c.img set --force " + key + " 1 >/dev/null 2>err" +
+                                    key;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        writers.push_back(pid);
+    }
+    for (size_t i = 0; i < writers.size(); ++i) {
+        EXPECT_EQ(Finish(writers[i]), 0) << ReadFile(dir / ("err" + keys[i]));
+    }
+    const std::string image = ReadFile(dir / "c.img");
+    for (const std::string& key : keys) {
+        EXPECT_NE(image.find("&000" + key + " = 0001\n"), std::string::npos) << key << image;
+    }
+}
+
+TEST_F(Tool, ACutOrEmptyImageIsRefusedAndLeftAlone) {
+    ASSERT_EQ(Keyward({"canned", "@usb"}).exitCode, 0);
+    const std::string whole = ReadFile(dir / "c.img");
+    for (const size_t length : {size_t{0}, size_t{100}, whole.find("store"), whole.size() - 4}) {
+        SCOPED_TRACE(length);
+        const std::string cut = whole.substr(0, length);
+        WriteFile(dir / "c.img", cut);
+        const Outcome run = Keyward({"--chip", "c.img", "set", "28a", "1"}, false);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err.rfind("keyward: cannot load chip image: c.img: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(length == 0 ? "the image is empty" : "it was cut short"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(ReadFile(dir / "c.img"), cut);
+    }
+    // Padding after the end is no image either.
+    WriteFile(dir / "c.img", whole + std::string(512, '\0'));
+    const Outcome run = Keyward({"--chip", "c.img", "get", "01f9"}, false);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("text after the end line"), std::string::npos) << run.err;
+}
+
+TEST_F(Tool, AFifoOrFolderIsNoChipImage) {
+    ASSERT_EQ(mkfifo((dir / "fifo.img").c_str(), 0644), 0);
+    Outcome run = Keyward({"--chip", "fifo.img", "get", "01f9"}, false);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "keyward: cannot load chip image: fifo.img is not a regular file\n");
+    run = Keyward({"--chip", "fifo.img", "--create", "set", "01f9", "1"}, false);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "keyward: cannot replace fifo.img: it is not a regular file\n");
+}
+
+TEST_F(Tool, SetKeepsToTheLengthTheDatabaseGives) {
+    Outcome run = Keyward({"set", "PSKEY_BDADDR", "1"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("keyward: 0x0001 PSKEY_BDADDR holds 4 words, not 1 (give --force to "
+                           "write them all the same)"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Get("1"), "exit 1");
+    EXPECT_EQ(Keyward({"set", "PSKEY_HOST_INTERFACE", "1", "2"}).exitCode, 2);
+    run = Keyward({"set", "--force", "PSKEY_BDADDR", "1"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Get("1"), "0001\n");
+    EXPECT_EQ(Keyward({"set", "PSKEY_BDADDR", "78", "9abc", "56", "1234"}).exitCode, 0);
+    EXPECT_EQ(Get("1"), "0078 9abc 0056 1234\n");
+}
+
+TEST_F(Tool, PowerTableNumbersAreDecimal) {
+    Outcome run = Keyward({"power-table", "1e", "--add", "internal_pa=010,tx_dbm=-010", "--add",
+                           "internal_pa=09,external_pa=0x10"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Get("1e"), "0a00 f600 0910 0000\n");
+    run = Keyward({"power-table", "1e", "--add", "tx_dbm=1", "--at", "01"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Get("1e"), "0a00 f600 0000 0100 0910 0000\n");
+    EXPECT_EQ(Keyward({"power-table", "1e", "--delete", "010"}).exitCode, 1);  // ten, not eight
+    run = Keyward({"power-table", "1e", "--add", "internal_pa=0x1g"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("internal_pa must be a number (decimal or 0x hexadecimal), not '0x1g'"),
+              std::string::npos)
+        << run.err;
+    run = Keyward({"power-table", "1e", "--at", "08x"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("'08x' is not a number"), std::string::npos) << run.err;
+}
+
+TEST_F(Tool, AClosedOutputStopsThePrintingNotTheWork) {
+    // Progress lines enough to fill the pipe many times over, so that writes fail after
+    // `head` has gone, whatever the timing.
+    std::string file;
+    for (int k = 0x1000; k < 0x3000; ++k) {
+        char line[24];
+        std::snprintf(line, sizeof line, "&%04x = %04x\n", k, k);
+        file += line;
+    }
+    WriteFile(dir / "keys.ps", file);
+    WriteFile(dir / "c.img", "firmware-keys 1000-2fff\nend\n");
+    const auto piped = [&](const std::string& args) {
+        // The exit code of keyward itself, whose output `head` closes after one line.
+        const std::string command = "cd '" + dir.Path() + "' && { '" + KEYWARD_TOOL +
+                                    "' --chip c.img --verbose " + args +
+                                    " 2>&1; echo $? >code; } | head -1 >/dev/null";
+        std::system(command.c_str());
+        return ReadFile(dir / "code");
+    };
+    EXPECT_EQ(piped("apply keys.ps"), "1\n");
+    EXPECT_NE(ReadFile(dir / "c.img").find("&2fff = 2fff\n"), std::string::npos)
+        << "every change was applied and saved";
+    EXPECT_EQ(piped("dump out.ps"), "1\n");
+    EXPECT_EQ(ReadFile(dir / "out.ps"), file);
+    EXPECT_EQ(Files(".out.ps.tmp"), std::vector<std::string>{});
+    EXPECT_EQ(Files(".c.img.tmp"), std::vector<std::string>{});
+}
+
+TEST_F(Tool, AKilledDumpsLeftoverGoesWithTheNextDump) {
+    WriteFile(dir / "big.img", BigImage(100, 16000));
+    const pid_t pid = Start({"--chip", "big.img", "dump", "big.ps"});
+    ASSERT_GT(pid, 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (Files(".big.ps.tmp").empty() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, SIGKILL);
+    Finish(pid);
+    EXPECT_EQ(Files(".big.ps.tmp").size(), 1u) << "a killed writer leaves its temporary file";
+    WriteFile(dir / "c.img", "store 0001\n&01f9 = 0002\nend\n");
+    ASSERT_EQ(Keyward({"dump", "big.ps"}).exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / "big.ps"), "&01f9 = 0002\n");
+    EXPECT_EQ(Files(".big.ps.tmp"), std::vector<std::string>{});
+}
+
 TEST_F(Tool, TransportRecipesSetTheUartConfigOfTheDefaultChip) {
     WriteFile(dir / "c.img",
               "store 0001\n&0191 = 0001 0006 0002 0000 0000 0000 0000 0000 0000 "
-              "0009\n");
+              "0009\nend\n");
     EXPECT_EQ(Keyward({"canned", "@h4"}).exitCode, 0);
     EXPECT_EQ(Get("0191"), "0001 00a8 0002 0000 0000 0000 0000 0000 0000 0009\n");
     EXPECT_EQ(Keyward({"--cache", "canned", "@kvsp"}).exitCode, 0);

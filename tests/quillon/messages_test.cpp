@@ -290,6 +290,35 @@ TEST_F(Messages, ASilentDeviceGivesTheTimeoutStatus) {
     EXPECT_EQ(LastError(), "PTAP Message receive timeout");
 }
 
+TEST_F(Messages, AReadThatFailsOtherwiseSaysWhatHappened) {
+    CQueryHifs query;
+    ptapsim::Fault empty;
+    empty.cutTo = 0;
+    Fault(CQueryHifs::MSG_ID, empty);
+    EXPECT_FALSE(query.Send());
+    EXPECT_EQ(query.Status(), CBasePtapMessage::PTAP_STATUS_TIMEOUT);
+    EXPECT_EQ(LastError(),
+              "PTAP Message receive failed: Read failed: the device sent an empty message. "
+              "Error = 61");
+
+    ptapsim::Fault oversized;
+    oversized.padTo = 65536;
+    Fault(CQueryHifs::MSG_ID, oversized);
+    EXPECT_FALSE(query.Send());
+    EXPECT_EQ(LastError(),
+              "PTAP Message receive failed: Read failed: a reply of 65536 bytes does not fit the "
+              "8192-byte buffer. Error = 90");
+
+    ptapsim::Fault hangup;
+    hangup.hangup = true;
+    Fault(CQueryHifs::MSG_ID, hangup);
+    EXPECT_FALSE(query.Send());
+    EXPECT_EQ(query.Status(), CBasePtapMessage::PTAP_STATUS_TIMEOUT);
+    EXPECT_EQ(LastError(),
+              "PTAP Message receive failed: Read failed because the device closed the "
+              "connection. Error = 104");
+}
+
 TEST_F(Messages, SendWithoutResponseReturnsAtOnce) {
     ptapsim::Fault silent;
     silent.silent = true;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,11 +108,42 @@ TEST_F(Tool, NoDeviceIsReportedClearly) {
     device.Sim().Stop();
     Outcome run = Quillon({"services"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(
-        run.err.find("no PTAP device interface (a path ending with 'ptap') in " + device.Dir()),
-        std::string::npos)
+    EXPECT_NE(run.err.find("no PTAP device interface (a socket or character device whose path "
+                           "ends with 'ptap') in " +
+                           device.Dir()),
+              std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "");
+}
+
+TEST_F(Tool, NumbersAreDecimalOrHex) {
+    Outcome run = Quillon({"--json", "stats", "0", "010", "0x10"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    // Counter 10 is not configured; 16 is. "010" is ten, not eight.
+    EXPECT_EQ(run.out, R"({"ok":true,"stats":[{"id":10,"value":0},{"id":16,"value":7}]})"
+                       "\n");
+    run = Quillon({"stats", "0", "09"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    run = Quillon({"stats", "0", "0x1g"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("ID must be a number from 0 to 65535 (decimal or 0x hexadecimal), not "
+                           "'0x1g'"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST_F(Tool, AFileNamedLikeAnInterfaceIsLeftAlone) {
+    const std::string folder = device.Dir() + "/h";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    std::string notes;
+    for (int i = 0; i < 50; ++i) {
+        notes += "IMPORTANT USER DATA\n";
+    }
+    { std::ofstream(folder + "/notes.ptap") << notes; }
+    Outcome run = Quillon({"--dir", folder, "data", "7", "1", "2", "0102ff"}, false);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("no PTAP device interface"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(folder + "/notes.ptap"), notes);
 }
 
 TEST_F(Tool, UsageErrorsTouchNoDevice) {

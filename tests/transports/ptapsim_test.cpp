@@ -2,6 +2,10 @@
 #include <ptapsim/ptapsim.h>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -53,7 +57,7 @@ TEST(PtapsimConfig, NamesTheBadLine) {
     Config config = Config::Default();
     std::string error;
     EXPECT_FALSE(Config::Parse("hif 1 0 X\nhif 256 0 Y\n", config, error));
-    EXPECT_EQ(error, "line 2: hif needs ID KIND NAME with ID and KIND from 0 to 255");
+    EXPECT_EQ(error, "line 2: hif needs ID KIND NAME with ID and KIND from 0 to 255, not '256'");
     EXPECT_FALSE(Config::Parse("service 1 2 3 4\n", config, error));
     EXPECT_EQ(error.rfind("line 1: service needs", 0), 0u);
     EXPECT_FALSE(Config::Parse("fault 16 sometimes\n", config, error));
@@ -65,6 +69,56 @@ TEST(PtapsimConfig, NamesTheBadLine) {
     EXPECT_FALSE(Config::Parse("gadget 1\n", config, error));
     EXPECT_EQ(config.hifs.size(), 2u) << "a failed parse leaves the configuration alone";
     EXPECT_FALSE(Config::Load("/nonexistent/ptapsim.conf", config, error));
+}
+
+TEST(PtapsimConfig, NumbersAreDecimalOrHexAndABadOneIsNamed) {
+    Config config;
+    std::string error;
+    ASSERT_TRUE(Config::Parse("hif 010 1 usb\nhif 09 0x10 spi\ncounter 010 0x010\n", config, error))
+        << error;
+    EXPECT_EQ(config.hifs[0].id, 10);  // not 8: a leading zero is no octal mark
+    EXPECT_EQ(config.hifs[1].id, 9);
+    EXPECT_EQ(config.hifs[1].kind, 16);
+    EXPECT_EQ(config.counters.at(10), 16u);
+    EXPECT_FALSE(Config::Parse("hif 1 0 X\nhif 0x1g 0 Y\n", config, error));
+    EXPECT_EQ(error, "line 2: hif needs ID KIND NAME with ID and KIND from 0 to 255, not '0x1g'");
+    EXPECT_FALSE(Config::Parse("fault 7 delay 1e3\n", config, error));
+    EXPECT_EQ(error, "line 1: unknown fault or bad value: delay, not '1e3'");
+}
+
+TEST(PtapsimConfig, OnlyARegularFileIsLoaded) {
+    char pattern[] = "/tmp/ptapsim_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    Config config = Config::Default();
+    std::string error;
+    // A folder is no empty device, and a FIFO would hold the simulator until killed.
+    EXPECT_FALSE(Config::Load(dir, config, error));
+    EXPECT_EQ(error, dir + " is a folder, not a file");
+    ASSERT_EQ(mkfifo((dir + "/fifo.conf").c_str(), 0644), 0);
+    EXPECT_FALSE(Config::Load(dir + "/fifo.conf", config, error));
+    EXPECT_EQ(error, dir + "/fifo.conf is not a regular file");
+    EXPECT_EQ(config.hifs.size(), 2u);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PtapsimSimulator, AUsersFileInTheSocketsPlaceIsLeftAlone) {
+    char pattern[] = "/tmp/ptapsim_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    std::ofstream(dir + "/ptap~") << "an editor's backup\n";
+    std::ofstream(dir + "/other.ptap") << "notes\n";
+    ptapsim::Simulator simulator;
+    std::string error;
+    EXPECT_FALSE(simulator.Start(dir + "/ptap", error));
+    EXPECT_EQ(error, dir + "/ptap~ exists and is not a socket");
+    EXPECT_FALSE(simulator.Start(dir + "/other.ptap", error));
+    EXPECT_EQ(error, dir + "/other.ptap exists and is not a socket");
+    std::ifstream backup(dir + "/ptap~");
+    std::string line;
+    std::getline(backup, line);
+    EXPECT_EQ(line, "an editor's backup");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PtapsimDevice, ServicesMoveThroughTheirStates) {

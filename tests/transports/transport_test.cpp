@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -116,6 +117,29 @@ TEST_F(Transport, APathThatOnlyContainsPtapIsSkipped) {
     EXPECT_TRUE(WaitForConnections(1));
     EXPECT_EQ(QueryServices(*socket).result, comm::DATA_OK);
     EXPECT_TRUE(transport.DestroySocket(&socket));
+}
+
+TEST_F(Transport, OnlySocketsAndCharacterDevicesAreInterfaces) {
+    // Sorted before the device, named like one: an ordinary file and a FIFO.
+    const std::string notes = device.Dir() + "/notes.ptap";
+    std::ofstream(notes) << "IMPORTANT USER DATA\n";
+    ASSERT_EQ(mkfifo((device.Dir() + "/fifo.ptap").c_str(), 0644), 0);
+    ASSERT_TRUE(transport.Init(device.Connection()));
+    ISocket* socket = transport.CreateSocket();
+    ASSERT_NE(socket, nullptr) << LastError();
+    EXPECT_EQ(QueryServices(*socket).result, comm::DATA_OK);
+    EXPECT_EQ(device.Sim().Requests().size(), 1u);
+    EXPECT_TRUE(transport.DestroySocket(&socket));
+    transport.Deinit();
+
+    // Without the device they are no device either; the file is never written.
+    std::remove(device.SocketPath().c_str());
+    EXPECT_FALSE(transport.Init(device.Connection()));
+    EXPECT_EQ(LastError(), "");
+    std::ifstream in(notes);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "IMPORTANT USER DATA");
 }
 
 TEST_F(Transport, TheFirstMatchInNameOrderWins) {

@@ -1,6 +1,9 @@
 #include "keywardargs.h"
 
+#include "common/numbers.h"
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
@@ -96,14 +99,12 @@ uint16_t ParseWord(const std::string& text) {
 }
 
 long ParseNumber(const std::string& text, const std::string& what) {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno != 0) {
+    int64_t value = 0;
+    if (!varnak::ParseSigned(text, LONG_MIN, LONG_MAX, value)) {
         throw UsageError{what + " must be a number (decimal or 0x hexadecimal), not '" + text +
                          "'"};
     }
-    return value;
+    return static_cast<long>(value);
 }
 
 // ---------------------------------------------------------------- power settings

@@ -75,6 +75,18 @@ int Set(const Options& options, uint16_t key, const std::vector<uint16_t>& words
     });
 }
 
+// A value of another length than the database gives the key would leave the chip with a key
+// its firmware reads wrongly (one word where it expects a four-word address).
+void CheckLength(uint16_t key, size_t words, bool force) {
+    const pskey_entry* entry = CKeyWarder::GetKeyDetails(key);
+    const int length = entry != nullptr ? CKeyWarder::StructureLen(entry->structure) : -1;
+    if (length >= 0 && static_cast<size_t>(length) != words && !force) {
+        throw UsageError{KeyName(key) + " holds " + std::to_string(length) +
+                         (length == 1 ? " word" : " words") + ", not " + std::to_string(words) +
+                         " (give --force to write them all the same)"};
+    }
+}
+
 int Delete(const Options& options, uint16_t key) {
     return WithChip(options, Access::WRITE,
                     [key](ChipSession& session) { return session.Keys().pskv_clr(key); });
@@ -184,7 +196,7 @@ int Dump(const Options& options, const std::string& file, bool annotated) {
     return WithChip(
         options, Access::READ,
         [&](ChipSession& session) {
-            OutputFile output(file);
+            OutputFile output(file, session);
             const int errorsBefore = session.Errors();
             return output.Open() &&
                    session.Keys().dump_ps(output.TemporaryPath().c_str(),
@@ -211,7 +223,7 @@ int Apply(const Options& options, const std::string& file) {
 // A query file may also set keys (its lines before the first query), so it may change the chip.
 int Query(const Options& options, const std::string& out, const std::string& in, bool annotated) {
     return WithChip(options, Access::WRITE, [&](ChipSession& session) {
-        OutputFile output(out);
+        OutputFile output(out, session);
         const int errorsBefore = session.Errors();
         return output.Open() &&
                session.Keys().run_query(output.TemporaryPath().c_str(), keyward::Widen(in).c_str(),
@@ -239,6 +251,7 @@ int ListCanned() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    varnak::cli::KeepWorkingWhenOutputCloses();
     CatchInterrupts();
     CLI::App app{
         "Read and write a chip's persistent store: PS files, canned operations, keys and "
@@ -328,9 +341,12 @@ int main(int argc, char** argv) {
     });
 
     std::vector<std::string> wordTexts;
+    bool force = false;
     auto* set = app.add_subcommand("set", "Set a key to the given words");
     set->add_option("KEY", keyText, "Key: hex (0x01f9, 01f9) or identifier")->required();
     set->add_option("WORD", wordTexts, "Words of one to four hex digits")->required();
+    set->add_flag("--force", force,
+                  "Write the words even when the key database gives the key another length");
     set->callback([&] {
         needChip();
         const uint16_t key = ParseKey(keyText);
@@ -341,6 +357,7 @@ int main(int argc, char** argv) {
         if (IsPresentation(key) && words.size() != 1) {
             throw UsageError{KeyName(key) + " is a bit field of another key: give one word"};
         }
+        CheckLength(key, words.size(), force);
         run = [&options, key, words] { return Set(options, key, words); };
     });
 
@@ -367,12 +384,13 @@ int main(int argc, char** argv) {
         ->required();
     power->add_option("--kind", kind, "Format of the table (default: from the key)")
         ->check(CLI::IsMember({"basic", "enhanced", "v0"}));
-    power->add_option("--delete", edits.deletes, "Delete the setting at INDEX (repeatable)");
+    power->add_option("--delete", edits.deletes, "Delete the setting at INDEX (repeatable)")
+        ->transform(varnak::cli::DecimalNumber());
     power->add_option("--add", edits.adds,
                       "Add a setting: FIELD=VALUE pairs separated by commas, the other fields 0 "
                       "(repeatable)");
     power->add_option("--at", edits.at, "Insert the added settings at INDEX instead of appending")
-        ->check(CLI::NonNegativeNumber);
+        ->transform(varnak::cli::DecimalNumber());
     power->add_flag("--sort", edits.sort, "Order the settings by output power");
     power->callback([&] {
         needChip();
@@ -389,7 +407,7 @@ int main(int argc, char** argv) {
         if (const std::optional<int> code = varnak::cli::ParseCommandLine(app, argc, argv)) {
             return *code;
         }
-        return run();
+        return varnak::cli::ExitCodeAfterOutput(run());
     } catch (const UsageError& e) {
         std::cerr << "keyward: " << e.text << "\nRun with --help for more information.\n";
         return kExitUsage;

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <filesystem>
 
+#include "common/userfiles.h"
+
 namespace keyward_tool {
 
 namespace {
@@ -82,6 +84,7 @@ bool OutputFile::Open() {
     }
     gPendingOutput = mWriter.TemporaryPath().c_str();
     gOutputPending = 1;
+    mSession.Handler().ShowPathAs(mWriter.TemporaryPath(), mPath);
     return true;
 }
 
@@ -107,20 +110,45 @@ ChipSession::~ChipSession() {
     gInterruptible = nullptr;
 }
 
-bool ChipSession::Open(const std::string& image) {
+bool ChipSession::Open(const std::string& image, Access access) {
     std::error_code ignored;
     if (std::filesystem::is_directory(image, ignored)) {
         Fail("the chip image " + image + " is a folder");
         return false;
     }
     // A mistyped name must not quietly become a new, blank chip.
-    if (!mCreate && !std::filesystem::exists(image, ignored)) {
+    const auto refuseMissing = [&] {
+        if (mCreate || std::filesystem::exists(image, ignored)) {
+            return false;
+        }
         Fail("there is no chip image " + image + " (give --create to start a blank chip there)");
+        return true;
+    };
+    if (refuseMissing()) {
         return false;
+    }
+    // A command that only reads a chip reads its image whole, as saves replace it atomically;
+    // one that creates a missing image writes it, and so takes the lock as a change does.
+    if (access == Access::WRITE || !std::filesystem::exists(image, ignored)) {
+        mLock = std::make_unique<varnak::FileLock>(image);
+        if (!mLock->Locked()) {
+            Fail(mLock->Error());
+            return false;
+        }
+        if (refuseMissing()) {  // removed while this program waited for the lock
+            return false;
+        }
+        // An image that may not be replaced is reported before any work that could not be kept.
+        std::filesystem::path target;
+        std::string why;
+        if (!varnak::ResolveWriteTarget(image, target, &why)) {
+            Fail(why);
+            return false;
+        }
     }
     std::string error;
     if (!mChip->AttachImage(image, &error)) {
-        Fail("cannot load chip image " + error);
+        Fail("cannot load chip image: " + error);
         return false;
     }
     // A missing image is created blank at once, so that an image that cannot be written is
@@ -180,7 +208,7 @@ int WithChip(const Options& options, Access access, const std::function<bool(Chi
              const std::function<std::string(const ChipSession&)>& summary) {
     gChipMayChange = access == Access::WRITE ? 1 : 0;
     ChipSession session(options);
-    if (!session.Open(options.chip)) {
+    if (!session.Open(options.chip, access)) {
         session.Close(false);
         return kExitFailure;
     }

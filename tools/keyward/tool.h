@@ -9,6 +9,7 @@
 #include <varnakcli.h>
 
 #include "common/atomicfile.h"
+#include "common/filelock.h"
 #include "keywardargs.h"
 
 #include <cstdint>
@@ -86,15 +87,34 @@ class ToolHandler : public kvcmd_trans_error_handler {
         }
         mProgress.Clear();
         ++mErrors;
-        std::cerr << keyward::Narrow(caption) << ": " << keyward::Narrow(text) << std::endl;
+        std::cerr << keyward::Narrow(caption) << ": " << UserPaths(keyward::Narrow(text))
+                  << std::endl;
         return mKeepGoing ? KVCMD_RESPONSE_IGNORE : KVCMD_RESPONSE_ABORT;
     }
     int Errors() const { return mErrors; }
+    // Reports name `shown` where the library names `written`: the library writes an output to
+    // its temporary file, but the user asked for the file itself.
+    void ShowPathAs(const std::string& written, const std::string& shown) {
+        mWritten = written;
+        mShown = shown;
+    }
 
   private:
+    std::string UserPaths(std::string text) const {
+        if (!mWritten.empty()) {
+            for (size_t at = text.find(mWritten); at != std::string::npos;
+                 at = text.find(mWritten, at + mShown.size())) {
+                text.replace(at, mWritten.size(), mShown);
+            }
+        }
+        return text;
+    }
+
     Progress& mProgress;
     bool mKeepGoing;
     int mErrors = 0;
+    std::string mWritten;
+    std::string mShown;
 };
 
 // "keyward: " and the text, on standard error.
@@ -113,9 +133,12 @@ bool Interrupted();
 // A file the tool writes: the library writes it to a temporary file beside it, which replaces
 // it on Commit; otherwise (a failure, an interrupt) the temporary file goes and the old file
 // stays.
+class ChipSession;
 class OutputFile {
   public:
-    explicit OutputFile(const std::string& path) : mWriter(path) {}
+    // Reports of `session` name the file, not its temporary file.
+    OutputFile(const std::string& path, ChipSession& session)
+        : mPath(path), mSession(session), mWriter(path) {}
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -127,10 +150,16 @@ class OutputFile {
     bool Commit();
 
   private:
+    std::string mPath;
+    ChipSession& mSession;
     varnak::AtomicFileWriter mWriter;
 };
 
 // ---------------------------------------------------------------- the chip
+
+// Whether a command may change the chip, which decides how an interrupt ends it and whether
+// it takes the image's lock.
+enum class Access { READ, WRITE };
 
 // A simulated chip loaded from its image, behind a server and a CKeyWarder.
 class ChipSession {
@@ -140,8 +169,10 @@ class ChipSession {
     ChipSession(const ChipSession&) = delete;
     ChipSession& operator=(const ChipSession&) = delete;
 
-    // Loads the image and opens the chip; false after reporting why not.
-    bool Open(const std::string& image);
+    // Loads the image and opens the chip; false after reporting why not. A session that may
+    // change the image holds its lock from before the load until the session ends, after the
+    // save, so that programs changing one image at the same time lose nothing.
+    bool Open(const std::string& image, Access access);
     // Closes the chip, which saves its image when it changed, and gives the exit code: 0 when
     // `ok` and nothing was reported.
     int Close(bool ok, const std::string& summary = {});
@@ -149,12 +180,14 @@ class ChipSession {
     CKeyWarder& Keys() { return mKeys; }
     const Progress& Notes() const { return mProgress; }
     int Errors() const { return mHandler.Errors(); }
+    ToolHandler& Handler() { return mHandler; }
 
   private:
     // Detaches the chip from its image after a save failed and was reported, so that the chip
     // does not try (and report) it once more when it is destroyed.
     void ForgetImage() { mChip->AttachImage(std::string()); }
 
+    std::unique_ptr<varnak::FileLock> mLock;  // first, so that it goes last
     Progress mProgress;
     ToolHandler mHandler;
     std::shared_ptr<kvcmdsim::SimChip> mChip;
@@ -164,9 +197,6 @@ class ChipSession {
     std::unique_ptr<PsCache> mCache;  // wraps mServer with --cache
     CKeyWarder mKeys;
 };
-
-// Whether a command may change the chip, which decides how an interrupt ends it.
-enum class Access { READ, WRITE };
 
 // Runs `work` on the chip of --chip; `work` returns whether it succeeded. The exit code.
 int WithChip(const Options& options, Access access, const std::function<bool(ChipSession&)>& work,

@@ -56,7 +56,7 @@ std::string StatusText(uint32_t status) {
         case CBasePtapMessage::PTAP_STATUS_SUCCESS:
             return "success";
         case CBasePtapMessage::PTAP_STATUS_TIMEOUT:
-            return "no reply";
+            return "receive failed";
         case CBasePtapMessage::PTAP_STATUS_INVALID_RESPONSE:
             return "invalid response";
         case CBasePtapMessage::PTAP_STATUS_SEND_FAILED:
@@ -128,7 +128,10 @@ int ConnectOrReport(const Options& options) {
     }
     std::string error = RecordedError();
     if (error.empty()) {
-        error = "no PTAP device interface (a path ending with 'ptap') in " + InterfaceDir(options);
+        error =
+            "no PTAP device interface (a socket or character device whose path ends with "
+            "'ptap') in " +
+            InterfaceDir(options);
     }
     return Fail(options, "connecting to the PTAP device", 0, false, error);
 }
@@ -313,6 +316,7 @@ void AddExitStatusFooter(CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    varnak::cli::KeepWorkingWhenOutputCloses();
     signal(SIGINT, OnInterrupt);
     signal(SIGTERM, OnInterrupt);
     std::setlocale(LC_ALL, "");  // paths for ptest are converted from the user's character set
@@ -433,5 +437,5 @@ int main(int argc, char** argv) {
         code = varnak::cli::kExitFailure;
     }
     comm::trans::CTransport::Ref().Deinit();
-    return code;
+    return varnak::cli::ExitCodeAfterOutput(code);
 }

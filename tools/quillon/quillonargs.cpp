@@ -1,21 +1,19 @@
 #include "quillonargs.h"
 
+#include "common/numbers.h"
+
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 namespace quillon_tool {
 
 unsigned long ParseNumber(const std::string& text, const std::string& what, unsigned long max) {
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > max) {
+    uint64_t value = 0;
+    if (!varnak::ParseUnsigned(text, max, value)) {
         throw UsageError{what + " must be a number from 0 to " + std::to_string(max) +
                          " (decimal or 0x hexadecimal), not '" + text + "'"};
     }
-    return value;
+    return static_cast<unsigned long>(value);
 }
 
 uint16_t Word(const std::string& text, const std::string& what) {

@@ -274,6 +274,7 @@ int main(int argc, char** argv) {
     create->add_option("--firmware", options.firmware, "firmware version, e.g. 3.04");
     create->add_option("--chip", options.chip, "chip name the device reports");
     create->add_option("--delay", options.delayMs, "milliseconds the device takes per answer")
+        ->transform(varnak::cli::DecimalNumber())
         ->check(CLI::Range(0, 600000));
     create->add_flag("--force", options.force, "replace an existing device");
     create->footer(varnak::cli::kExitStatusHelp);

@@ -71,8 +71,17 @@ bool EndsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Opens the device interface at `path`: a Unix socket is connected as SOCK_SEQPACKET, anything
-// else is opened for reading and writing. -1 with errno set on failure.
+// Whether `path` can be a device interface: a character device (a driver's) or a socket (the
+// simulated device's). Anything else is passed over: opened read-write, an ordinary file
+// whose name happens to end in "ptap" would be overwritten by the first request.
+bool IsInterface(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+// Opens the device interface at `path`: a Unix socket is connected as SOCK_SEQPACKET, a
+// character device is opened for reading and writing, anything else is refused (it may have
+// taken a device's place since the search). -1 with errno set on failure.
 int OpenInterface(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
@@ -97,11 +106,14 @@ int OpenInterface(const std::string& path) {
             errno = error;
             return -1;
         }
-    } else {
+    } else if (S_ISCHR(st.st_mode)) {
         fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) {
             return -1;
         }
+    } else {
+        errno = ENODEV;
+        return -1;
     }
     if (fd == 0) {
         // Descriptor 0 would read as a null handle: move it up.
@@ -239,7 +251,7 @@ bool CTransport::CPtapTransport::FindInterface(std::string& path, const std::str
     const std::string prefix = EndsWith(dir, "/") ? dir : dir + "/";
     for (const std::string& entry : entries) {
         const std::string candidate = prefix + entry;
-        if (EndsWith(candidate, name)) {
+        if (EndsWith(candidate, name) && IsInterface(candidate)) {
             path = candidate;
             OSTREL_DEBUG(kComm, CMessageHandler::LEVEL_TRACE, "Found device interface %s",
                          path.c_str());

@@ -99,6 +99,9 @@
 ///   mem 4 ff00 0001 0002                 words written explicitly: space, word address, words
 ///   store 0001                           the store the key lines below belong to
 ///   &01f9 = 0003                         a key and its words, as in a PS file
+///   end                                  the last line of every image; an image without it
+///                                        (cut short, or empty) is refused, and only blank
+///                                        lines and comments may follow it
 ///
 /// Images are written atomically (a temporary file renamed over the old one); the transient store
 /// and the fault switches and counters are not kept.
@@ -336,8 +339,8 @@ class KVCMDSIM_API SimChip {
     void ClearFaults();
 
     // ---- chip image
-    /// Replaces the chip's state with the image in `path`. On failure the chip is unchanged and
-    /// `error` (when given) says why, with the line number.
+    /// Replaces the chip's state with the image in `path`, which must be a regular file. On
+    /// failure the chip is unchanged and `error` (when given) says why, with the line number.
     bool Load(const std::string& path, std::string* error = nullptr);
     /// The same from image text; `error` carries the line number only.
     bool LoadText(const std::string& text, std::string* error = nullptr);
