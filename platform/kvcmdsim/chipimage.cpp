@@ -16,6 +16,8 @@ namespace {
 // The stores an image keeps, in search order.
 constexpr uint16_t kKeptStores[] = {STORE_IMPLEMENTATION, STORE_FACTORY, STORE_ROM, STORE_DEFAULTS};
 constexpr size_t kRangesPerLine = 8;
+// Images of this format end with an "end" line, so that one cut short is told from a whole one.
+constexpr int kImageFormat = 2;
 constexpr size_t kWordsPerLine = 8;
 // The table forms by TableLayout::Form.
 constexpr const char* kTableForms[] = {"plain", "short", "fixed", "extended"};
@@ -102,6 +104,7 @@ std::string Rest(const std::string& line) {
 std::string FormatImage(const ChipContent& chip) {
     std::ostringstream out;
     out << "# kvcmdsim chip image\n";
+    out << "image-format " << kImageFormat << '\n';
     out << "firmware-id " << chip.firmwareId << '\n';
     out << "firmware-name " << keyward::Narrow(chip.firmwareName) << '\n';
     out << "chip-words " << Hex(chip.versionWord) << ' ' << Hex(chip.secondWord) << ' '
@@ -208,12 +211,18 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
     bool explicitFields = false;
     int store = -1;
     bool ended = false;
+    bool formatted = false;  // an image-format line: the image must end with its end line
+    bool directives = false;
     // Firmware keys and presentation fields are gathered and put in order once at the end: an
     // image may list many, in any order.
     std::vector<KeyRange> keyRanges;
     std::vector<FieldMap::Entry> fields;
+    // In an image that has its format line, a last line without its line end is taken for a
+    // cut, whatever else is wrong with it.
     const auto fail = [&](const std::string& what) {
-        error = "line " + std::to_string(number) + ": " + what;
+        error = formatted && !ended && in.eof() && text.back() != '\n'
+                    ? std::string("the image ends in the middle of a line: it was cut short")
+                    : "line " + std::to_string(number) + ": " + what;
         return false;
     };
 
@@ -226,6 +235,7 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
         if (ended) {
             return fail("text after the end line");
         }
+        directives = true;
         if (trimmed == "end") {
             ended = true;
             continue;
@@ -263,7 +273,16 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
         }
         const std::string& directive = words[0];
         unsigned long value = 0;
-        if (directive == "firmware-id") {
+        if (directive == "image-format") {
+            if (words.size() != 2 || words[1].find_first_not_of("0123456789") != std::string::npos) {
+                return fail("image-format needs one decimal number");
+            }
+            if (words[1] != std::to_string(kImageFormat)) {
+                return fail("the image is of format " + words[1] + "; this program reads format " +
+                            std::to_string(kImageFormat));
+            }
+            formatted = true;
+        } else if (directive == "firmware-id") {
             char* end = nullptr;
             errno = 0;
             const long id = words.size() == 2 ? std::strtol(words[1].c_str(), &end, 10) : 0;
@@ -458,10 +477,19 @@ bool ParseImage(const std::string& text, ChipContent& chip, std::string& error) 
         }
     }
     // A cut image (or an empty one) must not pass for a chip that lost the rest of its keys.
-    if (!ended) {
-        error = number == 0 ? std::string("the image is empty")
-                            : "the image ends before its end line: it was cut short (an image "
-                              "written by hand ends with a line 'end')";
+    // Images written before the end line existed (no image-format line) and images written by
+    // hand without it are still read, when their last line is whole.
+    if (!directives) {
+        error = number == 0 ? "the image is empty"
+                            : "the image holds only comments: it is empty or was cut short";
+        return false;
+    }
+    if (!ended && formatted) {
+        error = "the image ends before its end line: it was cut short";
+        return false;
+    }
+    if (!ended && text.back() != '\n') {
+        error = "the image ends in the middle of a line: it was cut short";
         return false;
     }
     if (explicitFields) {

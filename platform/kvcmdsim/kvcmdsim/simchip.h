@@ -77,6 +77,7 @@
 /// Chip image. A text file, one directive a line; lines whose first non-blank character is '#'
 /// are comments. Numbers are hexadecimal unless noted:
 ///
+///   image-format 2                       decimal: the format, written first (see below)
 ///   firmware-id 4120                     decimal firmware id (get_firmware_id)
 ///   firmware-name Simulated firmware     the rest of the line
 ///   chip-words 0040 0022 0000            version word, second word, sub id
@@ -99,9 +100,13 @@
 ///   mem 4 ff00 0001 0002                 words written explicitly: space, word address, words
 ///   store 0001                           the store the key lines below belong to
 ///   &01f9 = 0003                         a key and its words, as in a PS file
-///   end                                  the last line of every image; an image without it
-///                                        (cut short, or empty) is refused, and only blank
-///                                        lines and comments may follow it
+///   end                                  the last line of an image; only blank lines and
+///                                        comments may follow it
+///
+/// Images are written with the line "image-format 2" at their top, and such an image without its
+/// end line was cut short and is refused. An image without an image-format line (written by an
+/// earlier version, or by hand) may leave out the end line, but its last line must be whole. An
+/// empty image is refused; a blank chip is made with SimChip's constructor, not from a file.
 ///
 /// Images are written atomically (a temporary file renamed over the old one); the transient store
 /// and the fault switches and counters are not kept.
