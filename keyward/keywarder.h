@@ -159,6 +159,12 @@ class KEYWARD_API CKeyWarder {
     // reported as progress ("Altered key 505, ..."); syntax errors stop the stream with a report
     // naming the line. True when the stream ran to its end.
     bool apply_file(const wchar_t* path);
+    // The same three on streams the caller opened (a dump or an answer into a string, a stream
+    // from a string): dump_ps writes to `stream`, run_query writes the answers to `output`,
+    // apply_file runs `input`. The server must be connected for a dump, as above.
+    bool dump_ps(std::ostream& stream, FileFormat format);
+    bool run_query(std::ostream& output, std::istream& query, FileFormat format);
+    bool apply_file(std::istream& input);
 
     // ---- canned operations (canned.h)
     // Runs the recipe whose name matches `name` without regard to case; an unknown name is
@@ -201,6 +207,8 @@ class KEYWARD_API CKeyWarder {
   private:
     // The number of recipes in the table `canned`.
     static int get_num_canned_entries();
+    // The key walk of dump_ps, into an open stream.
+    bool dump_keys(std::ostream& stream, FileFormat format);
     // Applies one command line to the chip (apply mode of perform_operation).
     bool apply_operation(ps_file_op op, uint16_t key, const uint16_t* data, uint16_t count);
     // Reads the key and writes its answer line (query mode of perform_operation).

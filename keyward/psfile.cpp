@@ -583,12 +583,35 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
         RaiseError(kErrorTitle, L"Couldn't open %ls", path);
         return result;
     }
+    const bool walked = dump_keys(file, format);
+    file.close();
+    if (file.fail()) {
+        RaiseError(kErrorTitle, L"Couldn't write %ls", path);
+        return result;
+    }
+    result = walked;
+    return result;
+}
+
+bool CKeyWarder::dump_ps(std::ostream& stream, FileFormat format) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    if (server == nullptr) {
+        return result;
+    }
+    if (!server->get_connected()) {
+        RaiseError(kErrorTitle, L"Couldn't connect to the chip to dump its keys");
+        return result;
+    }
+    result = dump_keys(stream, format) && !stream.fail();
+    return result;
+}
+
+bool CKeyWarder::dump_keys(std::ostream& stream, FileFormat format) {
     clear_worst_response();
-    bool walked = false;
     for (uint16_t key = server->key_next(0);; key = server->key_next(key)) {
         if (key == 0) {
-            walked = true;
-            break;
+            return true;
         }
         // A presentation key is a bit field of its base key, whose line holds its bits already;
         // a line of its own would undo an edit of the base key's line when the file is applied.
@@ -598,22 +621,15 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
         if ((entry == nullptr || entry->kind != PSKEY_KIND_PRESENTATION) &&
             read_whole(key, value) && no_error_recorded()) {
             report_progress(L"Dumped key", key, entry);
-            WriteKey(key, entry, value.words(), value.length, file, format);
+            WriteKey(key, entry, value.words(), value.length, stream, format);
         }
         if (worst_response() == KVCMD_RESPONSE_RETRY) {
             continue;
         }
         if (worst_response() == KVCMD_RESPONSE_ABORT || server->is_cancelled()) {
-            break;
+            return false;
         }
     }
-    file.close();
-    if (file.fail()) {
-        RaiseError(kErrorTitle, L"Couldn't write %ls", path);
-        return result;
-    }
-    result = walked;
-    return result;
 }
 
 bool CKeyWarder::run_query(const wchar_t* output_path, const wchar_t* query_path,
@@ -667,5 +683,20 @@ bool CKeyWarder::apply_file(const wchar_t* path) {
         RaiseError(kErrorTitle, L"Couldn't read %ls", path);
         result = false;
     }
+    return result;
+}
+
+bool CKeyWarder::run_query(std::ostream& output, std::istream& query, FileFormat format) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    result = RunCommandStream(query, output, format) && !output.fail();
+    return result;
+}
+
+bool CKeyWarder::apply_file(std::istream& input) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    std::ostream discard(nullptr);
+    result = RunCommandStream(input, discard, PS_FILE_PLAIN);
     return result;
 }
