@@ -253,6 +253,10 @@ class PythonHandler final : public kvcmd_trans_error_handler {
   public:
     kvcmd_trans_error_response answer(const wchar_t* text, const wchar_t* caption, int code,
                                       int type) override {
+        // The record keeps text, code and type; the caption is kept here beside it.
+        if (type != -1) {
+            mCaption = caption != nullptr ? caption : L"";
+        }
         if (!mHasCallable.load(std::memory_order_acquire)) {
             return kvcmd_trans_error_handler::answer(text, caption, code, type);
         }
@@ -287,6 +291,8 @@ class PythonHandler final : public kvcmd_trans_error_handler {
         mHasCallable.store(static_cast<bool>(mCallable), std::memory_order_release);
     }
     py::object Callable() const { return mCallable ? mCallable : py::none(); }
+    // The caption of the recorded error.
+    const std::wstring& Caption() const { return mCaption; }
 
     // What the callable raised during the operation that just ended (moved out: no Python
     // reference changes, so it is taken without the GIL).
@@ -300,6 +306,7 @@ class PythonHandler final : public kvcmd_trans_error_handler {
     std::atomic<bool> mHasCallable{false};
     py::object mCallable;  // read and written with the GIL
     std::optional<py::error_already_set> mRaised;
+    std::wstring mCaption;
 };
 
 // ---------------------------------------------------------------- the Python transport
@@ -688,12 +695,13 @@ struct Failure {
     std::optional<py::error_already_set> python;
 
     void TakeRecord(const ServerBox& box, bool result) {
-        const kvcmd_trans_error_handler& handler = box.Handler();
+        const PythonHandler& handler = box.Handler();
         failed = true;
         stopped = handler.get_worst_response() == KVCMD_RESPONSE_ABORT;
         if (handler.get_last_error_code() != 0 && handler.get_last_error_text() != nullptr) {
             recorded = true;
             text = handler.get_last_error_text();
+            caption = handler.Caption();
             code = handler.get_last_error_code();
             type = handler.get_last_error_type();
         } else if (!result) {
@@ -1434,6 +1442,9 @@ PYBIND11_MODULE(keyward, m) {
             [](ServerBox& b) {
                 std::vector<uint16_t> keys;
                 Run(b, {"list the chip's keys"}, [&] {
+                    if (!b.Ps().get_connected()) {
+                        return false;
+                    }
                     for (uint16_t key = b.Ps().key_next(0); key != 0; key = b.Ps().key_next(key)) {
                         keys.push_back(key);
                     }
@@ -1441,7 +1452,7 @@ PYBIND11_MODULE(keyward, m) {
                 });
                 return keys;
             },
-            "The keys the chip is known to hold, ascending (empty before open()).")
+            "The keys the chip is known to hold, ascending (connecting first when needed).")
         .def_property_readonly(
             "keys_known", [](ServerBox& b) { return Ask(b, {"ask"}, [&] { return b.Ps().keys_known(); }); },
             "Whether the set of the chip's keys is complete.")
