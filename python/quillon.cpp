@@ -244,24 +244,30 @@ PYBIND11_MODULE(quillon, m) {
     // ---- service operations and queue pairs
     m.def(
         "service_map", [](unsigned short s) { SendService<CServiceMap>(s, "PTAP_SERVICE_MAP"); },
-        "service"_a);
+        "service"_a,
+        "Maps service `service` (unmapped to mapped). DeviceError when the device refuses.");
     m.def(
         "service_unmap",
-        [](unsigned short s) { SendService<CServiceUnmap>(s, "PTAP_SERVICE_UNMAP"); }, "service"_a);
+        [](unsigned short s) { SendService<CServiceUnmap>(s, "PTAP_SERVICE_UNMAP"); }, "service"_a,
+        "Unmaps service `service` (mapped to unmapped). DeviceError when the device refuses.");
     m.def(
         "service_start",
-        [](unsigned short s) { SendService<CServiceStart>(s, "PTAP_SERVICE_START"); }, "service"_a);
+        [](unsigned short s) { SendService<CServiceStart>(s, "PTAP_SERVICE_START"); }, "service"_a,
+        "Starts service `service` (mapped to started). DeviceError when the device refuses.");
     m.def(
         "service_stop", [](unsigned short s) { SendService<CServiceStop>(s, "PTAP_SERVICE_STOP"); },
-        "service"_a);
+        "service"_a,
+        "Stops service `service` (started to mapped). DeviceError when the device refuses.");
     m.def(
         "service_available",
         [](unsigned short s) { SendService<CServiceAvailable>(s, "PTAP_SERVICE_AVAILABLE"); },
-        "service"_a);
+        "service"_a,
+        "Marks service `service` available. DeviceError when the device refuses.");
     m.def(
         "service_unavailable",
         [](unsigned short s) { SendService<CServiceUnavailable>(s, "PTAP_SERVICE_UNAVAILABLE"); },
-        "service"_a);
+        "service"_a,
+        "Marks service `service` unavailable. DeviceError when the device refuses.");
     m.def(
         "queue_pair_attach",
         [](unsigned short first, unsigned short second, unsigned short third, uint32_t value) {
@@ -276,7 +282,7 @@ PYBIND11_MODULE(quillon, m) {
             CQueuePairDetach message(first, second);
             Send(message, "PTAP_QUEUE_PAIR_DETACH");
         },
-        "first"_a, "second"_a);
+        "first"_a, "second"_a, "Detaches a queue pair.");
 
     // ---- data
     m.def(
