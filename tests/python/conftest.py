@@ -3,10 +3,11 @@
 # VARNAK_EXPECT_INSTALLED=1 makes sure the installed modules are the ones under test;
 # VARNAK_PTAPSIM names the ptapsim program (else the one on PATH).
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
-import sys
+import tempfile
 import time
 
 import pytest
@@ -56,10 +57,10 @@ def ptapsim_program():
 
 
 @pytest.fixture
-def ptapsim(tmp_path):
+def ptapsim():
     """A ptapsim process serving the folder it returns, ended after the test."""
-    folder = tmp_path / "dev"
-    folder.mkdir()
+    # A short path of its own: a socket's path has room for 107 characters only.
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="ptapsim-"))
     socket = folder / "ptap"
     process = subprocess.Popen([ptapsim_program(), "--socket", str(socket)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -71,4 +72,7 @@ def ptapsim(tmp_path):
         time.sleep(0.02)
     yield folder
     process.send_signal(signal.SIGTERM)
-    assert process.wait(timeout=20) == 0
+    try:
+        assert process.wait(timeout=20) == 0
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
