@@ -187,6 +187,14 @@ const pskey_entry* FindIdentifier(const std::string& name) {
 
 // A key given as a number (anything with __index__, a database Key too) or an identifier.
 uint16_t KeyNumber(py::handle key) {
+    if (PyLong_CheckExact(key.ptr())) {  // the usual case, without a new reference
+        const long value = PyLong_AsLong(key.ptr());
+        if (value >= 0 && value <= 0xFFFF) {
+            return static_cast<uint16_t>(value);
+        }
+        PyErr_Clear();
+        throw py::value_error("a key number lies in 0..0xFFFF");
+    }
     if (PyUnicode_Check(key.ptr())) {
         const std::string name = py::cast<std::string>(key);
         const pskey_entry* entry = FindIdentifier(name);
@@ -527,7 +535,10 @@ class ServerBox {
     const std::shared_ptr<Serial>& SharedSerial() const { return mSerial; }
 
     // With the GIL: raises when this server may not be used now.
-    virtual void CheckUsable() const {
+    void CheckUsable() const {
+        if (mInCache) {
+            throw std::runtime_error("the server is wrapped by a Cache: use the cache");
+        }
         if (mSerial->owner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
             throw std::runtime_error(
                 "the server is in use by this thread already: an error handler or transport "
@@ -540,10 +551,25 @@ class ServerBox {
     // so that deleting the box (with the GIL) only drops Python references.
     virtual void Shutdown() {}
 
+    // A Server that a Cache wraps is the cache's alone (set and cleared by the cache).
+    bool mInCache = false;
+
   protected:
     PsServer* mServer = nullptr;
     PythonHandler* mHandler = nullptr;
     std::shared_ptr<Serial> mSerial;
+};
+
+// Releases the GIL for a scope (the calls back into Python take it again).
+class WithoutGil {
+  public:
+    WithoutGil() : mState(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(mState); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+  private:
+    PyThreadState* mState;
 };
 
 // Deletes a box: the C++ side without the GIL (a cache's worker may need the GIL to finish its
@@ -602,12 +628,6 @@ class KvcmdBox final : public ServerBox {
         }
     }
 
-    void CheckUsable() const override {
-        if (mCache != nullptr) {
-            throw std::runtime_error("the server is wrapped by a Cache: use the cache");
-        }
-        ServerBox::CheckUsable();
-    }
     bool Disconnected() const override { return !mKvcmd->is_open(); }
     void Shutdown() override {
         if (mKvcmd != nullptr) {
@@ -620,8 +640,6 @@ class KvcmdBox final : public ServerBox {
     const py::object& TransportObject() const { return mTransportObject; }
     kvcmd_trans* Link() const { return mKvcmd->GetTrans(); }
     bool Raw() const { return mRaw; }
-    // The cache that wraps this server, or null.
-    const void* mCache = nullptr;
 
   private:
     py::object mTransportObject;
@@ -640,14 +658,14 @@ class CacheBox final : public ServerBox {
   public:
     CacheBox(py::object server, bool use_cache) : mServerObject(server) {
         mWrapped = &server.cast<KvcmdBox&>();
-        if (mWrapped->mCache != nullptr) {
+        if (mWrapped->mInCache) {
             throw py::value_error("the server is wrapped by another Cache already");
         }
         mCache = std::make_unique<PsCache>();
         mCache->SetServer(&mWrapped->Ps());
         mCache->UseCache(use_cache);
         mUseCache = use_cache;
-        mWrapped->mCache = this;
+        mWrapped->mInCache = true;
         mServer = mCache.get();
         mHandler = &mWrapped->Handler();
         mSerial = mWrapped->SharedSerial();
@@ -655,7 +673,7 @@ class CacheBox final : public ServerBox {
     }
     ~CacheBox() override {
         gCaches.erase(this);
-        mWrapped->mCache = nullptr;
+        mWrapped->mInCache = false;
     }
 
     void Shutdown() override { mCache.reset(); }
@@ -795,7 +813,7 @@ void Run(ServerBox& box, const What& what, Operation&& operation) {
     box.CheckUsable();
     Failure failure;
     {
-        py::gil_scoped_release nogil;
+        const WithoutGil nogil;
         Holding holding(box.Serialiser());
         box.Handler().reset();
         try {
@@ -864,6 +882,138 @@ std::vector<uint16_t> ReadWhole(Read&& read) {
         words.assign(buffer, buffer + length);
     }
     return words;
+}
+
+// ---------------------------------------------------------------- the scalar accessors
+
+// The 16- and 32-bit accessors are what scripts call in loops, once per key: they are CPython
+// METH_FASTCALL methods, which skip pybind11's general call path (an argument tuple, argument
+// vectors and a type lookup per call) and otherwise behave as every other method does.
+using Accessor = py::object (*)(KeyWarderBox& keys, py::handle key, py::handle value);
+
+long Integer(py::handle value, const char* what) {
+    if (!PyIndex_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " is an int");
+    }
+    const long result = PyLong_AsLong(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())).ptr());
+    if (result == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::value_error(std::string(what) + " is out of range");
+    }
+    return result;
+}
+
+py::object GetUint16(KeyWarderBox& k, py::handle key, py::handle) {
+    const uint16_t n = KeyNumber(key);
+    uint16_t value = 0;
+    Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_uint16(n, value); });
+    return py::int_(value);
+}
+py::object SetUint16(KeyWarderBox& k, py::handle key, py::handle value) {
+    const uint16_t n = KeyNumber(key);
+    const uint16_t word = InRange<uint16_t>(Integer(value, "a 16-bit value"), 0, 0xFFFF, "a 16-bit value");
+    Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_uint16(n, word); });
+    return py::none();
+}
+py::object GetUint32(KeyWarderBox& k, py::handle key, py::handle) {
+    const uint16_t n = KeyNumber(key);
+    uint32_t value = 0;
+    Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_uint32(n, value); });
+    return py::int_(value);
+}
+py::object SetUint32(KeyWarderBox& k, py::handle key, py::handle value) {
+    const uint16_t n = KeyNumber(key);
+    const uint32_t word = InRange<uint32_t>(Integer(value, "a 32-bit value"), 0, 0xFFFFFFFFL, "a 32-bit value");
+    Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_uint32(n, word); });
+    return py::none();
+}
+py::object GetPresentation(KeyWarderBox& k, py::handle key, py::handle) {
+    const uint16_t n = KeyNumber(key);
+    uint16_t value = 0;
+    Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_presentation(n, value); });
+    return py::int_(value);
+}
+py::object SetPresentation(KeyWarderBox& k, py::handle key, py::handle value) {
+    const uint16_t n = KeyNumber(key);
+    const uint16_t field = InRange<uint16_t>(Integer(value, "a field value"), 0, 0xFFFF, "a field value");
+    Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_presentation(n, field); });
+    return py::none();
+}
+
+// The method: its arguments (key, and value for a setter) by position or keyword.
+template <Accessor Body, Py_ssize_t Arguments>
+PyObject* FastMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"key", "value"};
+    try {
+        py::handle given[2];
+        if (nargs > Arguments) {
+            throw py::type_error("too many arguments");
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            given[i] = args[i];
+        }
+        const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t j = 0; j < keywords; ++j) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, j);
+            Py_ssize_t i = 0;
+            while (i < Arguments && PyUnicode_CompareWithASCIIString(name, kNames[i]) != 0) {
+                ++i;
+            }
+            if (i == Arguments || given[i]) {
+                throw py::type_error("unexpected or repeated argument " +
+                                     py::cast<std::string>(py::handle(name)));
+            }
+            given[i] = args[nargs + j];
+        }
+        for (Py_ssize_t i = 0; i < Arguments; ++i) {
+            if (!given[i]) {
+                throw py::type_error(std::string("missing argument ") + kNames[i]);
+            }
+        }
+        return Body(py::handle(self).cast<KeyWarderBox&>(), given[0], given[1]).release().ptr();
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+void AddScalarAccessors(py::handle cls) {
+    static PyMethodDef methods[] = {
+        {"pskv_get_uint16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetUint16, 1>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "pskv_get_uint16($self, key)\n--\n\nOne word (a presentation key through its base key's "
+         "field)."},
+        {"pskv_set_uint16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetUint16, 2>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "pskv_set_uint16($self, key, value)\n--\n\nWrites one word (a presentation key into its "
+         "base key's field)."},
+        {"pskv_get_uint32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetUint32, 1>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "pskv_get_uint32($self, key)\n--\n\nTwo words, most significant first."},
+        {"pskv_set_uint32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetUint32, 2>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "pskv_set_uint32($self, key, value)\n--\n\nWrites two words, most significant first."},
+        {"pskv_get_presentation",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetPresentation, 1>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "pskv_get_presentation($self, key)\n--\n\nA presentation key's field."},
+        {"pskv_set_presentation",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetPresentation, 2>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "pskv_set_presentation($self, key, value)\n--\n\nRewrites a presentation key's field."},
+    };
+    for (PyMethodDef& method : methods) {
+        const py::object descriptor = py::reinterpret_steal<py::object>(
+            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
+        if (!descriptor) {
+            throw py::error_already_set();
+        }
+        py::setattr(cls, method.ml_name, descriptor);
+    }
 }
 
 // ---------------------------------------------------------------- the key database
@@ -1141,7 +1291,7 @@ PYBIND11_MODULE(keyward, m) {
     m.attr("CONSTRAINT_ENUMERATION") = static_cast<int>(PSKEY_CONSTRAINT_ENUMERATION);
 
     // ---- the key database
-    py::class_<KeyRecord>(m, "Key",
+    py::class_<KeyRecord>(m, "Key", py::module_local(),
                           "A record of the PS key database. Usable wherever a key number is.")
         .def_property_readonly("number", [](const KeyRecord& k) { return k.entry->key_number; })
         .def_property_readonly(
@@ -1223,7 +1373,7 @@ PYBIND11_MODULE(keyward, m) {
         });
 
     py::class_<KeyDatabase>(
-        m, "KeyDatabase",
+        m, "KeyDatabase", py::module_local(),
         "The PS keys that keyward knows (keyward.database): looked up by number or identifier, "
         "iterated in database order. Read-only; safe from any thread.")
         .def("__len__", [](const KeyDatabase&) { return CKeyWarder::GetKeyCount(); })
@@ -1391,7 +1541,7 @@ PYBIND11_MODULE(keyward, m) {
                                "0 unknown, 1 the chip refuses memory reads, 2 they work.");
 
     py::class_<ServerBox, BoxHolder<ServerBox>> server(
-        m, "PsServer",
+        m, "PsServer", py::module_local(),
         (std::string("A persistent-store server: a Server over a transport, or a Cache over a "
                      "Server. A context manager: opened on entry, closed on exit.") +
          kThreads)
@@ -1653,7 +1803,7 @@ PYBIND11_MODULE(keyward, m) {
         .def("is_cancelled", [](ServerBox& b) { return b.Ps().is_cancelled(); });
 
     py::class_<KvcmdBox, ServerBox, BoxHolder<KvcmdBox>>(
-        m, "Server",
+        m, "Server", py::module_local(),
         (std::string("A PS server over a KVCMD transport: a C++ transport such as "
                      "kvcmdsim.Transport, or a Python object with transact(request) (see "
                      "Transport). raw=True asks for raw access in every store-aware request.") +
@@ -1674,7 +1824,7 @@ PYBIND11_MODULE(keyward, m) {
             },
             "0 unknown, 1 the chip refuses memory reads, 2 they work.");
     py::class_<CacheBox, ServerBox, BoxHolder<CacheBox>>(
-        m, "Cache",
+        m, "Cache", py::module_local(),
         (std::string(
              "A PS server that answers key reads from a cache which a worker thread fills, over "
              "a Server (which it uses alone while it exists: the server's own operations then "
@@ -1768,7 +1918,7 @@ PYBIND11_MODULE(keyward, m) {
     // ---- typed access
     using K = KeyWarderBox;
     py::class_<KeyWarderBox>(
-        m, "KeyWarder",
+        m, "KeyWarder", py::module_local(),
         (std::string(
              "Typed reads and writes of the keys of a server (a Server or a Cache), the PS files "
              "and command streams, canned operations and power tables. Keys are key numbers or "
@@ -1958,44 +2108,6 @@ PYBIND11_MODULE(keyward, m) {
             "the database.")
         // typed access
         .def(
-            "pskv_get_uint16",
-            [](K& k, py::handle key) {
-                const uint16_t n = KeyNumber(key);
-                uint16_t value = 0;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_uint16(n, value); });
-                return value;
-            },
-            "key"_a, "One word (a presentation key through its base key's field).")
-        .def(
-            "pskv_set_uint16",
-            [](K& k, py::handle key, long value) {
-                const uint16_t n = KeyNumber(key);
-                const uint16_t word = InRange<uint16_t>(value, 0, 0xFFFF, "a 16-bit value");
-                Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_uint16(n, word); });
-            },
-            "key"_a, "value"_a)
-        .def(
-            "pskv_get_uint32",
-            [](K& k, py::handle key) {
-                const uint16_t n = KeyNumber(key);
-                uint32_t value = 0;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_uint32(n, value); });
-                return value;
-            },
-            "key"_a, "Two words, most significant first.")
-        .def(
-            "pskv_set_uint32",
-            [](K& k, py::handle key, long long value) {
-                const uint16_t n = KeyNumber(key);
-                if (value < 0 || value > 0xFFFFFFFFLL) {
-                    throw py::value_error("a 32-bit value lies in 0..0xFFFFFFFF");
-                }
-                Run(k.Box(), {"write", n}, [&] {
-                    return k.Keys().pskv_set_uint32(n, static_cast<uint32_t>(value));
-                });
-            },
-            "key"_a, "value"_a)
-        .def(
             "pskv_get_bits",
             [](K& k, py::handle key, long offset, long width) {
                 const uint16_t n = KeyNumber(key);
@@ -2018,23 +2130,6 @@ PYBIND11_MODULE(keyward, m) {
             },
             "key"_a, "value"_a, "bit_offset"_a, "bit_width"_a,
             "Rewrites the field (only when it differs, unless SPIDEBUG_REPRODUCIBLE is ON).")
-        .def(
-            "pskv_get_presentation",
-            [](K& k, py::handle key) {
-                const uint16_t n = KeyNumber(key);
-                uint16_t value = 0;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_presentation(n, value); });
-                return value;
-            },
-            "key"_a, "A presentation key's field.")
-        .def(
-            "pskv_set_presentation",
-            [](K& k, py::handle key, long value) {
-                const uint16_t n = KeyNumber(key);
-                const uint16_t v = InRange<uint16_t>(value, 0, 0xFFFF, "a field value");
-                Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_presentation(n, v); });
-            },
-            "key"_a, "value"_a)
         .def(
             "pskv_get_pres_or_raw",
             [](K& k, py::handle key) {
@@ -2251,4 +2346,5 @@ PYBIND11_MODULE(keyward, m) {
                 Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_bluetooth_power_table_v0(n, table); });
             },
             "key"_a, "table"_a);
+    AddScalarAccessors(m.attr("KeyWarder"));
 }
