@@ -598,6 +598,8 @@ std::set<kvcmd_trans*> gTransportsInUse;
 class KvcmdBox final : public ServerBox {
   public:
     KvcmdBox(py::object transport, bool raw, py::object handler) : mTransportObject(transport) {
+        // Checked first: nothing below may throw once the transport is marked in use.
+        mOwnHandler.SetCallable(std::move(handler));
         kvcmd_trans* link = nullptr;
         if (py::isinstance<kvcmd_trans>(transport)) {
             mCppTransport = transport.cast<std::shared_ptr<kvcmd_trans>>();
@@ -616,7 +618,6 @@ class KvcmdBox final : public ServerBox {
         }
         mKvcmd = raw ? std::make_unique<PsKvcmdRaw>(link) : std::make_unique<PsKvcmd>(link);
         mKvcmd->set_error_handler(&mOwnHandler);
-        mOwnHandler.SetCallable(std::move(handler));
         mServer = mKvcmd.get();
         mHandler = &mOwnHandler;
         mSerial = std::make_shared<Serial>();
@@ -2204,6 +2205,16 @@ PYBIND11_MODULE(keyward, m) {
             },
             "key"_a, "words"_a, "format"_a = static_cast<int>(PS_FILE_PLAIN),
             "The key line of `key` holding `words` (with its annotations in the ANNOTATED form).")
+        .def(
+            "write_delete_key",
+            [](K& k, py::handle key, int format) {
+                const uint16_t n = KeyNumber(key);
+                std::ostringstream out;
+                k.Keys().WriteDeleteKey(n, CKeyWarder::GetKeyDetails(n), nullptr, 0, out, format);
+                return out.str();
+            },
+            "key"_a, "format"_a = static_cast<int>(PS_FILE_PLAIN),
+            "The delete line of `key` (\"&0205 -\"; annotated: with its identifier line).")
         .def(
             "dump_ps",
             [](K& k, const py::object& path, int format) {

@@ -54,6 +54,9 @@ def test_write_key_lines(keys):
     assert keys.write_key(HOST_INTERFACE, [3]) == "&01f9 = 0003\n"
     assert keys.write_key("PSKEY_HOST_INTERFACE", [0x1F], keyward.ANNOTATED) == (
         "// PSKEY_HOST_INTERFACE\n&01f9 = 001f// Unrecognised value 1f\n")
+    assert keys.write_delete_key(0x0205) == "&0205 -\n"
+    assert keys.write_delete_key(0x0205, keyward.ANNOTATED) == (
+        "// PSKEY_UART_CONFIG\n&0205 - // Delete\n")
 
 
 def test_canned_operations_by_name_index_and_steps(chip, keys):
