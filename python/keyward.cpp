@@ -1017,6 +1017,29 @@ void AddScalarAccessors(py::handle cls) {
     }
 }
 
+// pskv_get_NAME(key=default) and pskv_set_NAME(key, table) of one kind of power table.
+template <typename Table, bool (CKeyWarder::*Get)(uint16_t, Table&),
+          bool (CKeyWarder::*Set)(uint16_t, const Table&)>
+void AddTableAccessors(py::class_<KeyWarderBox>& cls, const std::string& name,
+                       uint16_t defaultKey, const char* doc) {
+    cls.def(
+           ("pskv_get_" + name).c_str(),
+           [](KeyWarderBox& k, py::handle key) {
+               const uint16_t n = KeyNumber(key);
+               Table table;
+               Run(k.Box(), {"read", n, true}, [&] { return (k.Keys().*Get)(n, table); });
+               return table;
+           },
+           "key"_a = defaultKey, doc)
+        .def(
+            ("pskv_set_" + name).c_str(),
+            [](KeyWarderBox& k, py::handle key, const Table& table) {
+                const uint16_t n = KeyNumber(key);
+                Run(k.Box(), {"write", n}, [&] { return (k.Keys().*Set)(n, table); });
+            },
+            "key"_a, "table"_a, "Writes the table's settings as the whole value of `key`.");
+}
+
 // ---------------------------------------------------------------- the key database
 
 // A record of the database, as a Python object.
@@ -1918,7 +1941,7 @@ PYBIND11_MODULE(keyward, m) {
 
     // ---- typed access
     using K = KeyWarderBox;
-    py::class_<KeyWarderBox>(
+    py::class_<KeyWarderBox> keyWarder(
         m, "KeyWarder", py::module_local(),
         (std::string(
              "Typed reads and writes of the keys of a server (a Server or a Cache), the PS files "
@@ -1926,7 +1949,8 @@ PYBIND11_MODULE(keyward, m) {
              "identifiers ('PSKEY_HOST_INTERFACE'); presentation keys are resolved through the "
              "key database.") +
          kThreads)
-            .c_str())
+            .c_str());
+    keyWarder
         .def(py::init([](py::object server) {
                  if (!py::isinstance<ServerBox>(server)) {
                      throw py::type_error("a KeyWarder binds a keyward.Server or keyward.Cache");
@@ -2307,55 +2331,16 @@ PYBIND11_MODULE(keyward, m) {
             "of (op, key, value) steps. Steps for keys that the chip lacks are skipped.")
         .def("is_valid_canned",
              [](K& k, const std::wstring& name) { return k.Keys().is_valid_canned(name.c_str()); },
-             "name"_a)
-        // power tables
-        .def(
-            "pskv_get_power_table",
-            [](K& k, py::handle key) {
-                const uint16_t n = KeyNumber(key);
-                CPowerTable table;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_power_table(n, table); });
-                return table;
-            },
-            "key"_a = 0x001E, "A PowerTable read from `key` (PSKEY_LC_POWER_TABLE).")
-        .def(
-            "pskv_set_power_table",
-            [](K& k, py::handle key, const CPowerTable& table) {
-                const uint16_t n = KeyNumber(key);
-                Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_power_table(n, table); });
-            },
-            "key"_a, "table"_a)
-        .def(
-            "pskv_get_enhanced_power_table",
-            [](K& k, py::handle key) {
-                const uint16_t n = KeyNumber(key);
-                CEnhancedPowerTable table;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_enhanced_power_table(n, table); });
-                return table;
-            },
-            "key"_a = 0x0031, "An EnhancedPowerTable (PSKEY_LC_ENHANCED_POWER_TABLE).")
-        .def(
-            "pskv_set_enhanced_power_table",
-            [](K& k, py::handle key, const CEnhancedPowerTable& table) {
-                const uint16_t n = KeyNumber(key);
-                Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_enhanced_power_table(n, table); });
-            },
-            "key"_a, "table"_a)
-        .def(
-            "pskv_get_bluetooth_power_table_v0",
-            [](K& k, py::handle key) {
-                const uint16_t n = KeyNumber(key);
-                CBluetoothPowerTableV0 table;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_bluetooth_power_table_v0(n, table); });
-                return table;
-            },
-            "key"_a = 0x241A, "A BluetoothPowerTableV0 (PSKEY_BT_POWER_TABLE_V0).")
-        .def(
-            "pskv_set_bluetooth_power_table_v0",
-            [](K& k, py::handle key, const CBluetoothPowerTableV0& table) {
-                const uint16_t n = KeyNumber(key);
-                Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_bluetooth_power_table_v0(n, table); });
-            },
-            "key"_a, "table"_a);
+             "name"_a);
+    AddTableAccessors<CPowerTable, &CKeyWarder::pskv_get_power_table, &CKeyWarder::pskv_set_power_table>(
+        keyWarder, "power_table", 0x001E, "A PowerTable read from `key` (PSKEY_LC_POWER_TABLE).");
+    AddTableAccessors<CEnhancedPowerTable, &CKeyWarder::pskv_get_enhanced_power_table,
+                      &CKeyWarder::pskv_set_enhanced_power_table>(
+        keyWarder, "enhanced_power_table", 0x0031,
+        "An EnhancedPowerTable read from `key` (PSKEY_LC_ENHANCED_POWER_TABLE).");
+    AddTableAccessors<CBluetoothPowerTableV0, &CKeyWarder::pskv_get_bluetooth_power_table_v0,
+                      &CKeyWarder::pskv_set_bluetooth_power_table_v0>(
+        keyWarder, "bluetooth_power_table_v0", 0x241A,
+        "A BluetoothPowerTableV0 read from `key` (PSKEY_BT_POWER_TABLE_V0).");
     AddScalarAccessors(m.attr("KeyWarder"));
 }

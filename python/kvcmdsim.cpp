@@ -71,6 +71,24 @@ void Check(bool ok, const std::string& error) {
     }
 }
 
+// A path given as str or os.PathLike.
+std::string FilePath(const py::object& path) {
+    return py::str(py::module_::import("os").attr("fspath")(path));
+}
+
+// Runs a load or save of a chip image without the GIL and raises its failure as OSError with
+// the chip's reason.
+template <typename Operation>
+void ImageFile(Operation&& operation) {
+    std::string error;
+    bool ok = false;
+    {
+        py::gil_scoped_release nogil;
+        ok = operation(error);
+    }
+    Check(ok, error);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(kvcmdsim, m) {
@@ -101,14 +119,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
         .def(py::init<>())
         .def(py::init([](const py::object& path) {
                  auto chip = std::make_shared<SimChip>();
-                 const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-                 std::string error;
-                 bool ok = false;
-                 {
-                     py::gil_scoped_release nogil;
-                     ok = chip->Load(file, &error);
-                 }
-                 Check(ok, error);
+                 const std::string file = FilePath(path);
+                 ImageFile([&](std::string& error) { return chip->Load(file, &error); });
                  return chip;
              }),
              "path"_a)
@@ -269,14 +281,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
         .def(
             "load",
             [](SimChip& c, const py::object& path) {
-                const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-                std::string error;
-                bool ok = false;
-                {
-                    py::gil_scoped_release nogil;
-                    ok = c.Load(file, &error);
-                }
-                Check(ok, error);
+                const std::string file = FilePath(path);
+                ImageFile([&](std::string& error) { return c.Load(file, &error); });
             },
             "path"_a, "Replaces the chip's state with an image (OSError naming the bad line).")
         .def(
@@ -289,22 +295,15 @@ PYBIND11_MODULE(kvcmdsim, m) {
         .def(
             "save",
             [](const SimChip& c, const py::object& path) {
-                const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-                std::string error;
-                bool ok = false;
-                {
-                    py::gil_scoped_release nogil;
-                    ok = c.Save(file, &error);
-                }
-                Check(ok, error);
+                const std::string file = FilePath(path);
+                ImageFile([&](std::string& error) { return c.Save(file, &error); });
             },
             "path"_a, "Writes the chip image atomically.")
         .def(
             "attach_image",
             [](SimChip& c, const py::object& path) {
-                const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-                std::string error;
-                Check(c.AttachImage(file, &error), error);
+                const std::string file = FilePath(path);
+                ImageFile([&](std::string& error) { return c.AttachImage(file, &error); });
             },
             "path"_a,
             "Loads `path` when it exists and saves changes there on flush() (and when a "

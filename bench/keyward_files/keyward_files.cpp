@@ -10,14 +10,13 @@
 // straight from the server (a size and a get request each, no file): the ratio is what the dump
 // adds to the chip traffic (the key walk, formatting, progress notes and the file).
 #include <bench/common/ratio.h>
+#include <bench/common/scratch.h>
 #include <keyward/keyward.h>
 #include <kvcmdsim/kvcmdsim.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -29,27 +28,8 @@ namespace {
 constexpr int kLines = 100000;
 
 // A folder for the benchmark's files, removed at exit.
-class Scratch {
-  public:
-    Scratch() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "keyward-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            mPath = pattern;
-        }
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    std::string File(const std::string& name) const { return mPath + "/" + name; }
-
-  private:
-    std::string mPath;
-};
-
-Scratch& Folder() {
-    static Scratch scratch;
+varnak::bench::Scratch& Folder() {
+    static varnak::bench::Scratch scratch("keyward-bench");
     return scratch;
 }
 

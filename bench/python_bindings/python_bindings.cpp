@@ -10,16 +10,15 @@
 // taken again, the server's turn lock, the failure check). The dump of every known key (a chip
 // holding all 1727 database keys) from Python is compared with the same dump from C++.
 #include <bench/common/ratio.h>
+#include <bench/common/scratch.h>
 #include <keyward/keyward.h>
 #include <kvcmdsim/kvcmdsim.h>
 
 #include <pybind11/embed.h>
 #include <pybind11/stl.h>
 
-#include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -60,28 +59,9 @@ py::object PythonSide() {
     return side;
 }
 
-// A folder for the dumps, removed at exit.
-class Scratch {
-  public:
-    Scratch() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "python-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            mPath = pattern;
-        }
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    std::string File(const std::string& name) const { return mPath + "/" + name; }
-
-  private:
-    std::string mPath;
-};
-
-Scratch& Folder() {
-    static Scratch scratch;
+// A folder for the benchmark's files, removed at exit.
+varnak::bench::Scratch& Folder() {
+    static varnak::bench::Scratch scratch("python-bench");
     return scratch;
 }
 
