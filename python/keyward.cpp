@@ -854,6 +854,48 @@ bool Ask(ServerBox& box, const What& what, Operation&& operation) {
 
 // ---------------------------------------------------------------- key warders
 
+// The firmware id and name that `read(id, name, capacity)` gives, as (int, str).
+template <typename Read>
+py::tuple FirmwareId(ServerBox& box, Read&& read) {
+    int id = 0;
+    std::vector<uint16_t> name(256, 0);
+    Run(box, {"read the firmware id"},
+        [&] { return read(&id, name.data(), static_cast<unsigned>(name.size())); });
+    std::wstring text;
+    for (uint16_t c : name) {
+        if (c == 0) {
+            break;
+        }
+        text += static_cast<wchar_t>(c);
+    }
+    return py::make_tuple(id, text);
+}
+
+// A 16-bit setting of the server (its stores mask, its boot mode), read and written in turn
+// with the server's other calls. `boxOf` finds the server of the object.
+template <typename Class, typename BoxOf, typename Get, typename Set>
+void WordProperty(Class& cls, const char* name, BoxOf boxOf, Get get, Set set, const char* doc) {
+    using Object = typename Class::type;
+    cls.def_property(
+        name,
+        [boxOf, get](Object& o) {
+            uint16_t value = 0;
+            Ask(boxOf(o), {"ask"}, [&] {
+                value = get(o);
+                return true;
+            });
+            return value;
+        },
+        [boxOf, set, name](Object& o, long value) {
+            const uint16_t word = InRange<uint16_t>(value, 0, 0xFFFF, name);
+            Ask(boxOf(o), {"change the setting"}, [&] {
+                set(o, word);
+                return true;
+            });
+        },
+        doc);
+}
+
 class KeyWarderBox {
   public:
     explicit KeyWarderBox(py::object server)
@@ -1638,39 +1680,6 @@ PYBIND11_MODULE(keyward, m) {
             },
             "key"_a, "Whether the key is in the set of the chip's keys (a cache in a boot mode: in "
                      "the mode's list). The chip is not asked.")
-        .def_property(
-            "stores",
-            [](ServerBox& b) {
-                uint16_t stores = 0;
-                Ask(b, {"ask"}, [&] {
-                    stores = b.Ps().GetStores();
-                    return true;
-                });
-                return stores;
-            },
-            [](ServerBox& b, long stores) {
-                const uint16_t mask = InRange<uint16_t>(stores, 0, 0xFFFF, "a stores mask");
-                Ask(b, {"select stores"}, [&] {
-                    b.Ps().SetStores(mask);
-                    return true;
-                });
-            },
-            "The stores mask sent with store-aware requests (0: the chip's default search; "
-            "0x0001 to 0x0010, 0x001F all five).")
-        .def_property(
-            "bootmode", [](ServerBox& b) {
-                uint16_t mode = 0;
-                Ask(b, {"ask"}, [&] { mode = b.Ps().GetBootmode(); return true; });
-                return mode;
-            },
-            [](ServerBox& b, long mode) {
-                const uint16_t selected = InRange<uint16_t>(mode, 0, 0xFFFF, "a boot mode");
-                Ask(b, {"select a boot mode"}, [&] {
-                    b.Ps().SetBootmode(selected);
-                    return true;
-                });
-            },
-            "The selected boot mode (NO_BOOTMODE when none; a mode the server lacks selects none).")
         .def_property_readonly("num_bootmodes", [](ServerBox& b) {
             uint16_t count = 0;
             Ask(b, {"ask"}, [&] { count = b.Ps().NumBootmodes(); return true; });
@@ -1790,19 +1799,9 @@ PYBIND11_MODULE(keyward, m) {
         .def(
             "get_firmware_id",
             [](ServerBox& b) {
-                int id = 0;
-                std::vector<uint16_t> name(256, 0);
-                Run(b, {"read the firmware id"}, [&] {
-                    return b.Ps().get_firmware_id(&id, name.data(), static_cast<unsigned>(name.size()));
+                return FirmwareId(b, [&](int* id, uint16_t* name, unsigned capacity) {
+                    return b.Ps().get_firmware_id(id, name, capacity);
                 });
-                std::wstring text;
-                for (uint16_t c : name) {
-                    if (c == 0) {
-                        break;
-                    }
-                    text += static_cast<wchar_t>(c);
-                }
-                return py::make_tuple(id, text);
             },
             "The chip's firmware id and name.")
         .def("is_layer_a_supported", [](ServerBox& b) {
@@ -1825,6 +1824,17 @@ PYBIND11_MODULE(keyward, m) {
             "Never waits: call it from another thread.")
         .def("clear_cancel", [](ServerBox& b) { b.Ps().clear_cancel(); })
         .def("is_cancelled", [](ServerBox& b) { return b.Ps().is_cancelled(); });
+
+    const auto serverItself = [](ServerBox& b) -> ServerBox& { return b; };
+    WordProperty(
+        server, "stores", serverItself, [](ServerBox& b) { return b.Ps().GetStores(); },
+        [](ServerBox& b, uint16_t stores) { b.Ps().SetStores(stores); },
+        "The stores mask sent with store-aware requests (0: the chip's default search; 0x0001 "
+        "to 0x0010, 0x001F all five).");
+    WordProperty(
+        server, "bootmode", serverItself, [](ServerBox& b) { return b.Ps().GetBootmode(); },
+        [](ServerBox& b, uint16_t mode) { b.Ps().SetBootmode(mode); },
+        "The selected boot mode (NO_BOOTMODE when none; a mode the server lacks selects none).");
 
     py::class_<KvcmdBox, ServerBox, BoxHolder<KvcmdBox>>(
         m, "Server", py::module_local(),
@@ -1959,42 +1969,6 @@ PYBIND11_MODULE(keyward, m) {
              }),
              "server"_a)
         .def_property_readonly("server", &K::ServerObject)
-        .def_property(
-            "stores",
-            [](K& k) {
-                uint16_t stores = 0;
-                Ask(k.Box(), {"ask"}, [&] {
-                    stores = k.Keys().GetStores();
-                    return true;
-                });
-                return stores;
-            },
-            [](K& k, long stores) {
-                const uint16_t mask = InRange<uint16_t>(stores, 0, 0xFFFF, "a stores mask");
-                Ask(k.Box(), {"select stores"}, [&] {
-                    k.Keys().SetStores(mask);
-                    return true;
-                });
-            },
-            "The server's stores mask.")
-        .def_property(
-            "bootmode",
-            [](K& k) {
-                uint16_t mode = 0;
-                Ask(k.Box(), {"ask"}, [&] {
-                    mode = k.Keys().GetBootmode();
-                    return true;
-                });
-                return mode;
-            },
-            [](K& k, long mode) {
-                const uint16_t selected = InRange<uint16_t>(mode, 0, 0xFFFF, "a boot mode");
-                Ask(k.Box(), {"select a boot mode"}, [&] {
-                    k.Keys().SetBootmode(selected);
-                    return true;
-                });
-            },
-            "The server's boot mode.")
         .def(
             "reconnect",
             [](K& k) { Run(k.Box(), {"open the connection to the chip"}, [&] { return k.Keys().Reconnect(); }); },
@@ -2020,19 +1994,9 @@ PYBIND11_MODULE(keyward, m) {
         .def(
             "get_firmware_id",
             [](K& k) {
-                int id = 0;
-                std::vector<uint16_t> name(256, 0);
-                Run(k.Box(), {"read the firmware id"}, [&] {
-                    return k.Keys().GetFirmwareId(&id, name.data(), static_cast<unsigned>(name.size()));
+                return FirmwareId(k.Box(), [&](int* id, uint16_t* name, unsigned capacity) {
+                    return k.Keys().GetFirmwareId(id, name, capacity);
                 });
-                std::wstring text;
-                for (uint16_t c : name) {
-                    if (c == 0) {
-                        break;
-                    }
-                    text += static_cast<wchar_t>(c);
-                }
-                return py::make_tuple(id, text);
             },
             "The chip's firmware id and name, as its transport gives them.")
         .def(
@@ -2332,6 +2296,13 @@ PYBIND11_MODULE(keyward, m) {
         .def("is_valid_canned",
              [](K& k, const std::wstring& name) { return k.Keys().is_valid_canned(name.c_str()); },
              "name"_a);
+    const auto serverOf = [](K& k) -> ServerBox& { return k.Box(); };
+    WordProperty(
+        keyWarder, "stores", serverOf, [](K& k) { return k.Keys().GetStores(); },
+        [](K& k, uint16_t stores) { k.Keys().SetStores(stores); }, "The server's stores mask.");
+    WordProperty(
+        keyWarder, "bootmode", serverOf, [](K& k) { return k.Keys().GetBootmode(); },
+        [](K& k, uint16_t mode) { k.Keys().SetBootmode(mode); }, "The server's boot mode.");
     AddTableAccessors<CPowerTable, &CKeyWarder::pskv_get_power_table, &CKeyWarder::pskv_set_power_table>(
         keyWarder, "power_table", 0x001E, "A PowerTable read from `key` (PSKEY_LC_POWER_TABLE).");
     AddTableAccessors<CEnhancedPowerTable, &CKeyWarder::pskv_get_enhanced_power_table,
