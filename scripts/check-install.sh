@@ -23,3 +23,9 @@ ctest --test-dir "$consumer" --output-on-failure
 # make cannot see, and a program left from an older tree would test that tree.
 PKG_CONFIG_PATH=$(find "$prefix" -type d -name pkgconfig | paste -sd:) \
     make -B -s -C "$VARNAK_ROOT/tests/pkgconfig-consumer" OUT="$build/../pkgconfig-consumer" RPATH=1 check
+
+# The Python modules of the installed tree find its libraries by themselves, wherever it is.
+if [ -d "$prefix/lib/python3/dist-packages" ]; then
+    env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/lib/python3/dist-packages" \
+        /usr/bin/python3 -c 'import keyward, kvcmdsim, quillon; print(len(keyward.database), "keys")'
+fi
