@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # check-install.sh BUILD PREFIX: installs BUILD into PREFIX (a folder outside the system ones),
 # then builds and runs the two consumer projects against it: tests/cmake-package through the
-# CMake packages, tests/pkgconfig-consumer through pkg-config alone; and imports the installed tree's
-# Python modules from their folder.
+# CMake packages, tests/pkgconfig-consumer through pkg-config alone; and imports the installed
+# tree's Python modules from their folder.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 build=$(realpath "$1")
