@@ -60,10 +60,13 @@ def test_the_gil_is_released_while_a_call_waits_on_the_chip(chip, keys):
 
 def test_threads_share_one_server_and_take_turns(chip, server):
     keys = keyward.KeyWarder(server)
+    server.open()
+    # Each request takes a while, so that calls of the threads would overlap if they could.
+    chip.set_request_delay(datetime.timedelta(milliseconds=1))
 
     def work(index):
         key = 0x028A + index  # PSKEY_USR0 + index
-        for value in range(40):
+        for value in range(10):
             keys.pskv_set_raw(key, [index, value])
             assert keys.pskv_get_raw(key) == [index, value]
             assert keys.pskv_get_uint16(HOST_INTERFACE) == 3
@@ -75,9 +78,10 @@ def test_threads_share_one_server_and_take_turns(chip, server):
 def test_threads_share_a_cache(chip, server):
     with keyward.Cache(server) as cache:
         keys = keyward.KeyWarder(cache)
+        chip.set_request_delay(datetime.timedelta(milliseconds=1))
 
         def work(index):
-            for _ in range(30):
+            for _ in range(10):
                 assert keys.pskv_get_uint16(HOST_INTERFACE) == 3
                 keys.pskv_set_uint16(0x028A + index, index)
 
