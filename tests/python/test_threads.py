@@ -107,6 +107,7 @@ def test_a_python_transport_serves_a_cache_worker_and_client_threads(chip):
 
 
 def test_a_dump_is_cancelled_from_another_thread(chip, keys):
+    chip.set_firmware_keys([(HOST_INTERFACE, HOST_INTERFACE), (0x028A, 0x028A + 49)])
     keys.server.open()
     for key in range(0x028A, 0x028A + 50):
         chip.set_key(kvcmdsim.STORE_IMPLEMENTATION, key, [key])
