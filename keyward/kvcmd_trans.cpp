@@ -193,7 +193,8 @@ bool kvcmd_trans::read_mem_by_kvcmd(GenericPointer where, uint16_t length, uint1
         return false;
     }
     for (uint32_t done = 0; done < length;) {
-        const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(kChunkWords, length - done));
+        const uint16_t count =
+            static_cast<uint16_t>(std::min<uint32_t>(kChunkWords, length - done));
         const KVCMD_MEMORY_PDU response(run_pdu_report_errs(
             KVCMD_MEMORY_PDU(KVCMD_PDU::TYPE_GET_REQ, static_cast<uint16_t>(word + done), count)));
         if (response.channel() == 0 || response.get_type() != KVCMD_PDU::TYPE_GET_RESP ||

@@ -333,8 +333,7 @@ class PythonException final : public kvcmd_trans_exception {
 // The kvcmd_trans of a Python object that implements transact (and optionally the rest).
 class PythonTransport final : public kvcmd_trans {
   public:
-    explicit PythonTransport(py::object transport)
-        : mObject(std::move(transport)), mTable(this) {}
+    explicit PythonTransport(py::object transport) : mObject(std::move(transport)), mTable(this) {}
     // Dropped with the GIL (the owner makes sure).
     ~PythonTransport() override = default;
 
@@ -938,7 +937,8 @@ long Integer(py::handle value, const char* what) {
     if (!PyIndex_Check(value.ptr())) {
         throw py::type_error(std::string(what) + " is an int");
     }
-    const long result = PyLong_AsLong(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())).ptr());
+    const long result =
+        PyLong_AsLong(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())).ptr());
     if (result == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         throw py::value_error(std::string(what) + " is out of range");
@@ -954,7 +954,8 @@ py::object GetUint16(KeyWarderBox& k, py::handle key, py::handle) {
 }
 py::object SetUint16(KeyWarderBox& k, py::handle key, py::handle value) {
     const uint16_t n = KeyNumber(key);
-    const uint16_t word = InRange<uint16_t>(Integer(value, "a 16-bit value"), 0, 0xFFFF, "a 16-bit value");
+    const uint16_t word =
+        InRange<uint16_t>(Integer(value, "a 16-bit value"), 0, 0xFFFF, "a 16-bit value");
     Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_uint16(n, word); });
     return py::none();
 }
@@ -966,7 +967,8 @@ py::object GetUint32(KeyWarderBox& k, py::handle key, py::handle) {
 }
 py::object SetUint32(KeyWarderBox& k, py::handle key, py::handle value) {
     const uint16_t n = KeyNumber(key);
-    const uint32_t word = InRange<uint32_t>(Integer(value, "a 32-bit value"), 0, 0xFFFFFFFFL, "a 32-bit value");
+    const uint32_t word =
+        InRange<uint32_t>(Integer(value, "a 32-bit value"), 0, 0xFFFFFFFFL, "a 32-bit value");
     Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_uint32(n, word); });
     return py::none();
 }
@@ -978,7 +980,8 @@ py::object GetPresentation(KeyWarderBox& k, py::handle key, py::handle) {
 }
 py::object SetPresentation(KeyWarderBox& k, py::handle key, py::handle value) {
     const uint16_t n = KeyNumber(key);
-    const uint16_t field = InRange<uint16_t>(Integer(value, "a field value"), 0, 0xFFFF, "a field value");
+    const uint16_t field =
+        InRange<uint16_t>(Integer(value, "a field value"), 0, 0xFFFF, "a field value");
     Run(k.Box(), {"write", n}, [&] { return k.Keys().pskv_set_presentation(n, field); });
     return py::none();
 }
@@ -1026,26 +1029,32 @@ PyObject* FastMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 void AddScalarAccessors(py::handle cls) {
     static PyMethodDef methods[] = {
-        {"pskv_get_uint16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetUint16, 1>)),
+        {"pskv_get_uint16",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetUint16, 1>)),
          METH_FASTCALL | METH_KEYWORDS,
          "pskv_get_uint16($self, key)\n--\n\nOne word (a presentation key through its base key's "
          "field)."},
-        {"pskv_set_uint16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetUint16, 2>)),
+        {"pskv_set_uint16",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetUint16, 2>)),
          METH_FASTCALL | METH_KEYWORDS,
          "pskv_set_uint16($self, key, value)\n--\n\nWrites one word (a presentation key into its "
          "base key's field)."},
-        {"pskv_get_uint32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetUint32, 1>)),
+        {"pskv_get_uint32",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetUint32, 1>)),
          METH_FASTCALL | METH_KEYWORDS,
          "pskv_get_uint32($self, key)\n--\n\nTwo words, most significant first."},
-        {"pskv_set_uint32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetUint32, 2>)),
+        {"pskv_set_uint32",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetUint32, 2>)),
          METH_FASTCALL | METH_KEYWORDS,
          "pskv_set_uint32($self, key, value)\n--\n\nWrites two words, most significant first."},
         {"pskv_get_presentation",
-         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&GetPresentation, 1>)),
+         reinterpret_cast<PyCFunction>(
+             reinterpret_cast<void (*)()>(&FastMethod<&GetPresentation, 1>)),
          METH_FASTCALL | METH_KEYWORDS,
          "pskv_get_presentation($self, key)\n--\n\nA presentation key's field."},
         {"pskv_set_presentation",
-         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&FastMethod<&SetPresentation, 2>)),
+         reinterpret_cast<PyCFunction>(
+             reinterpret_cast<void (*)()>(&FastMethod<&SetPresentation, 2>)),
          METH_FASTCALL | METH_KEYWORDS,
          "pskv_set_presentation($self, key, value)\n--\n\nRewrites a presentation key's field."},
     };
@@ -1062,24 +1071,22 @@ void AddScalarAccessors(py::handle cls) {
 // pskv_get_NAME(key=default) and pskv_set_NAME(key, table) of one kind of power table.
 template <typename Table, bool (CKeyWarder::*Get)(uint16_t, Table&),
           bool (CKeyWarder::*Set)(uint16_t, const Table&)>
-void AddTableAccessors(py::class_<KeyWarderBox>& cls, const std::string& name,
-                       uint16_t defaultKey, const char* doc) {
-    cls.def(
-           ("pskv_get_" + name).c_str(),
-           [](KeyWarderBox& k, py::handle key) {
-               const uint16_t n = KeyNumber(key);
-               Table table;
-               Run(k.Box(), {"read", n, true}, [&] { return (k.Keys().*Get)(n, table); });
-               return table;
-           },
-           "key"_a = defaultKey, doc)
-        .def(
-            ("pskv_set_" + name).c_str(),
-            [](KeyWarderBox& k, py::handle key, const Table& table) {
+void AddTableAccessors(py::class_<KeyWarderBox>& cls, const std::string& name, uint16_t defaultKey,
+                       const char* doc) {
+    cls.def(("pskv_get_" + name).c_str(),
+            [](KeyWarderBox& k, py::handle key) {
                 const uint16_t n = KeyNumber(key);
-                Run(k.Box(), {"write", n}, [&] { return (k.Keys().*Set)(n, table); });
+                Table table;
+                Run(k.Box(), {"read", n, true}, [&] { return (k.Keys().*Get)(n, table); });
+                return table;
             },
-            "key"_a, "table"_a, "Writes the table's settings as the whole value of `key`.");
+            "key"_a = defaultKey, doc)
+        .def(("pskv_set_" + name).c_str(),
+             [](KeyWarderBox& k, py::handle key, const Table& table) {
+                 const uint16_t n = KeyNumber(key);
+                 Run(k.Box(), {"write", n}, [&] { return (k.Keys().*Set)(n, table); });
+             },
+             "key"_a, "table"_a, "Writes the table's settings as the whole value of `key`.");
 }
 
 // ---------------------------------------------------------------- the key database
@@ -1191,8 +1198,9 @@ py::class_<Setting> BindSetting(py::module_& m, const char* name, const char* do
             },
             "words"_a, "The setting packed in `words` (reserved bits ignored).")
         .def("__eq__", [](const Setting& a, const Setting& b) { return a == b; })
-        .def("__lt__", [](const Setting& a, const Setting& b) { return a < b; },
-             "Orders by output power (tx_dbm).")
+        .def(
+            "__lt__", [](const Setting& a, const Setting& b) { return a < b; },
+            "Orders by output power (tx_dbm).")
         .def("__repr__", [name](const py::object& self) {
             std::string text = std::string(name) + "(";
             const char* separator = "";
@@ -1259,9 +1267,10 @@ void BindTable(py::module_& m, const char* name, const char* doc) {
             },
             py::return_value_policy::reference_internal,
             "The setting at `index`: a view of that slot of the table (edits change the table).")
-        .def("__setitem__", [](Table& table, int index, const Setting& setting) {
-            table.settings[Position(index, table.size())] = setting;
-        })
+        .def("__setitem__",
+             [](Table& table, int index, const Setting& setting) {
+                 table.settings[Position(index, table.size())] = setting;
+             })
         .def("__delitem__",
              [](Table& table, int index) { table.deleteElement(Position(index, table.size())); })
         .def(
@@ -1381,14 +1390,15 @@ PYBIND11_MODULE(keyward, m) {
             "structure", [](const KeyRecord& k) { return k.entry->structure; },
             "The shape of the value (0 to 52).")
         .def_property_readonly(
-            "length", [](const KeyRecord& k) { return CKeyWarder::StructureLen(k.entry->structure); },
+            "length",
+            [](const KeyRecord& k) { return CKeyWarder::StructureLen(k.entry->structure); },
             "The value's length in words; -1 for variable length.")
         .def_property_readonly(
             "kind", [](const KeyRecord& k) { return k.entry->kind; },
             "KIND_ORDINARY, or KIND_PRESENTATION for a bit field of a base key.")
-        .def_property_readonly("is_presentation", [](const KeyRecord& k) {
-            return k.entry->kind == PSKEY_KIND_PRESENTATION;
-        })
+        .def_property_readonly(
+            "is_presentation",
+            [](const KeyRecord& k) { return k.entry->kind == PSKEY_KIND_PRESENTATION; })
         .def_property_readonly(
             "base_key", [](const KeyRecord& k) { return k.entry->base_key; },
             "Presentation keys: the key that holds the field; else 0.")
@@ -1444,8 +1454,9 @@ PYBIND11_MODULE(keyward, m) {
         "iterated in database order. Read-only; safe from any thread.")
         .def("__len__", [](const KeyDatabase&) { return CKeyWarder::GetKeyCount(); })
         .def(
-            "__getitem__", [](const KeyDatabase&, py::handle key) { return KeyRecord{RecordOf(key)}; },
-            "key"_a, "The record of a key number or identifier (KeyError when unknown).")
+            "__getitem__",
+            [](const KeyDatabase&, py::handle key) { return KeyRecord{RecordOf(key)}; }, "key"_a,
+            "The record of a key number or identifier (KeyError when unknown).")
         .def(
             "get",
             [](const KeyDatabase&, py::handle key, py::object otherwise) -> py::object {
@@ -1467,21 +1478,19 @@ PYBIND11_MODULE(keyward, m) {
                      return false;
                  }
              })
-        .def(
-            "__iter__",
-            [](const KeyDatabase&) {
-                std::vector<KeyRecord> keys;
-                for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
-                    keys.push_back({CKeyWarder::GetKeyDetailsAt(i)});
-                }
-                return py::iter(py::cast(keys));
-            })
+        .def("__iter__",
+             [](const KeyDatabase&) {
+                 std::vector<KeyRecord> keys;
+                 for (size_t i = 0; i < CKeyWarder::GetKeyCount(); ++i) {
+                     keys.push_back({CKeyWarder::GetKeyDetailsAt(i)});
+                 }
+                 return py::iter(py::cast(keys));
+             })
         .def_static("enumeration", &Enumeration, "index"_a,
                     "Enumeration list `index` as (text, value) pairs.")
         .def_static(
-            "structure_length",
-            [](int structure) { return CKeyWarder::StructureLen(structure); }, "structure"_a,
-            "The length in words of a value of `structure`; -1 for variable length.")
+            "structure_length", [](int structure) { return CKeyWarder::StructureLen(structure); },
+            "structure"_a, "The length in words of a value of `structure`; -1 for variable length.")
         .def_static(
             "check_valid", [] { return CKeyWarder().CheckValid(); },
             "Whether no two records share a key number.");
@@ -1497,8 +1506,8 @@ PYBIND11_MODULE(keyward, m) {
                      step != nullptr && step->key != 0; ++step) {
                     steps.append(gClasses.canned_step(step->op, step->key, step->value));
                 }
-                entries.append(gClasses.canned_operation(Text(entry->name),
-                                                          Text(entry->description), steps));
+                entries.append(
+                    gClasses.canned_operation(Text(entry->name), Text(entry->description), steps));
             }
             return entries;
         },
@@ -1512,8 +1521,8 @@ PYBIND11_MODULE(keyward, m) {
         .def("identify_from_second", &ChipIdentity::identify_from_second, "second_word"_a)
         .def("identify_from_words", &ChipIdentity::identify_from_words, "version_word"_a,
              "second_word"_a)
-        .def("identify_from_version_and_sub_id",
-             &ChipIdentity::identify_from_version_and_sub_id, "version_word"_a, "sub_id"_a)
+        .def("identify_from_version_and_sub_id", &ChipIdentity::identify_from_version_and_sub_id,
+             "version_word"_a, "sub_id"_a)
         .def("is_identified", &ChipIdentity::is_identified, "any_readable_chip"_a = false)
         .def_property("forced", &ChipIdentity::forced, &ChipIdentity::set_forced)
         .def_property_readonly("version_word", &ChipIdentity::version_word)
@@ -1523,9 +1532,8 @@ PYBIND11_MODULE(keyward, m) {
                                "The matched catalogue record; 0 when unknown.")
         .def_property_readonly("memory_access_class", &ChipIdentity::memory_access_class)
         .def_property_readonly("text", &ChipIdentity::text)
-        .def("__repr__", [](const ChipIdentity& c) {
-            return std::string("<ChipIdentity ") + c.text() + ">";
-        });
+        .def("__repr__",
+             [](const ChipIdentity& c) { return std::string("<ChipIdentity ") + c.text() + ">"; });
     m.def(
         "chip_catalogue",
         [] {
@@ -1533,10 +1541,10 @@ PYBIND11_MODULE(keyward, m) {
             const ChipRecord* catalogue = ChipCatalogue();
             for (size_t i = 0; i < CHIP_CATALOGUE_SIZE; ++i) {
                 const ChipRecord& r = catalogue[i];
-                records.append(gClasses.chip_record(
-                    r.chip_index, r.chip_id, r.sub_id, r.name, r.code_name,
-                    r.architecture->architecture_class, r.architecture->memory_access_class,
-                    r.architecture->address_width_class, r.flags));
+                records.append(gClasses.chip_record(r.chip_index, r.chip_id, r.sub_id, r.name,
+                                                    r.code_name, r.architecture->architecture_class,
+                                                    r.architecture->memory_access_class,
+                                                    r.architecture->address_width_class, r.flags));
             }
             return records;
         },
@@ -1548,8 +1556,9 @@ PYBIND11_MODULE(keyward, m) {
     AddField(basic, "internal_pa", &CPowerSetting::internal_pa, 0, 255, "Internal amplifier gain.");
     AddField(basic, "external_pa", &CPowerSetting::external_pa, 0, 255, "External amplifier gain.");
     AddField(basic, "tx_dbm", &CPowerSetting::tx_dbm, -128, 127, "Output power in dBm.");
-    basic.def("as_uint32", &CPowerSetting::asUint32,
-              "internal_pa << 24 | external_pa << 16 | tx_dbm << 8.")
+    basic
+        .def("as_uint32", &CPowerSetting::asUint32,
+             "internal_pa << 24 | external_pa << 16 | tx_dbm << 8.")
         .def_static(
             "from_uint32",
             [](uint32_t value) {
@@ -1559,23 +1568,23 @@ PYBIND11_MODULE(keyward, m) {
             },
             "value"_a, "The setting in the three upper bytes of `value`.");
     auto enhanced = BindSetting<CEnhancedPowerSetting>(
-        m, "EnhancedPowerSetting", "A basic and enhanced data rate power setting (5 words packed).");
+        m, "EnhancedPowerSetting",
+        "A basic and enhanced data rate power setting (5 words packed).");
     AddField(enhanced, "internal_pa", &CEnhancedPowerSetting::internal_pa, 0, 255, nullptr);
     AddField(enhanced, "external_pa", &CEnhancedPowerSetting::external_pa, 0, 255, nullptr);
     AddField(enhanced, "tx_pa_attn", &CEnhancedPowerSetting::tx_pa_attn, 0, 7, "3 bits.");
-    AddField(enhanced, "switchable_external_pa", &CEnhancedPowerSetting::switchable_external_pa,
-             0, 1, nullptr);
-    AddField(enhanced, "internal_pa_edr", &CEnhancedPowerSetting::internal_pa_edr, 0, 255,
-             nullptr);
-    AddField(enhanced, "external_pa_edr", &CEnhancedPowerSetting::external_pa_edr, 0, 255,
-             nullptr);
+    AddField(enhanced, "switchable_external_pa", &CEnhancedPowerSetting::switchable_external_pa, 0,
+             1, nullptr);
+    AddField(enhanced, "internal_pa_edr", &CEnhancedPowerSetting::internal_pa_edr, 0, 255, nullptr);
+    AddField(enhanced, "external_pa_edr", &CEnhancedPowerSetting::external_pa_edr, 0, 255, nullptr);
     AddField(enhanced, "inhibit_edr", &CEnhancedPowerSetting::inhibit_edr, 0, 1, nullptr);
     AddField(enhanced, "inhibit_br", &CEnhancedPowerSetting::inhibit_br, 0, 1, nullptr);
     AddField(enhanced, "tx_pa_attn_edr", &CEnhancedPowerSetting::tx_pa_attn_edr, 0, 7, "3 bits.");
     AddField(enhanced, "tx_pre_edr", &CEnhancedPowerSetting::tx_pre_edr, 0, 255, nullptr);
     AddField(enhanced, "tx_dbm", &CEnhancedPowerSetting::tx_dbm, -128, 127, "Output power in dBm.");
     auto v0 = BindSetting<CBluetoothPowerTableV0Setting>(
-        m, "BluetoothPowerTableV0Setting", "A setting of PSKEY_BT_POWER_TABLE_V0 (5 words packed).");
+        m, "BluetoothPowerTableV0Setting",
+        "A setting of PSKEY_BT_POWER_TABLE_V0 (5 words packed).");
     using V0 = CBluetoothPowerTableV0Setting;
     AddField(v0, "internal_pa", &V0::internal_pa, 0, 255, nullptr);
     AddField(v0, "mixer_level", &V0::mixer_level, 0, 15, "4 bits.");
@@ -1622,12 +1631,16 @@ PYBIND11_MODULE(keyward, m) {
             "notes). An operation raises Error only when it failed in the end.")
         .def(
             "open",
-            [](ServerBox& b) { Run(b, {"open the connection to the chip"}, [&] { return b.Ps().open(); }); },
+            [](ServerBox& b) {
+                Run(b, {"open the connection to the chip"}, [&] { return b.Ps().open(); });
+            },
             "Connects and learns which keys the chip holds (a cache also starts its worker).")
-        .def(
-            "close",
-            [](ServerBox& b) { Run(b, {"close the connection"}, [&] { return b.Ps().close(); }); })
-        .def("is_open", [](ServerBox& b) { return Ask(b, {"ask the connection"}, [&] { return b.Ps().is_open(); }); })
+        .def("close",
+             [](ServerBox& b) { Run(b, {"close the connection"}, [&] { return b.Ps().close(); }); })
+        .def("is_open",
+             [](ServerBox& b) {
+                 return Ask(b, {"ask the connection"}, [&] { return b.Ps().is_open(); });
+             })
         .def("__enter__",
              [](py::object self) {
                  ServerBox& b = self.cast<ServerBox&>();
@@ -1641,7 +1654,9 @@ PYBIND11_MODULE(keyward, m) {
              })
         .def(
             "reset_kv",
-            [](ServerBox& b, int how) { Run(b, {"reset the chip"}, [&] { return b.Ps().reset_kv(how); }); },
+            [](ServerBox& b, int how) {
+                Run(b, {"reset the chip"}, [&] { return b.Ps().reset_kv(how); });
+            },
             "how"_a = 0, "Resets the chip (`how` is the transport's reset kind).")
         .def(
             "reset_kv_and_close",
@@ -1651,7 +1666,9 @@ PYBIND11_MODULE(keyward, m) {
             "how"_a = 0, "Resets the chip and closes the connection (the next call reopens it).")
         .def(
             "inquire_known_keys",
-            [](ServerBox& b) { Run(b, {"learn the chip's keys"}, [&] { return b.Ps().inquire_known_keys(); }); },
+            [](ServerBox& b) {
+                Run(b, {"learn the chip's keys"}, [&] { return b.Ps().inquire_known_keys(); });
+            },
             "Learns again which keys the chip holds.")
         .def(
             "known_keys",
@@ -1670,7 +1687,8 @@ PYBIND11_MODULE(keyward, m) {
             },
             "The keys the chip is known to hold, ascending (connecting first when needed).")
         .def_property_readonly(
-            "keys_known", [](ServerBox& b) { return Ask(b, {"ask"}, [&] { return b.Ps().keys_known(); }); },
+            "keys_known",
+            [](ServerBox& b) { return Ask(b, {"ask"}, [&] { return b.Ps().keys_known(); }); },
             "Whether the set of the chip's keys is complete.")
         .def(
             "key_exists",
@@ -1678,13 +1696,18 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t k = KeyNumber(key);
                 return Ask(b, {"ask"}, [&] { return b.Ps().key_exists(k); });
             },
-            "key"_a, "Whether the key is in the set of the chip's keys (a cache in a boot mode: in "
-                     "the mode's list). The chip is not asked.")
-        .def_property_readonly("num_bootmodes", [](ServerBox& b) {
-            uint16_t count = 0;
-            Ask(b, {"ask"}, [&] { count = b.Ps().NumBootmodes(); return true; });
-            return count;
-        })
+            "key"_a,
+            "Whether the key is in the set of the chip's keys (a cache in a boot mode: in "
+            "the mode's list). The chip is not asked.")
+        .def_property_readonly("num_bootmodes",
+                               [](ServerBox& b) {
+                                   uint16_t count = 0;
+                                   Ask(b, {"ask"}, [&] {
+                                       count = b.Ps().NumBootmodes();
+                                       return true;
+                                   });
+                                   return count;
+                               })
         .def(
             "pskv_size",
             [](ServerBox& b, py::handle key, bool raw) {
@@ -1724,7 +1747,8 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t k = KeyNumber(key);
                 const std::vector<uint16_t> words = Words(values);
                 Run(b, {"write", k}, [&] {
-                    return b.Ps().pskv_set(k, words.data(), static_cast<uint16_t>(words.size()), raw);
+                    return b.Ps().pskv_set(k, words.data(), static_cast<uint16_t>(words.size()),
+                                           raw);
                 });
             },
             "key"_a, "words"_a, "raw"_a = false)
@@ -1764,7 +1788,8 @@ PYBIND11_MODULE(keyward, m) {
             "pskv_clrb",
             [](ServerBox& b, py::handle key) {
                 const uint16_t k = KeyNumber(key);
-                Run(b, {"remove the boot-mode override of", k}, [&] { return b.Ps().pskv_clrb(k); });
+                Run(b, {"remove the boot-mode override of", k},
+                    [&] { return b.Ps().pskv_clrb(k); });
             },
             "key"_a, "Removes the key's override in the selected boot mode (a cache only).")
         .def(
@@ -1776,12 +1801,15 @@ PYBIND11_MODULE(keyward, m) {
             "key"_a, "raw"_a = false, "Whether the firmware knows the key number.")
         .def(
             "pskv_factory_set",
-            [](ServerBox& b) { Run(b, {"set the factory values"}, [&] { return b.Ps().pskv_factory_set(); }); },
+            [](ServerBox& b) {
+                Run(b, {"set the factory values"}, [&] { return b.Ps().pskv_factory_set(); });
+            },
             "Copies the current keys into the factory settings.")
         .def(
             "pskv_factory_restore",
             [](ServerBox& b, bool all) {
-                Run(b, {"restore the factory values"}, [&] { return b.Ps().pskv_factory_restore(all); });
+                Run(b, {"restore the factory values"},
+                    [&] { return b.Ps().pskv_factory_restore(all); });
             },
             "all"_a = false, "Restores the factory settings (`all`: of every key).")
         .def(
@@ -1804,9 +1832,10 @@ PYBIND11_MODULE(keyward, m) {
                 });
             },
             "The chip's firmware id and name.")
-        .def("is_layer_a_supported", [](ServerBox& b) {
-            return Ask(b, {"ask"}, [&] { return b.Ps().is_layer_a_supported(); });
-        })
+        .def("is_layer_a_supported",
+             [](ServerBox& b) {
+                 return Ask(b, {"ask"}, [&] { return b.Ps().is_layer_a_supported(); });
+             })
         .def(
             "getvar",
             [](ServerBox& b, const std::string& name) {
@@ -1844,7 +1873,8 @@ PYBIND11_MODULE(keyward, m) {
          kThreads)
             .c_str())
         .def(py::init([](py::object transport, bool raw, py::object handler) {
-                 return BoxHolder<KvcmdBox>(new KvcmdBox(std::move(transport), raw, std::move(handler)));
+                 return BoxHolder<KvcmdBox>(
+                     new KvcmdBox(std::move(transport), raw, std::move(handler)));
              }),
              "transport"_a, py::kw_only(), "raw"_a = false, "handler"_a = py::none())
         .def_property_readonly("transport", &KvcmdBox::TransportObject)
@@ -1853,7 +1883,10 @@ PYBIND11_MODULE(keyward, m) {
             "security_state",
             [](KvcmdBox& b) {
                 int state = 0;
-                Ask(b, {"ask"}, [&] { state = b.Link()->get_security_state(); return true; });
+                Ask(b, {"ask"}, [&] {
+                    state = b.Link()->get_security_state();
+                    return true;
+                });
                 return state;
             },
             "0 unknown, 1 the chip refuses memory reads, 2 they work.");
@@ -1971,11 +2004,16 @@ PYBIND11_MODULE(keyward, m) {
         .def_property_readonly("server", &K::ServerObject)
         .def(
             "reconnect",
-            [](K& k) { Run(k.Box(), {"open the connection to the chip"}, [&] { return k.Keys().Reconnect(); }); },
+            [](K& k) {
+                Run(k.Box(), {"open the connection to the chip"},
+                    [&] { return k.Keys().Reconnect(); });
+            },
             "Opens the server again.")
         .def(
             "reset_kv",
-            [](K& k, int how) { Run(k.Box(), {"reset the chip"}, [&] { return k.Keys().ResetKv(how); }); },
+            [](K& k, int how) {
+                Run(k.Box(), {"reset the chip"}, [&] { return k.Keys().ResetKv(how); });
+            },
             "how"_a = 0)
         .def(
             "reset_kv_and_close",
@@ -1984,11 +2022,15 @@ PYBIND11_MODULE(keyward, m) {
             },
             "how"_a = 0)
         .def("pskv_factory_set",
-             [](K& k) { Run(k.Box(), {"set the factory values"}, [&] { return k.Keys().pskv_factory_set(); }); })
+             [](K& k) {
+                 Run(k.Box(), {"set the factory values"},
+                     [&] { return k.Keys().pskv_factory_set(); });
+             })
         .def(
             "pskv_factory_restore",
             [](K& k, bool all) {
-                Run(k.Box(), {"restore the factory values"}, [&] { return k.Keys().pskv_factory_restore(all); });
+                Run(k.Box(), {"restore the factory values"},
+                    [&] { return k.Keys().pskv_factory_restore(all); });
             },
             "all"_a = false)
         .def(
@@ -1999,17 +2041,16 @@ PYBIND11_MODULE(keyward, m) {
                 });
             },
             "The chip's firmware id and name, as its transport gives them.")
-        .def(
-            "refresh_is_supported_layer_a",
-            [](K& k) {
-                Ask(k.Box(), {"ask"}, [&] {
-                    k.Keys().RefreshIsSupportedLayerA();
-                    return true;
-                });
-            })
-        .def_property_readonly("is_supported_layer_a",
-                               [](K& k) { return k.Keys().IsSupportedLayerA(); },
-                               "The answer kept by refresh_is_supported_layer_a().")
+        .def("refresh_is_supported_layer_a",
+             [](K& k) {
+                 Ask(k.Box(), {"ask"}, [&] {
+                     k.Keys().RefreshIsSupportedLayerA();
+                     return true;
+                 });
+             })
+        .def_property_readonly(
+            "is_supported_layer_a", [](K& k) { return k.Keys().IsSupportedLayerA(); },
+            "The answer kept by refresh_is_supported_layer_a().")
         // raw access
         .def(
             "pskv_size",
@@ -2054,7 +2095,8 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t n = KeyNumber(key);
                 const std::vector<uint16_t> words = Words(values);
                 Run(k.Box(), {"write", n}, [&] {
-                    return k.Keys().pskv_set_raw(n, words.data(), static_cast<uint16_t>(words.size()));
+                    return k.Keys().pskv_set_raw(n, words.data(),
+                                                 static_cast<uint16_t>(words.size()));
                 });
             },
             "key"_a, "words"_a)
@@ -2076,7 +2118,8 @@ PYBIND11_MODULE(keyward, m) {
             "pskv_clrb",
             [](K& k, py::handle key) {
                 const uint16_t n = KeyNumber(key);
-                Run(k.Box(), {"remove the boot-mode override of", n}, [&] { return k.Keys().pskv_clrb(n); });
+                Run(k.Box(), {"remove the boot-mode override of", n},
+                    [&] { return k.Keys().pskv_clrb(n); });
             },
             "key"_a)
         .def(
@@ -2103,7 +2146,8 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t o = InRange<uint16_t>(offset, 0, 0xFFFF, "bit_offset");
                 const uint16_t w = InRange<uint16_t>(width, 0, 16, "bit_width");
                 uint16_t value = 0;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().pskv_get_bits(n, value, o, w); });
+                Run(k.Box(), {"read", n, true},
+                    [&] { return k.Keys().pskv_get_bits(n, value, o, w); });
                 return value;
             },
             "key"_a, "bit_offset"_a, "bit_width"_a,
@@ -2141,7 +2185,8 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t n = KeyNumber(key);
                 const std::vector<uint16_t> words = Words(values);
                 Run(k.Box(), {"write", n}, [&] {
-                    return k.Keys().pskv_set_pres_or_raw(n, words.data(), static_cast<uint16_t>(words.size()));
+                    return k.Keys().pskv_set_pres_or_raw(n, words.data(),
+                                                         static_cast<uint16_t>(words.size()));
                 });
             },
             "key"_a, "words"_a)
@@ -2162,8 +2207,10 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t n = KeyNumber(key);
                 std::vector<uint16_t> words(CKeyWarder::LOCAL_NAME_BUFFER_WORDS, 0);
                 uint16_t length = 0;
-                Run(k.Box(), {"read", n, true}, [&] { return k.Keys().get_fragmented_string(n, words.data(), length); });
-                words.resize(n == CKeyWarder::LOCAL_NAME_KEY ? length : std::min<size_t>(length, 16));
+                Run(k.Box(), {"read", n, true},
+                    [&] { return k.Keys().get_fragmented_string(n, words.data(), length); });
+                words.resize(n == CKeyWarder::LOCAL_NAME_KEY ? length
+                                                             : std::min<size_t>(length, 16));
                 return words;
             },
             "key"_a = CKeyWarder::LOCAL_NAME_KEY,
@@ -2175,7 +2222,8 @@ PYBIND11_MODULE(keyward, m) {
                 const uint16_t n = KeyNumber(key);
                 const std::vector<uint16_t> words = Words(values);
                 Run(k.Box(), {"write", n}, [&] {
-                    return k.Keys().set_fragmented_string(n, words.data(), static_cast<uint16_t>(words.size()));
+                    return k.Keys().set_fragmented_string(n, words.data(),
+                                                          static_cast<uint16_t>(words.size()));
                 });
             },
             "key"_a, "words"_a,
@@ -2207,7 +2255,8 @@ PYBIND11_MODULE(keyward, m) {
             "dump_ps",
             [](K& k, const py::object& path, int format) {
                 const std::wstring file = PathText(path);
-                Run(k.Box(), {"dump the keys"}, [&] { return k.Keys().dump_ps(file.c_str(), format); });
+                Run(k.Box(), {"dump the keys"},
+                    [&] { return k.Keys().dump_ps(file.c_str(), format); });
             },
             "path"_a, "format"_a = static_cast<int>(PS_FILE_PLAIN),
             "Writes every key the chip has, ascending, to the file `path`. Each key read is a "
@@ -2241,9 +2290,8 @@ PYBIND11_MODULE(keyward, m) {
             [](K& k, const py::object& output_path, const py::object& query_path, int format) {
                 const std::wstring output = PathText(output_path);
                 const std::wstring query = PathText(query_path);
-                Run(k.Box(), {"run the query"}, [&] {
-                    return k.Keys().run_query(output.c_str(), query.c_str(), format);
-                });
+                Run(k.Box(), {"run the query"},
+                    [&] { return k.Keys().run_query(output.c_str(), query.c_str(), format); });
             },
             "output_path"_a, "query_path"_a, "format"_a = static_cast<int>(PS_FILE_PLAIN),
             "Runs the query file `query_path`, writing its answers to `output_path`.")
@@ -2252,17 +2300,20 @@ PYBIND11_MODULE(keyward, m) {
             [](K& k, const std::string& text, int format) {
                 std::istringstream in(text);
                 std::ostringstream out;
-                Run(k.Box(), {"run the query"}, [&] { return k.Keys().run_query(out, in, format); });
+                Run(k.Box(), {"run the query"},
+                    [&] { return k.Keys().run_query(out, in, format); });
                 return out.str();
             },
-            "text"_a, "format"_a = static_cast<int>(PS_FILE_PLAIN), "The answers to a query given as text.")
+            "text"_a, "format"_a = static_cast<int>(PS_FILE_PLAIN),
+            "The answers to a query given as text.")
         // canned operations
         .def(
             "apply_canned",
             [](K& k, const py::object& recipe) {
                 if (PyUnicode_Check(recipe.ptr())) {
                     const std::wstring name = recipe.cast<std::wstring>();
-                    Run(k.Box(), {"run the canned operation"}, [&] { return k.Keys().apply_canned(name.c_str()); });
+                    Run(k.Box(), {"run the canned operation"},
+                        [&] { return k.Keys().apply_canned(name.c_str()); });
                     return;
                 }
                 if (PyLong_Check(recipe.ptr())) {
@@ -2274,28 +2325,30 @@ PYBIND11_MODULE(keyward, m) {
                     if (index < 0 || index >= count) {
                         throw py::index_error("no canned operation has this index");
                     }
-                    Run(k.Box(), {"run the canned operation"}, [&] {
-                        return k.Keys().apply_canned(static_cast<int>(index));
-                    });
+                    Run(k.Box(), {"run the canned operation"},
+                        [&] { return k.Keys().apply_canned(static_cast<int>(index)); });
                     return;
                 }
                 std::vector<canned_operation> steps;
                 for (const py::handle step : recipe) {
-                    const auto [op, key, value] = step.cast<std::tuple<int, py::object, long long>>();
+                    const auto [op, key, value] =
+                        step.cast<std::tuple<int, py::object, long long>>();
                     if (value < 0 || value > 0xFFFFFFFFLL) {
                         throw py::value_error("a step's value lies in 0..0xFFFFFFFF");
                     }
                     steps.push_back({op, KeyNumber(key), static_cast<uint32_t>(value)});
                 }
                 steps.push_back({0, 0, 0});
-                Run(k.Box(), {"run the steps"}, [&] { return k.Keys().apply_canned(steps.data()); });
+                Run(k.Box(), {"run the steps"},
+                    [&] { return k.Keys().apply_canned(steps.data()); });
             },
             "recipe"_a,
             "Runs a canned operation given by name (case-blind, '@usb'), by index, or as a list "
             "of (op, key, value) steps. Steps for keys that the chip lacks are skipped.")
-        .def("is_valid_canned",
-             [](K& k, const std::wstring& name) { return k.Keys().is_valid_canned(name.c_str()); },
-             "name"_a);
+        .def(
+            "is_valid_canned",
+            [](K& k, const std::wstring& name) { return k.Keys().is_valid_canned(name.c_str()); },
+            "name"_a);
     const auto serverOf = [](K& k) -> ServerBox& { return k.Box(); };
     WordProperty(
         keyWarder, "stores", serverOf, [](K& k) { return k.Keys().GetStores(); },
@@ -2303,7 +2356,8 @@ PYBIND11_MODULE(keyward, m) {
     WordProperty(
         keyWarder, "bootmode", serverOf, [](K& k) { return k.Keys().GetBootmode(); },
         [](K& k, uint16_t mode) { k.Keys().SetBootmode(mode); }, "The server's boot mode.");
-    AddTableAccessors<CPowerTable, &CKeyWarder::pskv_get_power_table, &CKeyWarder::pskv_set_power_table>(
+    AddTableAccessors<CPowerTable, &CKeyWarder::pskv_get_power_table,
+                      &CKeyWarder::pskv_set_power_table>(
         keyWarder, "power_table", 0x001E, "A PowerTable read from `key` (PSKEY_LC_POWER_TABLE).");
     AddTableAccessors<CEnhancedPowerTable, &CKeyWarder::pskv_get_enhanced_power_table,
                       &CKeyWarder::pskv_set_enhanced_power_table>(

@@ -130,7 +130,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
             [](SimChip& c, long store, py::handle key, const std::vector<long>& words) {
                 c.SetKey(Word(store, "a store"), KeyNumber(key), Words(words));
             },
-            "store"_a, "key"_a, "words"_a, "Stores a value in one store (the firmware then knows the key).")
+            "store"_a, "key"_a, "words"_a,
+            "Stores a value in one store (the firmware then knows the key).")
         .def(
             "get_key",
             [](const SimChip& c, long store, py::handle key) {
@@ -154,7 +155,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
             "clear_store", [](SimChip& c, long store) { c.ClearStore(Word(store, "a store")); },
             "store"_a)
         .def(
-            "keys_in", [](const SimChip& c, long store) { return c.KeysIn(Word(store, "a store")); },
+            "keys_in",
+            [](const SimChip& c, long store) { return c.KeysIn(Word(store, "a store")); },
             "store"_a, "The keys one store holds, ascending.")
         // firmware
         .def(
@@ -193,7 +195,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
         .def(
             "set_chip_words",
             [](SimChip& c, long version, long second, long sub_id) {
-                c.SetChipWords(Word(version, "version"), Word(second, "second"), Word(sub_id, "sub_id"));
+                c.SetChipWords(Word(version, "version"), Word(second, "second"),
+                               Word(sub_id, "sub_id"));
             },
             "version"_a, "second"_a, "sub_id"_a = 0,
             "The identification words at 0xFF9A, 0xFF9B and 0xFF9C of memory space 4.")
@@ -203,8 +206,9 @@ PYBIND11_MODULE(kvcmdsim, m) {
         .def("set_write_protected", &SimChip::SetWriteProtected, "protected"_a,
              "A write-protected chip refuses PS writes (status 9).")
         .def(
-            "set_max_pdu_words", [](SimChip& c, long words) { c.SetMaxPduWords(Word(words, "words")); },
-            "words"_a, "The largest PDU the chip takes or gives, in words.")
+            "set_max_pdu_words",
+            [](SimChip& c, long words) { c.SetMaxPduWords(Word(words, "words")); }, "words"_a,
+            "The largest PDU the chip takes or gives, in words.")
         .def("set_var", &SimChip::SetVar, "name"_a, "value"_a,
              "A getvar setting (\"SPIDEBUG_REPRODUCIBLE\").")
         .def("remove_var", &SimChip::RemoveVar, "name"_a)
@@ -219,7 +223,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
             "space"_a, "word_address"_a, "words"_a)
         .def(
             "read_memory",
-            [](const SimChip& c, uint32_t space, uint32_t word_address, uint32_t count) -> py::object {
+            [](const SimChip& c, uint32_t space, uint32_t word_address,
+               uint32_t count) -> py::object {
                 std::vector<uint16_t> words(count);
                 if (!c.ReadMemory(space, word_address, count, words.data())) {
                     return py::none();
@@ -229,7 +234,10 @@ PYBIND11_MODULE(kvcmdsim, m) {
             "space"_a, "word_address"_a, "count"_a, "Words as the chip sees them, or None outside.")
         .def("clear_written_memory", &SimChip::ClearWrittenMemory)
         .def(
-            "set_symbol", [](SimChip& c, long id, long value) { c.SetSymbol(Word(id, "id"), Word(value, "value")); },
+            "set_symbol",
+            [](SimChip& c, long id, long value) {
+                c.SetSymbol(Word(id, "id"), Word(value, "value"));
+            },
             "id"_a, "value"_a, "An extra lookup-table entry.")
         .def(
             "remove_symbol", [](SimChip& c, long id) { c.RemoveSymbol(Word(id, "id")); }, "id"_a)
@@ -251,7 +259,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
             [](const SimChip& c) {
                 py::list log;
                 for (const std::vector<uint8_t>& request : c.RequestLog()) {
-                    log.append(py::bytes(reinterpret_cast<const char*>(request.data()), request.size()));
+                    log.append(
+                        py::bytes(reinterpret_cast<const char*>(request.data()), request.size()));
                 }
                 return log;
             },
@@ -330,7 +339,8 @@ PYBIND11_MODULE(kvcmdsim, m) {
                 {
                     py::gil_scoped_release nogil;
                     try {
-                        result = sequence ? c.Exchange(pdu, Word(*sequence, "a sequence number"), response)
+                        result = sequence ? c.Exchange(pdu, Word(*sequence, "a sequence number"),
+                                                       response)
                                           : c.Exchange(pdu, response);
                     } catch (kvcmd_trans_exception* exception) {
                         thrown = exception;

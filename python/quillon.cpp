@@ -117,8 +117,8 @@ void Send(CBasePtapMessage& message, const char* name) {
         case CBasePtapMessage::PTAP_STATUS_SEND_FAILED:
             Raise(gError, recorded, status);
         default:
-            Raise(gDeviceError, std::string(name) + ": the device answered with status " +
-                                    std::to_string(status),
+            Raise(gDeviceError,
+                  std::string(name) + ": the device answered with status " + std::to_string(status),
                   status);
     }
 }
@@ -177,8 +177,7 @@ PYBIND11_MODULE(quillon, m) {
             }
             if (!ok) {
                 const std::string recorded = RecordedText();
-                Raise(gError,
-                      recorded.empty() ? "No PTAP device interface found" : recorded, 0);
+                Raise(gError, recorded.empty() ? "No PTAP device interface found" : recorded, 0);
             }
         },
         "connection"_a = "",
@@ -239,7 +238,8 @@ PYBIND11_MODULE(quillon, m) {
             return message.Stats();
         },
         "first"_a, "ids"_a,
-        (std::string("The statistics counters `ids` as a dict of id to value.") + kThreads).c_str());
+        (std::string("The statistics counters `ids` as a dict of id to value.") + kThreads)
+            .c_str());
 
     // ---- service operations and queue pairs
     m.def(
@@ -261,13 +261,11 @@ PYBIND11_MODULE(quillon, m) {
     m.def(
         "service_available",
         [](unsigned short s) { SendService<CServiceAvailable>(s, "PTAP_SERVICE_AVAILABLE"); },
-        "service"_a,
-        "Marks service `service` available. DeviceError when the device refuses.");
+        "service"_a, "Marks service `service` available. DeviceError when the device refuses.");
     m.def(
         "service_unavailable",
         [](unsigned short s) { SendService<CServiceUnavailable>(s, "PTAP_SERVICE_UNAVAILABLE"); },
-        "service"_a,
-        "Marks service `service` unavailable. DeviceError when the device refuses.");
+        "service"_a, "Marks service `service` unavailable. DeviceError when the device refuses.");
     m.def(
         "queue_pair_attach",
         [](unsigned short first, unsigned short second, unsigned short third, uint32_t value) {

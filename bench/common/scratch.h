@@ -14,7 +14,8 @@ class Scratch {
   public:
     // A new folder in the temporary folder, named `prefix` and a unique ending.
     explicit Scratch(const std::string& prefix) {
-        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
         if (mkdtemp(pattern.data()) != nullptr) {
             mPath = pattern;
         }

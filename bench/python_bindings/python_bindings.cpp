@@ -17,7 +17,6 @@
 #include <pybind11/embed.h>
 #include <pybind11/stl.h>
 
-
 #include <cstdio>
 #include <memory>
 #include <string>
