@@ -8,7 +8,7 @@ cd "$VARNAK_ROOT"
 ensure_packages "${VARNAK_PACKAGES[@]}"
 mkdir -p build
 configure_build build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNAK_BUILD_TESTS=OFF \
-    -DVARNAK_BUILD_BENCH=OFF -DVARNAK_BUILD_FUZZ=OFF
+    -DVARNAK_BUILD_BENCH=OFF -DVARNAK_BUILD_FUZZ=OFF -DVARNAK_WITH_PYTHON=OFF
 cmake --build build/run -j"$(nproc)"
 
 program=build/run/bin/halyard

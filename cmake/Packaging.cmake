@@ -241,6 +241,34 @@ deb_package(varnak-tools COMPONENTS tools SECTION electronics BINARIES
 replies as tables or JSON. keyward reads and writes the persistent store of a simulated chip \
 kept in an image file: PS files, canned operations, single keys and power tables.")
 
+# The Python modules, a package each beside the library it binds: a script that lists PTAP
+# services needs no keyward, and the simulated chip stays out of installs that have no use for
+# it, as libkvcmdsim1 does.
+if(TARGET python_keyward)
+    set(deb_python "python3 (>= ${VARNAK_PYTHON_VERSION}~)" "python3 (<< ${VARNAK_PYTHON_NEXT_VERSION})")
+    deb_package(python3-keyward COMPONENTS python-keyward SECTION python BINARIES
+        DEPENDS ${deb_python}
+        SUMMARY "Varnak Plus persistent-store key library (Python module)"
+        DESCRIPTION "The Python module keyward: typed access to a chip's persistent store over \
+KVCMD, the key database as Python objects, PS files and command streams, canned operations, power \
+tables and firmware identification, on a transport written in C++ or in Python. Failures raise \
+keyward.Error. The module comes with its type stub.")
+    deb_package(python3-kvcmdsim COMPONENTS python-kvcmdsim SECTION python BINARIES
+        DEPENDS ${deb_python} "python3-keyward ${same}"
+        SUMMARY "KVCMD chip simulator for keyward (Python module)"
+        DESCRIPTION "The Python module kvcmdsim: a simulated radio chip (blank, or from a chip \
+image file, and saved back), its KVCMD transport for keyward.Server and its fault switches, so \
+that the tests of a host tool run without hardware. The module comes with its type stub.")
+    deb_package(python3-quillon COMPONENTS python-quillon SECTION python BINARIES
+        DEPENDS ${deb_python}
+        SUMMARY "Varnak Plus PTAP message library (Python module)"
+        DESCRIPTION "The Python module quillon: the PTAP transport's set-up with a connection \
+string, the host interface and service lists as lists of records, and the PTAP messages (queries, \
+service start, stop and map, queue pairs, data down and up, test start), with failures raised as \
+quillon.Error. It shares the process's one transport with C++ users. The module comes with its \
+type stub.")
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varnak)
 set(CPACK_PACKAGE_VENDOR "Varnak")

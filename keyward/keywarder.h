@@ -196,6 +196,15 @@ class KEYWARD_API CKeyWarder {
     /// reported as progress ("Altered key 505, ..."); syntax errors stop the stream with a report
     /// naming the line. True when the stream ran to its end.
     bool apply_file(const wchar_t* path);
+    /// dump_ps into a stream the caller opened (a string stream, say); the server must be
+    /// connected, as above. True when every key was walked and the stream took every line.
+    bool dump_ps(std::ostream& stream, FileFormat format);
+    /// run_query on streams the caller opened: runs the command stream `query`, writing the
+    /// answers of its query lines to `output`. True when the stream ran to its end and `output`
+    /// took every answer.
+    bool run_query(std::ostream& output, std::istream& query, FileFormat format);
+    /// apply_file on a stream the caller opened. True when the stream ran to its end.
+    bool apply_file(std::istream& input);
 
     // ---- canned operations (canned.h)
     /// Runs the recipe whose name matches `name` without regard to case; an unknown name is
@@ -244,6 +253,8 @@ class KEYWARD_API CKeyWarder {
   private:
     /// The number of recipes in the table `canned`.
     KEYWARD_LOCAL static int get_num_canned_entries();
+    /// The key walk of dump_ps, into an open stream; returns at once when a write fails.
+    KEYWARD_LOCAL bool dump_keys(std::ostream& stream, FileFormat format);
     /// Applies one command line to the chip (apply mode of perform_operation).
     KEYWARD_LOCAL bool apply_operation(ps_file_op op, uint16_t key, const uint16_t* data,
                                        uint16_t count);

@@ -4,6 +4,8 @@
 #include <keyward/kvcmd_trans.h>
 #include <ostrel/ostrel.h>
 
+#include <algorithm>
+
 namespace {
 
 using keyward::detail::Word;
@@ -178,4 +180,29 @@ int kvcmd_trans::detectSecurity() {
         }
     }
     return mSecurityState;
+}
+
+bool kvcmd_trans::read_mem_by_kvcmd(GenericPointer where, uint16_t length, uint16_t* out) {
+    constexpr uint32_t kDataSpace = 4;
+    constexpr uint32_t kChunkWords = 256;
+    if (where.space != kDataSpace || where.address % 2 != 0 || out == nullptr) {
+        return false;
+    }
+    const uint32_t word = where.address / 2;
+    if (word + length > 0x10000) {
+        return false;
+    }
+    for (uint32_t done = 0; done < length;) {
+        const uint16_t count =
+            static_cast<uint16_t>(std::min<uint32_t>(kChunkWords, length - done));
+        const KVCMD_MEMORY_PDU response(run_pdu_report_errs(
+            KVCMD_MEMORY_PDU(KVCMD_PDU::TYPE_GET_REQ, static_cast<uint16_t>(word + done), count)));
+        if (response.channel() == 0 || response.get_type() != KVCMD_PDU::TYPE_GET_RESP ||
+            response.get_status() != KVCMD_PDU::STATUS_OK || response.data_words() < count) {
+            return false;
+        }
+        response.get_data(out + done, count);
+        done += count;
+    }
+    return true;
 }

@@ -107,6 +107,12 @@ class KEYWARD_API kvcmd_trans : public IMemoryReaderGP {
     kvcmd_trans_error_handler* get_default_error_handler() { return &mDefaultErrorHandler; }
 
   protected:
+    /// read_mem for a link without memory access of its own: reads `length` words of memory
+    /// space 4 with KVCMD memory requests of at most 256 words each. False for another space, an
+    /// odd byte address, words beyond the space's 65,536, or a request the chip did not answer
+    /// with all its words (reported like any other request).
+    bool read_mem_by_kvcmd(GenericPointer where, uint16_t length, uint16_t* out);
+
     /// The security state (detectSecurity).
     int mSecurityState;
     /// The current handler; never null.

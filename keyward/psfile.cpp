@@ -594,35 +594,9 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
         RaiseError(kErrorTitle, L"Couldn't open %ls", path);
         return result;
     }
-    clear_worst_response();
-    bool walked = false;
-    int writeError = 0;
-    for (uint16_t key = server->key_next(0);; key = server->key_next(key)) {
-        if (key == 0) {
-            walked = true;
-            break;
-        }
-        // A presentation key is a bit field of its base key, whose line holds its bits already;
-        // a line of its own would undo an edit of the base key's line when the file is applied.
-        const pskey_entry* entry = findKey(key);
-        PrefetchLabel(entry);
-        WholeValue value;
-        if ((entry == nullptr || entry->kind != PSKEY_KIND_PRESENTATION) &&
-            read_whole(key, value) && no_error_recorded()) {
-            report_progress(L"Dumped key", key, entry);
-            WriteKey(key, entry, value.words(), value.length, file, format);
-            if (!file) {
-                writeError = errno;  // no use reading on: the file takes nothing more
-                break;
-            }
-        }
-        if (worst_response() == KVCMD_RESPONSE_RETRY) {
-            continue;
-        }
-        if (worst_response() == KVCMD_RESPONSE_ABORT || server->is_cancelled()) {
-            break;
-        }
-    }
+    const bool walked = dump_keys(file, format);
+    // dump_keys returns as soon as a write fails, so errno still tells why.
+    const int writeError = file ? 0 : errno;
     errno = 0;
     file.close();
     if (file.fail()) {
@@ -632,6 +606,48 @@ bool CKeyWarder::dump_ps(const wchar_t* path, FileFormat format) {
     }
     result = walked;
     return result;
+}
+
+bool CKeyWarder::dump_ps(std::ostream& stream, FileFormat format) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    if (server == nullptr) {
+        return result;
+    }
+    if (!server->get_connected()) {
+        RaiseError(kErrorTitle, L"Couldn't connect to the chip to dump its keys");
+        return result;
+    }
+    result = dump_keys(stream, format) && !stream.fail();
+    return result;
+}
+
+bool CKeyWarder::dump_keys(std::ostream& stream, FileFormat format) {
+    clear_worst_response();
+    for (uint16_t key = server->key_next(0);; key = server->key_next(key)) {
+        if (key == 0) {
+            return true;
+        }
+        // A presentation key is a bit field of its base key, whose line holds its bits already;
+        // a line of its own would undo an edit of the base key's line when the file is applied.
+        const pskey_entry* entry = findKey(key);
+        PrefetchLabel(entry);
+        WholeValue value;
+        if ((entry == nullptr || entry->kind != PSKEY_KIND_PRESENTATION) &&
+            read_whole(key, value) && no_error_recorded()) {
+            report_progress(L"Dumped key", key, entry);
+            WriteKey(key, entry, value.words(), value.length, stream, format);
+            if (!stream) {
+                return false;  // no use reading on: the stream takes nothing more
+            }
+        }
+        if (worst_response() == KVCMD_RESPONSE_RETRY) {
+            continue;
+        }
+        if (worst_response() == KVCMD_RESPONSE_ABORT || server->is_cancelled()) {
+            return false;
+        }
+    }
 }
 
 bool CKeyWarder::run_query(const wchar_t* output_path, const wchar_t* query_path,
@@ -687,5 +703,20 @@ bool CKeyWarder::apply_file(const wchar_t* path) {
         RaiseError(kErrorTitle, L"Couldn't read %ls", path);
         result = false;
     }
+    return result;
+}
+
+bool CKeyWarder::run_query(std::ostream& output, std::istream& query, FileFormat format) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    result = RunCommandStream(query, output, format) && !output.fail();
+    return result;
+}
+
+bool CKeyWarder::apply_file(std::istream& input) {
+    bool result = false;
+    KEYWARD_TRACE_RETURN(result);
+    std::ostream discard(nullptr);
+    result = RunCommandStream(input, discard, PS_FILE_PLAIN);
     return result;
 }

@@ -2,7 +2,8 @@
 # check-install.sh BUILD PREFIX: installs BUILD into PREFIX (a folder outside the system ones),
 # checks that every installed header compiles on its own, then builds and runs the two consumer
 # projects against it (tests/cmake-package through the CMake packages, tests/pkgconfig-consumer
-# through pkg-config alone) and the examples the tree ships, both ways (check-examples.sh).
+# through pkg-config alone) and the examples the tree ships, both ways (check-examples.sh); and
+# imports the installed tree's Python modules from their folder.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 build=$(realpath "$1")
@@ -41,3 +42,9 @@ PKG_CONFIG_PATH=$(find "$prefix" -type d -name pkgconfig | paste -sd:) \
     make -B -s -C "$VARNAK_ROOT/tests/pkgconfig-consumer" OUT="$build/../pkgconfig-consumer" RPATH=1 check
 
 "$VARNAK_ROOT/scripts/check-examples.sh" "$prefix" "$build/../examples"
+
+# The Python modules of the installed tree find its libraries by themselves, wherever it is.
+if [ -d "$prefix/lib/python3/dist-packages" ]; then
+    env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/lib/python3/dist-packages" \
+        /usr/bin/python3 -c 'import keyward, kvcmdsim, quillon; print(len(keyward.database), "keys")'
+fi

@@ -73,6 +73,11 @@ expect halyard usr/bin/halyard $man/halyard.1.gz $completions/halyard \
 expect halyard-cli usr/bin/halyard-cli $man/halyard-cli.1.gz $completions/halyard-cli
 expect varnak-tools usr/bin/quillon usr/bin/keyward $man/quillon.1.gz $man/keyward.1.gz \
     $completions/quillon $completions/keyward
+python=usr/lib/python3/dist-packages
+python_suffix=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+for module in keyward kvcmdsim quillon; do
+    expect python3-$module $python/$module$python_suffix $python/$module.pyi
+done
 for deb in "$out"/*.deb; do
     name=$(dpkg-deb -f "$deb" Package)
     listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
@@ -202,6 +207,16 @@ quillon --dir ptap services >/dev/null
 kill $ptapsim_pid
 wait $ptapsim_pid || true
 echo "installed programs: --version, man pages and a command of each: ok"
+
+# The Python modules from a plain shell: Debian's interpreter finds them without any search path
+# of ours, and the suite (the Python transport, the exceptions, a ptapsim session, the thread
+# cases, the README's examples) passes against them.
+env -i PATH=/usr/bin:/bin HOME="$scratch" /usr/bin/python3 -c 'import keyward, quillon, kvcmdsim' ||
+    { echo "the installed Python modules do not import" >&2; exit 1; }
+env -i PATH=/usr/bin:/bin HOME="$scratch" VARNAK_EXPECT_INSTALLED=1 PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider --basetemp="$scratch/pytest" "$VARNAK_ROOT/tests/python" >"$scratch/pytest.log" 2>&1 ||
+    { cat "$scratch/pytest.log" >&2; exit 1; }
+echo "Python modules against the installed packages: $(tail -1 "$scratch/pytest.log")"
 
 # The installed completions offer the subcommands.
 offered=$(bash -c 'source /usr/share/bash-completion/completions/quillon

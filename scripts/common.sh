@@ -7,6 +7,7 @@ VARNAK_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
     qt6-base-dev fonts-dejavu-core
     dpkg-dev file make help2man lintian doxygen libjs-jquery abigail-tools
+    pybind11-dev python3-dev python3-pytest
 )
 
 # Kept apart so that builds and tests do not wait for them: fuzz/run needs clang with libFuzzer

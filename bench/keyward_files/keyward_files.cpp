@@ -14,14 +14,13 @@
 // order is compared with loading the same lines in ascending order: both are put in order once,
 // so the ratio stays near 1 however many lines an image holds.
 #include <bench/common/ratio.h>
+#include <bench/common/scratch.h>
 #include <keyward/keyward.h>
 #include <kvcmdsim/kvcmdsim.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -33,27 +32,8 @@ namespace {
 constexpr int kLines = 100000;
 
 // A folder for the benchmark's files, removed at exit.
-class Scratch {
-  public:
-    Scratch() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "keyward-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            mPath = pattern;
-        }
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    std::string File(const std::string& name) const { return mPath + "/" + name; }
-
-  private:
-    std::string mPath;
-};
-
-Scratch& Folder() {
-    static Scratch scratch;
+varnak::bench::Scratch& Folder() {
+    static varnak::bench::Scratch scratch("keyward-bench");
     return scratch;
 }
 

@@ -27,27 +27,11 @@ bool SimTransport::read_mem(GenericPointer where, uint16_t length, uint16_t* out
     if (!mOpen || where.address % 2 != 0) {
         return result;
     }
-    const uint32_t word = where.address / 2;
     if (where.space != DATA_SPACE) {
-        result = mChip->DebugRead(where.space, word, length, out);
+        result = mChip->DebugRead(where.space, where.address / 2, length, out);
         return result;
     }
-    if (word + length > 0x10000) {
-        return result;
-    }
-    for (uint32_t done = 0; done < length;) {
-        const uint16_t count =
-            static_cast<uint16_t>(std::min<uint32_t>(kChunkWords, length - done));
-        const KVCMD_MEMORY_PDU response(run_pdu_report_errs(
-            KVCMD_MEMORY_PDU(KVCMD_PDU::TYPE_GET_REQ, static_cast<uint16_t>(word + done), count)));
-        if (response.channel() == 0 || response.get_type() != KVCMD_PDU::TYPE_GET_RESP ||
-            response.get_status() != KVCMD_PDU::STATUS_OK || response.data_words() < count) {
-            return result;
-        }
-        response.get_data(out + done, count);
-        done += count;
-    }
-    result = true;
+    result = read_mem_by_kvcmd(where, length, out);
     return result;
 }
 

@@ -632,6 +632,31 @@ TEST_F(PsFile, RunQueryWritesTheAnswersToItsOutputFile) {
               "Delete\n");
 }
 
+TEST_F(PsFile, StreamsTheCallerOpenedDumpQueryAndApplyLikeFiles) {
+    FillChip();
+    ASSERT_TRUE(keys.dump_ps(keyward::Widen(dir / "plain.ps").c_str(), PS_FILE_PLAIN));
+    std::ostringstream dump;
+    EXPECT_TRUE(keys.dump_ps(dump, PS_FILE_PLAIN));
+    EXPECT_EQ(dump.str(), ReadFile(dir / "plain.ps"));
+
+    std::istringstream query("?01f9 =\n&0206 =\n");
+    std::ostringstream answer;
+    EXPECT_TRUE(keys.run_query(answer, query, PS_FILE_PLAIN));
+    EXPECT_EQ(answer.str(), "&01f9 = 0003\n&0206 -\n");
+
+    std::istringstream lines("&01f9 = 0002\n&01f9 3\n&01f9 = 0001\n");
+    EXPECT_FALSE(keys.apply_file(lines)) << "stopped at the syntax error";
+    EXPECT_EQ(Stored(kHostInterface), Words{2});
+    EXPECT_EQ(Errors().back().text, L"Error on line 2 - invalid operator");
+
+    // A stream that refuses what is written fails the dump and the query.
+    std::ostringstream refused;
+    refused.setstate(std::ios::badbit);
+    EXPECT_FALSE(keys.dump_ps(refused, PS_FILE_PLAIN));
+    std::istringstream again("?01f9 =\n");
+    EXPECT_FALSE(keys.run_query(refused, again, PS_FILE_PLAIN));
+}
+
 TEST_F(PsFile, AKeyListIsFetchedBeforeADumpOfAServerNotYetOpen) {
     chip->SetKey(STORE_IMPLEMENTATION, kHostInterface, {2});
     auto fresh = std::make_unique<PsKvcmd>(NewTransport());
@@ -645,6 +670,9 @@ TEST_F(PsFile, AKeyListIsFetchedBeforeADumpOfAServerNotYetOpen) {
     CKeyWarder none(unreachable.get());
     EXPECT_FALSE(none.dump_ps(keyward::Widen(dir / "none.ps").c_str(), PS_FILE_PLAIN));
     ASSERT_FALSE(Errors().empty());
+    EXPECT_EQ(Errors().back().text, L"Couldn't connect to the chip to dump its keys");
+    std::ostringstream stream;
+    EXPECT_FALSE(none.dump_ps(stream, PS_FILE_PLAIN));
     EXPECT_EQ(Errors().back().text, L"Couldn't connect to the chip to dump its keys");
 }
 

@@ -61,8 +61,6 @@ class KVCMDSIM_API SimTransport : public kvcmd_trans {
     bool mOpen = false;
     unsigned mSendAttempts = 2;
     uint16_t mSequence = 0;
-    /// Words per KVCMD memory request of read_mem.
-    static constexpr uint16_t kChunkWords = 256;
     SlTable mTable;
     ChipIdentity mIdentity;
     bool mIdentityRead = false;
