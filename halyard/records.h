@@ -6,6 +6,7 @@
 
 namespace halyard {
 
+inline constexpr uint16_t PSKEY_ADDRESS = 0x0001;  // the chip's address: the unit's serial
 inline constexpr uint16_t PSKEY_USR31 = 0x02A9;  // identity: high byte kind, low byte model
 inline constexpr uint16_t PSKEY_USR32 = 0x02AA;  // gateway settings record
 inline constexpr uint16_t PSKEY_USR33 = 0x02AB;  // handset settings record

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "devicefile.h"
 
 namespace {
@@ -83,12 +85,13 @@ bool FileOf(velorum_handle_t handle, std::filesystem::path& file) {
 // nothing. The device's answer time ("delay") passes after the lock is released, so a slow
 // device holds up no other program. True when the device answered and any change was saved.
 template <typename Answer>
-bool Ask(velorum_handle_t handle, Answer answer) {
+bool Ask(velorum_handle_t handle, std::optional<uint16_t> key, Answer answer) {
     std::filesystem::path file;
     if (!FileOf(handle, file)) {
         return false;
     }
     bool answered = false;
+    bool hangs = false;
     int delayMs = 0;
     const bool ok = varnak::sim::UpdateDevice(
         file,
@@ -96,11 +99,19 @@ bool Ask(velorum_handle_t handle, Answer answer) {
             if (image.silent) {
                 return false;
             }
+            hangs = image.hang && (!image.hangKey || image.hangKey == key);
+            if (hangs) {
+                return false;
+            }
             answered = true;
             delayMs = image.delayMs;
             return answer(image);
         },
         nullptr);
+    // A wedged device: the call never returns, whatever the time-outs, until the process ends.
+    while (hangs) {
+        ::pause();
+    }
     if (delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     }
@@ -185,7 +196,7 @@ int GetChipName(velorum_handle_t handle, int bufferSize, char* buffer) {
         return 0;
     }
     buffer[0] = '\0';
-    const bool answered = Ask(handle, [&](DeviceImage& image) {
+    const bool answered = Ask(handle, std::nullopt, [&](DeviceImage& image) {
         std::snprintf(buffer, static_cast<size_t>(bufferSize), "%s", image.chip.c_str());
         return false;
     });
@@ -201,7 +212,7 @@ int ReadPsKey(velorum_handle_t handle, uint16_t key, int, uint16_t capacity, uin
         return 0;
     }
     bool read = false;
-    const bool answered = Ask(handle, [&](DeviceImage& image) {
+    const bool answered = Ask(handle, key, [&](DeviceImage& image) {
         if (TakeFailure(image.failRead, key)) {
             // A transfer that breaks off leaves the caller's buffer in no known state.
             std::fill(words, words + capacity, 0xFFFF);
@@ -226,7 +237,7 @@ int WritePsKey(velorum_handle_t handle, uint16_t key, int, uint16_t count, const
         return 0;
     }
     bool written = false;
-    const bool answered = Ask(handle, [&](DeviceImage& image) {
+    const bool answered = Ask(handle, key, [&](DeviceImage& image) {
         if (TakeFailure(image.failWrite, key)) {
             return true;
         }
@@ -240,7 +251,7 @@ int WritePsKey(velorum_handle_t handle, uint16_t key, int, uint16_t count, const
 }
 
 void ResetChip(velorum_handle_t handle, int) {
-    Ask(handle, [](DeviceImage& image) {
+    Ask(handle, std::nullopt, [](DeviceImage& image) {
         ++image.restarts;
         return true;
     });
