@@ -64,6 +64,8 @@ enum GatewayWord : int {
     GW_LINES = 5,
 };
 
+// Gateway flag word bit 9: the remote find-me function (not carried by settings files).
+inline constexpr uint16_t kGatewayRemoteFindMeBit = 1u << 9;
 // Gateway flag word bit 10: the gateway is a Veltra Plus gateway; owned by the device.
 inline constexpr uint16_t kGatewayVeltraBit = 1u << 10;
 
