@@ -166,7 +166,7 @@ TEST_F(LineTest, SeveralPortsListedAndNoneNamedIsAUsageError) {
     for (const char* name : {"C", "A", "B"}) {
         Create(name);
     }
-    for (const char* command : {"program " + file, std::string("read"), std::string("restart")}) {
+    for (const std::string& command : {"program " + file, std::string("read"), std::string("restart")}) {
         const Outcome run = Cli(command);
         EXPECT_EQ(run.status, 2) << run.output;
         EXPECT_TRUE(Contains(run.output, "3 ports are listed: A B C;")) << run.output;
@@ -521,7 +521,7 @@ TEST_F(LineTest, WatchServesEachUnitOnceEveryTimeItIsPluggedIn) {
     }
     ASSERT_EQ(byPort.size(), 16u);
     for (const auto& [port, records] : byPort) {
-        const bool replugged = port < "W04";
+        const bool replugged = port.starts_with("W") && port < "W04";
         EXPECT_EQ(records.size(), replugged ? 4u : 2u) << port << ": each station once a plug";
         int ok = 0;
         for (const Json& record : records) {

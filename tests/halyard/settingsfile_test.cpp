@@ -266,7 +266,7 @@ TEST_F(SettingsFileTest, AQuietLoadReportsWhatWasNotTakenAsWritten) {
                                    "line 6: unknown key 7777; ignored",
                                    "line 7: 1014 (GWRadioPTTPulseUpDown) = 900 taken as 0",
                                    "line 8: not a KEY=VALUE entry of numbers; skipped",
-                                   "106 of the 109 settings entries are missing; those "
+                                   "105 of the 109 settings entries are missing; those "
                                    "settings keep the model's defaults",
                                }));
     EXPECT_TRUE(model.StealthModeAlwaysActiveCheckBox.checked);
