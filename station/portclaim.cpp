@@ -59,7 +59,8 @@ std::string PortClaims::LockName(const PortEntry& port) {
     return "LCK..halyard-" + Sha256Hex(DeviceKey(port)).substr(0, 24);
 }
 
-std::unique_ptr<PortClaim> PortClaims::Claim(const PortEntry& port, std::string& error) const {
+std::unique_ptr<PortClaim> PortClaims::Claim(const PortEntry& port, std::string& error,
+                                             pid_t holder) const {
     const std::string name = LockName(port);
     std::string why = "no lock folder";
     for (const std::filesystem::path& folder : mFolders) {
@@ -90,7 +91,7 @@ std::unique_ptr<PortClaim> PortClaims::Claim(const PortEntry& port, std::string&
                 continue;
             }
             char pid[16];
-            const int length = std::snprintf(pid, sizeof pid, "%10ld\n", static_cast<long>(::getpid()));
+            const int length = std::snprintf(pid, sizeof pid, "%10ld\n", static_cast<long>(holder != 0 ? holder : ::getpid()));
             if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid, static_cast<size_t>(length), 0) != length) {
                 why = "cannot write " + path.string() + ": " + std::strerror(errno);
                 ::unlink(path.c_str());

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,9 +45,11 @@ class PortClaims {
     // The lock file's name: "LCK..halyard-" and a digest of the device key.
     static std::string LockName(const PortEntry& port);
 
-    // Claims the port. Null, with the reason in `error` ("port busy (held by PID 1234)"),
-    // when another process holds it or no lock folder can be written.
-    std::unique_ptr<PortClaim> Claim(const PortEntry& port, std::string& error) const;
+    // Claims the port for the station `holder` (0: this process), whose PID the lock file
+    // names. Null, with the reason in `error` ("port busy (held by PID 1234)"), when another
+    // process holds it or no lock folder can be written.
+    std::unique_ptr<PortClaim> Claim(const PortEntry& port, std::string& error,
+                                     pid_t holder = 0) const;
 
   private:
     std::vector<std::filesystem::path> mFolders;

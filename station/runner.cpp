@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 
 namespace halyard::station {
 
@@ -54,19 +56,42 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-// The child: runs the job and sends its lines, its progress and its report, one JSON object a
-// line.
-[[noreturn]] void RunChild(const Job& job, int fd) {
+// What a child sends: one message a line, a letter for its kind and a JSON text; the letter
+// lets the station skip reading what it does not need.
+constexpr char kLineMessage = 'L';      // {"line": TEXT, "error": BOOL}
+constexpr char kProgressMessage = 'P';  // the report so far
+constexpr char kReportMessage = 'R';    // the report
+
+// The child: claims the port for the station, runs the job and sends its lines, its progress
+// and its report. The claim is the child's, so that each unit pays for
+// its own lock file and the station's loop does not pay for all of them in turn; it lasts from
+// before the device is opened until after it is closed, and a child that is killed loses its
+// lock with its life.
+[[noreturn]] void RunChild(const Job& job, int fd, const PortClaims* claims, pid_t station) {
     UnitSinks sinks;
     sinks.line = [fd](const std::string& line, bool error) {
-        WriteAll(fd, JsonText(Json{{"line", line}, {"error", error}}) + "\n");
+        WriteAll(fd, kLineMessage + JsonText(Json{{"line", line}, {"error", error}}) + "\n");
     };
     sinks.progress = [fd](const UnitReport& soFar) {
-        WriteAll(fd, JsonText(Json{{"progress", ToJson(soFar)}}) + "\n");
+        WriteAll(fd, kProgressMessage + JsonText(ToJson(soFar)) + "\n");
     };
-    const UnitReport report = RunUnit(job, sinks);
-    const bool sent = WriteAll(fd, JsonText(Json{{"report", ToJson(report)}}) + "\n");
+    UnitReport report;
+    std::unique_ptr<PortClaim> claim;
+    std::string busy;
+    if (claims && !(claim = claims->Claim(job.port, busy, station))) {
+        report = EndedUnit(job, std::nullopt, "failed", busy, 0);
+    } else {
+        report = RunUnit(job, sinks);
+    }
+    claim.reset();
+    const bool sent = WriteAll(fd, kReportMessage + JsonText(ToJson(report)) + "\n");
     ::_exit(sent ? 0 : 1);
+}
+
+// A descriptor that turns readable when the process ends, or -1 on a kernel without them.
+// (Through syscall(): the C library's header for it lacks C linkage in some versions.)
+int OpenPidFd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
 std::string SecondsText(double seconds) {
@@ -137,11 +162,11 @@ struct Runner::Loop {
         size_t unit = 0;
         Job job;
         pid_t pid = -1;
-        int fd = -1;
+        int fd = -1;     // the child's pipe, until it is closed
+        int pidfd = -1;  // readable once the child has ended; -1: waited for blocking
         std::string pending;  // the part of a line not yet complete
-        std::optional<UnitReport> last;
+        std::string lastProgress;  // the last progress message, read only when needed
         std::optional<UnitReport> report;
-        std::unique_ptr<PortClaim> claim;
         Steady::time_point start;
         WallClock::time_point wallStart;
         bool timedOut = false;
@@ -176,15 +201,6 @@ struct Runner::Loop {
         if (events.started) {
             events.started(unit, job);
         }
-        std::unique_ptr<PortClaim> claim;
-        if (options.claims) {
-            std::string why;
-            claim = options.claims->Claim(job.port, why);
-            if (!claim) {
-                Finish(unit, EndedUnit(job, std::nullopt, "failed", why, 0), wallStart);
-                return;
-            }
-        }
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             Finish(unit,
@@ -211,13 +227,13 @@ struct Runner::Loop {
             if (::getppid() != parent) {
                 ::_exit(1);
             }
-            // The child keeps its pipe and the standard streams only: no other unit's pipe,
-            // no port claim (a lock held by a wedged child would outlive its unit), no log.
+            // The child keeps its pipe and the standard streams only: no other unit's pipe, no
+            // log.
             if (fds[1] != kChildPipeFd && ::dup2(fds[1], kChildPipeFd) < 0) {
                 ::_exit(1);
             }
             ::close_range(kChildPipeFd + 1, ~0U, 0);
-            RunChild(job, kChildPipeFd);
+            RunChild(job, kChildPipeFd, options.claims, parent);
         }
         const int forkError = errno;
         ::sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -235,7 +251,7 @@ struct Runner::Loop {
         child.job = job;
         child.pid = pid;
         child.fd = fds[0];
-        child.claim = std::move(claim);
+        child.pidfd = OpenPidFd(pid);
         child.start = Steady::now();
         child.wallStart = wallStart;
         children.push_back(std::move(child));
@@ -245,36 +261,59 @@ struct Runner::Loop {
         size_t start = 0;
         for (size_t end; (end = child.pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
-            const Json message =
-                Json::parse(child.pending.substr(start, end - start), nullptr, false);
+            if (end == start) {
+                continue;
+            }
+            const char kind = child.pending[start];
+            const std::string_view text =
+                std::string_view(child.pending).substr(start + 1, end - start - 1);
+            if (kind == kProgressMessage) {
+                // Each progress message holds all that was known by then: only the last counts,
+                // and is read only when a unit ends without its report or a display shows it.
+                child.lastProgress = text;
+                if (events.progress) {
+                    events.progress(child.unit, *LastKnown(child));
+                }
+                continue;
+            }
+            const Json message = Json::parse(text, nullptr, false);
             if (!message.is_object()) {
                 continue;
             }
-            if (const auto line = message.find("line");
-                line != message.end() && line->is_string()) {
+            if (kind == kLineMessage) {
+                const auto line = message.find("line");
                 const auto error = message.find("error");
-                events.line(child.unit, line->get<std::string>(),
-                            error != message.end() && error->is_boolean() && error->get<bool>());
-            } else if (const auto progress = message.find("progress");
-                       progress != message.end() && progress->is_object()) {
-                child.last = FromJson(*progress);
-                if (events.progress) {
-                    events.progress(child.unit, *child.last);
+                if (line != message.end() && line->is_string()) {
+                    events.line(child.unit, line->get<std::string>(),
+                                error != message.end() && error->is_boolean() &&
+                                    error->get<bool>());
                 }
-            } else if (const auto report = message.find("report");
-                       report != message.end() && report->is_object()) {
-                child.report = FromJson(*report);
+            } else if (kind == kReportMessage) {
+                child.report = FromJson(message);
             }
         }
         child.pending.erase(0, start);
     }
 
+    // What the child reported last, if it reported anything.
+    static std::optional<UnitReport> LastKnown(const Child& child) {
+        if (child.lastProgress.empty()) {
+            return std::nullopt;
+        }
+        const Json progress = Json::parse(child.lastProgress, nullptr, false);
+        if (!progress.is_object()) {
+            return std::nullopt;
+        }
+        return FromJson(progress);
+    }
+
     // The report of a child that ended without sending one.
     UnitReport LostReport(const Child& child, int status, double seconds) const {
+        const std::optional<UnitReport> last = LastKnown(child);
         const std::string doing =
-            ActivityAfter(child.last ? child.last->stage : kUntouched, child.job.operation);
+            ActivityAfter(last ? last->stage : kUntouched, child.job.operation);
         if (child.timedOut) {
-            return EndedUnit(child.job, child.last, "failed",
+            return EndedUnit(child.job, last, "failed",
                              "timed out after " + SecondsText(options.timeoutSeconds) +
                                  " s while " + doing,
                              seconds);
@@ -282,33 +321,52 @@ struct Runner::Loop {
         if (WIFSIGNALED(status)) {
             const int sig = WTERMSIG(status);
             if (sig == SIGINT || (interrupted && (sig == SIGTERM || sig == SIGHUP))) {
-                return EndedUnit(child.job, child.last, "interrupted",
+                return EndedUnit(child.job, last, "interrupted",
                                  "interrupted while " + doing, seconds);
             }
-            return EndedUnit(child.job, child.last, "failed",
+            return EndedUnit(child.job, last, "failed",
                              "the device's process crashed (signal " + std::to_string(sig) +
                                  ", " + strsignal(sig) + ") while " + doing,
                              seconds);
         }
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return EndedUnit(child.job, child.last, interrupted ? "interrupted" : "failed",
+        return EndedUnit(child.job, last, interrupted ? "interrupted" : "failed",
                          "the device's process ended (exit status " + std::to_string(code) +
                              ") without a result, while " + doing,
                          seconds);
     }
 
-    void Reap(Child& child) {
-        ::close(child.fd);
-        child.fd = -1;
-        int status = 0;
-        while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    // Once its pipe has closed, a child is reaped when it has ended: waiting for it here would
+    // hold every other unit up while it finishes exiting. False while it has not ended yet.
+    bool Reap(Child& child) {
+        if (child.fd >= 0) {
+            ::close(child.fd);
+            child.fd = -1;
         }
-        // The port is free again only once its unit's process is gone.
-        child.claim.reset();
+        int status = 0;
+        pid_t reaped;
+        while ((reaped = ::waitpid(child.pid, &status, child.pidfd >= 0 ? WNOHANG : 0)) < 0 &&
+               errno == EINTR) {
+        }
+        if (reaped == 0) {
+            return false;
+        }
+        if (child.pidfd >= 0) {
+            ::close(child.pidfd);
+            child.pidfd = -1;
+        }
+        if (!child.report && options.claims) {
+            // A child that was killed or crashed left its lock file behind, unlocked: taking
+            // the claim and letting it go removes the file, unless another station holds it by
+            // now.
+            std::string busy;
+            options.claims->Claim(child.job.port, busy);
+        }
         const double seconds = std::chrono::duration<double>(Steady::now() - child.start).count();
         UnitReport report = child.report ? *child.report : LostReport(child, status, seconds);
         report.seconds = seconds;
         Finish(child.unit, report, child.wallStart);
+        return true;
     }
 
     // Interrupts every unit: those queued end untouched, those running get SIGTERM.
@@ -333,6 +391,9 @@ struct Runner::Loop {
             const auto limit = std::chrono::duration_cast<Steady::duration>(
                 std::chrono::duration<double>(options.timeoutSeconds));
             for (Child& child : children) {
+                if (child.fd < 0) {
+                    continue;  // it has ended and waits to be reaped
+                }
                 if (!child.timedOut && now - child.start >= limit) {
                     // A unit past its time is stuck in the device-access library: only killing
                     // its process ends it.
@@ -351,7 +412,7 @@ struct Runner::Loop {
         std::vector<pollfd> polled;
         polled.push_back({signals.ReadFd(), POLLIN, 0});
         for (const Child& child : children) {
-            polled.push_back({child.fd, POLLIN, 0});
+            polled.push_back({child.fd >= 0 ? child.fd : child.pidfd, POLLIN, 0});
         }
         if (::poll(polled.data(), polled.size(), waitMs) < 0) {
             return 0;  // EINTR: the signal's byte is read on the next step
@@ -361,6 +422,10 @@ struct Runner::Loop {
         for (size_t i = 0; i < children.size(); ++i) {
             Child& child = children[i];
             if (polled[i + 1].revents == 0) {
+                continue;
+            }
+            if (child.fd < 0) {
+                ended.push_back(i);  // its pidfd: it has ended
                 continue;
             }
             char buffer[65536];
@@ -377,9 +442,9 @@ struct Runner::Loop {
             ended.push_back(i);
         }
         for (auto it = ended.rbegin(); it != ended.rend(); ++it) {
-            Child child = std::move(children[*it]);
-            children.erase(children.begin() + static_cast<long>(*it));
-            Reap(child);
+            if (Reap(children[*it])) {
+                children.erase(children.begin() + static_cast<long>(*it));
+            }
         }
         if (events.tick && Steady::now() - lastTick >= std::chrono::milliseconds(options.tickMs)) {
             lastTick = Steady::now();

@@ -128,9 +128,12 @@ class Station {
                 (error ? gErr : gOut).Write(Prefix(first + unit) + piece + "\n");
             }
         };
-        events.progress = [this, first](size_t unit, const UnitReport& soFar) {
-            mBoard.Progress(first + unit, soFar);
-        };
+        if (mLive) {
+            // Only the live display shows a unit's stages as they come.
+            events.progress = [this, first](size_t unit, const UnitReport& soFar) {
+                mBoard.Progress(first + unit, soFar);
+            };
+        }
         events.finished = [this, first](size_t unit, const UnitReport& report,
                                         WallClock::time_point start, WallClock::time_point end) {
             Finished(first + unit, report, start, end);
