@@ -215,7 +215,7 @@ std::string JsonText(const Json& j) {
 
 Json ToJson(const UnitReport& report) {
     Json j;
-    j["port"] = report.port;
+    j["port"] = report.port.empty() ? Json() : Json(report.port);
     j["operation"] = OperationName(report.operation);
     if (report.dryRun) {
         j["dryRun"] = true;

@@ -87,7 +87,7 @@ struct UnitReport {
 // characters instead of failing.
 std::string JsonText(const Json& j);
 
-// The unit's part of a record: port, operation, identity, kind, model, firmware, serial, stage,
+// The unit's part of a record: port (null when there is none), operation, identity, kind, model, firmware, serial, stage,
 // retries, read, written, readBack, result, error, warnings, messages, log, reset, saved,
 // seconds (and dryRun and changes for a dry run). FromJson reads it back.
 Json ToJson(const UnitReport& report);

@@ -43,7 +43,10 @@ TEST_F(StationTest, ExitCodesScriptsCanTrust) {
     EXPECT_TRUE(help.output.ends_with(kExitStatusLine)) << help.output;
     const Outcome programHelp = Cli("program --help");
     EXPECT_EQ(programHelp.status, 0);
-    EXPECT_TRUE(programHelp.output.ends_with(kExitStatusLine)) << programHelp.output;
+    EXPECT_TRUE(programHelp.output.ends_with(
+        "Exit status: 0 every unit ok, 1 a unit failed, was refused or its record could not be "
+        "stored (or the output was closed), 2 usage error, 130 interrupted.\n"))
+        << programHelp.output;
     EXPECT_TRUE(Contains(programHelp.output, "--no-verify"));
     EXPECT_EQ(Cli("--version").status, 0);
     EXPECT_EQ(Cli("restart --port A").status, 0);

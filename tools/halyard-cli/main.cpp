@@ -21,6 +21,7 @@
 #include <varnakcli.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -159,7 +160,8 @@ class Station {
         if (!mLive && !mSettings.json) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.2f s", report.seconds);
-            std::string line = report.port + ": " + OperationName(mOperation) +
+            std::string line = (report.port.empty() ? "" : report.port + ": ") +
+                               OperationName(mOperation) +
                                (report.dryRun ? " (dry run) " : " ") +
                                (report.result == "ok"            ? "ok"
                                 : report.result == "interrupted" ? "INTERRUPTED"
@@ -173,7 +175,8 @@ class Station {
         Redraw();
     }
 
-    // A unit refused before it started: an absent port, or every port when the file is refused.
+    // A unit refused before it started: an absent port, or every port when the file is refused
+    // (no port: a watch for units yet to come).
     void Refused(const std::string& port, const std::string& why) {
         UnitReport report;
         report.port = port;
@@ -200,7 +203,10 @@ class Station {
                 failedPorts += (failedPorts.empty() ? "" : " ") + row.port;
             }
         }
-        if (mSeveral || rows.size() > 1) {
+        // A refusal recorded without a port (a watch refused before it began) has no unit.
+        const bool anyUnit = std::any_of(rows.begin(), rows.end(),
+                                         [](const UnitRow& row) { return !row.port.empty(); });
+        if (anyUnit && (mSeveral || rows.size() > 1)) {
             std::string text = mSettings.json ? "" : "\n" + ClosingTable(mBoard);
             text += std::string(OperationName(mOperation)) + ": " + std::to_string(rows.size()) +
                     " devices, " + std::to_string(counts.ok) + " ok";
@@ -247,14 +253,17 @@ void AddStationOptions(CLI::App* command, Settings& s) {
     command
         ->add_option("--port", s.ports,
                      "port name from 'halyard-cli ports'; repeat it for several units at once "
-                     "(a port that is not listed fails as \"no such port\")")
+                     "(a port that is not listed fails as \"no such port\"; default: the only "
+                     "programming port listed, when just one is)")
         ->allow_extra_args(false);
     command->add_flag("--all", s.all,
                       "every programming port listed (not the USB device \\\\.\\MVT0); needed "
-                      "when several ports are listed and no --port is given");
+                      "when several ports are listed and no --port is given (default: no)");
     command->add_flag("--json", s.json,
-                      "print one JSON record per unit on standard output, and nothing else");
-    command->add_option("--log", s.logFile, "append one JSON record per unit to this file");
+                      "print one JSON record per unit on standard output, and nothing else "
+                      "(default: no; the lines for people go to standard error then)");
+    command->add_option("--log", s.logFile,
+                        "append one JSON record per unit to this file (default: none)");
     command->add_option("--station", s.station,
                         "the station's name in the records (default: the host name)");
     command
@@ -267,7 +276,7 @@ void AddStationOptions(CLI::App* command, Settings& s) {
         ->check(CLI::PositiveNumber);
     command->add_flag("--plain", s.plain,
                       "print the units' lines as they come, not the live display a terminal "
-                      "gets");
+                      "gets (default: the live display on a terminal, lines elsewhere)");
 }
 
 Job MakeJob(const Settings& s, Operation operation, const PortEntry& port,
@@ -299,17 +308,21 @@ int main(int argc, char** argv) {
 
     Settings s;
     auto* portsCommand = app.add_subcommand("ports", "list every port the port listing reports");
-    portsCommand->add_flag("--json", s.json, "print one JSON object per port");
-    portsCommand->footer(varnak::cli::kExitStatusHelp);
+    portsCommand->add_flag("--json", s.json,
+                           "print one JSON object per port (default: a name and connection per "
+                           "line)");
+    portsCommand->footer(
+        "Exit status: 0 the ports were listed, 1 the output was closed, 2 usage error.");
 
     auto* read = app.add_subcommand("read", "read the units' settings");
     AddStationOptions(read, s);
     read->add_option("--save", s.save,
                      "save the settings read to this settings file; with several ports it must "
-                     "hold {port}, replaced by each port's name");
+                     "hold {port}, replaced by each port's name (default: not saved)");
     read->add_flag("--strict", s.strict,
-                   "fail a unit whose settings record is shorter than its 25 words");
-    read->footer(std::string(kExitCodesHelp) + "\n" + varnak::cli::kExitStatusHelp);
+                   "fail a unit whose settings record is shorter than its 25 words (default: "
+                   "warn)");
+    read->footer(kExitCodesHelp);
 
     auto* program = app.add_subcommand("program", "program a settings file into the units");
     program->add_option("FILE", s.file, "settings file (.wpx)")->required();
@@ -318,7 +331,7 @@ int main(int argc, char** argv) {
                       "keep running: program every unit that appears on a port (all ports, or "
                       "those named by --port) once, and again only after it has gone and come "
                       "back; Ctrl-C stops taking units, a second Ctrl-C interrupts those in "
-                      "progress");
+                      "progress (default: no; program the ports chosen once, then exit)");
     program->add_flag("--reset", s.reset, "restart each unit after programming (default: no)");
     program->add_flag("--verify", s.verify,
                       "read the settings back and compare every word (the default)");
@@ -327,10 +340,10 @@ int main(int argc, char** argv) {
     program->add_flag("--strict", s.strict,
                       "refuse a settings file that gives any warning (missing entries, values "
                       "that are not plain numbers, another version), and fail a unit whose "
-                      "settings record is short");
+                      "settings record is short (default: warn and go on)");
     program->add_flag("--dry-run", s.dryRun,
                       "check the file, read each unit's identity and settings, print the words "
-                      "programming would change, and write nothing");
+                      "programming would change, and write nothing (default: no)");
     program
         ->add_option("--expect", s.expect,
                      "program only units of this kind; others fail untouched (default: any)")
@@ -338,12 +351,11 @@ int main(int argc, char** argv) {
     program->add_option("--min-firmware", s.minFirmware,
                         "program only units with this firmware version or newer, e.g. 3.04; a "
                         "unit whose version cannot be read fails (default: any)");
-    program->footer(std::string(kFileCarriesHelp) + "\n" + kExitCodesHelp + "\n" +
-                    varnak::cli::kExitStatusHelp);
+    program->footer(std::string(kFileCarriesHelp) + "\n" + kExitCodesHelp);
 
     auto* restart = app.add_subcommand("restart", "restart the units");
     AddStationOptions(restart, s);
-    restart->footer(std::string(kExitCodesHelp) + "\n" + varnak::cli::kExitStatusHelp);
+    restart->footer(kExitCodesHelp);
 
     if (const auto code = varnak::cli::ParseCommandLine(app, argc, argv)) {
         return *code;
@@ -418,19 +430,14 @@ int main(int argc, char** argv) {
     }
     if (!verdict.refusal.empty()) {
         gErr.Write("halyard-cli: " + verdict.refusal + "\n");
-        // The refusal is recorded for every unit it kept from being programmed.
+        // The refusal is recorded for every port it kept from being programmed; a watch with
+        // no port named has no unit yet, and records it once without a port.
         std::vector<std::string> refusedPorts;
         for (const PortEntry& port : chosen) {
             refusedPorts.push_back(port.name);
         }
         if (s.watch) {
-            for (size_t i = 0; i < table.ProgrammingPortCount(); ++i) {
-                const std::string& name = table.Entries()[i].name;
-                if (s.ports.empty() ||
-                    std::find(s.ports.begin(), s.ports.end(), name) != s.ports.end()) {
-                    refusedPorts.push_back(name);
-                }
-            }
+            refusedPorts = s.ports.empty() ? std::vector<std::string>{""} : s.ports;
         }
         for (const std::string& port : refusedPorts) {
             station.Refused(port, verdict.refusal);
