@@ -431,10 +431,9 @@ bool DeviceProgrammer::ProgramDevice() {
                     Reached(Stage::Verified);
                 }
                 if (written &&
-                    mDialogs.ShowMessage({"Success writing Varnak " + what +
-                                              " settings.\nReset device?",
-                                          "NOTE", DialogIcon::Information, mbYes | mbNo, 1,
-                                          false}) == mbYes) {
+                    mDialogs.ShowMessage(
+                        {"Success writing Varnak " + what + " settings.\nReset device?", "NOTE",
+                         DialogIcon::Information, mbYes | mbNo, 1, false}) == mbYes) {
                     ResetChip(mHandle, 0);
                     Reached(Stage::Restarted);
                 }

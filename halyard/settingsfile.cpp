@@ -87,8 +87,8 @@ std::optional<ParsedNumber> ParseNumber(std::string_view text) {
     value = negative ? -value : value;
     ParsedNumber number;
     number.value = static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-    number.exact = number.value == value &&
-                   text.find_first_not_of(" \t\r\n", i) == std::string_view::npos;
+    number.exact =
+        number.value == value && text.find_first_not_of(" \t\r\n", i) == std::string_view::npos;
     return number;
 }
 
@@ -257,15 +257,13 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
         anyEntry = true;
         // What the loader made of a value that is not a plain number, for the warning.
         const auto readAs = [&] {
-            return value->exact ? std::string()
-                                : " read as " + std::to_string(value->value);
+            return value->exact ? std::string() : " read as " + std::to_string(value->value);
         };
         if (key->value == kVersionKey) {
             report.version = value->value;
             if (!value->exact) {
-                Warn(report, lineNo, [&] {
-                    return "version " + std::string(Trimmed(valueText)) + readAs();
-                });
+                Warn(report, lineNo,
+                     [&] { return "version " + std::string(Trimmed(valueText)) + readAs(); });
             }
         } else if (key->value == kModelKey) {
             const DeviceModel before = model.model;
@@ -299,8 +297,8 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
                 Warn(report, lineNo, [&] {
                     std::string text = EntryText(key->value, entry, Trimmed(valueText)) + readAs();
                     if (taken != value->value) {
-                        text += (value->exact ? " taken as " : ", taken as ") +
-                                std::to_string(taken);
+                        text +=
+                            (value->exact ? " taken as " : ", taken as ") + std::to_string(taken);
                     }
                     return text;
                 });
@@ -362,7 +360,6 @@ std::string KeyRangesText(const std::vector<int>& keys) {
     }
     return text;
 }
-
 
 std::string FormatSettingsFile(SettingsModel& model) {
     std::string text;

@@ -13,7 +13,7 @@ namespace halyard::station {
 
 struct UnitRow {
     std::string port;
-    std::string kind;      // "" until known
+    std::string kind;  // "" until known
     std::string model;
     std::string firmware;  // "" until known, "unknown" when unreadable
     std::string stage = kUntouched;

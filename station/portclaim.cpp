@@ -91,8 +91,10 @@ std::unique_ptr<PortClaim> PortClaims::Claim(const PortEntry& port, std::string&
                 continue;
             }
             char pid[16];
-            const int length = std::snprintf(pid, sizeof pid, "%10ld\n", static_cast<long>(holder != 0 ? holder : ::getpid()));
-            if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid, static_cast<size_t>(length), 0) != length) {
+            const int length = std::snprintf(pid, sizeof pid, "%10ld\n",
+                                             static_cast<long>(holder != 0 ? holder : ::getpid()));
+            if (::ftruncate(fd, 0) != 0 ||
+                ::pwrite(fd, pid, static_cast<size_t>(length), 0) != length) {
                 why = "cannot write " + path.string() + ": " + std::strerror(errno);
                 ::unlink(path.c_str());
                 ::close(fd);

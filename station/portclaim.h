@@ -7,9 +7,9 @@
 
 #include <halyard/ports.h>
 
+#include <sys/types.h>
 #include <filesystem>
 #include <memory>
-#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <vector>

@@ -13,8 +13,8 @@ namespace halyard::station {
 
 // What the station adds to a unit's report: who made the record, when, with which file.
 struct RecordContext {
-    std::string station;                    // host name or --station NAME
-    std::string settingsFile;               // program: the file's path
+    std::string station;                        // host name or --station NAME
+    std::string settingsFile;                   // program: the file's path
     std::optional<std::string> settingsSha256;  // program: of the file's bytes
 };
 

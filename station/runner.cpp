@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,9 +162,9 @@ struct Runner::Loop {
         size_t unit = 0;
         Job job;
         pid_t pid = -1;
-        int fd = -1;     // the child's pipe, until it is closed
-        int pidfd = -1;  // readable once the child has ended; -1: waited for blocking
-        std::string pending;  // the part of a line not yet complete
+        int fd = -1;               // the child's pipe, until it is closed
+        int pidfd = -1;            // readable once the child has ended; -1: waited for blocking
+        std::string pending;       // the part of a line not yet complete
         std::string lastProgress;  // the last progress message, read only when needed
         std::optional<UnitReport> report;
         Steady::time_point start;
@@ -179,9 +179,7 @@ struct Runner::Loop {
         std::fflush(stderr);
     }
 
-    void Queue(const Job& job) {
-        queued.push_back({nextUnit++, job});
-    }
+    void Queue(const Job& job) { queued.push_back({nextUnit++, job}); }
 
     void Finish(size_t unit, UnitReport report, WallClock::time_point start) {
         events.finished(unit, report, start, WallClock::now());
@@ -284,9 +282,9 @@ struct Runner::Loop {
                 const auto line = message.find("line");
                 const auto error = message.find("error");
                 if (line != message.end() && line->is_string()) {
-                    events.line(child.unit, line->get<std::string>(),
-                                error != message.end() && error->is_boolean() &&
-                                    error->get<bool>());
+                    events.line(
+                        child.unit, line->get<std::string>(),
+                        error != message.end() && error->is_boolean() && error->get<bool>());
                 }
             } else if (kind == kReportMessage) {
                 child.report = FromJson(message);
@@ -313,20 +311,20 @@ struct Runner::Loop {
         const std::string doing =
             ActivityAfter(last ? last->stage : kUntouched, child.job.operation);
         if (child.timedOut) {
-            return EndedUnit(child.job, last, "failed",
-                             "timed out after " + SecondsText(options.timeoutSeconds) +
-                                 " s while " + doing,
-                             seconds);
+            return EndedUnit(
+                child.job, last, "failed",
+                "timed out after " + SecondsText(options.timeoutSeconds) + " s while " + doing,
+                seconds);
         }
         if (WIFSIGNALED(status)) {
             const int sig = WTERMSIG(status);
             if (sig == SIGINT || (interrupted && (sig == SIGTERM || sig == SIGHUP))) {
-                return EndedUnit(child.job, last, "interrupted",
-                                 "interrupted while " + doing, seconds);
+                return EndedUnit(child.job, last, "interrupted", "interrupted while " + doing,
+                                 seconds);
             }
             return EndedUnit(child.job, last, "failed",
-                             "the device's process crashed (signal " + std::to_string(sig) +
-                                 ", " + strsignal(sig) + ") while " + doing,
+                             "the device's process crashed (signal " + std::to_string(sig) + ", " +
+                                 strsignal(sig) + ") while " + doing,
                              seconds);
         }
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -375,7 +373,8 @@ struct Runner::Loop {
         while (!queued.empty()) {
             auto [unit, job] = std::move(queued.front());
             queued.pop_front();
-            Finish(unit, EndedUnit(job, std::nullopt, "interrupted", "interrupted before it started", 0),
+            Finish(unit,
+                   EndedUnit(job, std::nullopt, "interrupted", "interrupted before it started", 0),
                    WallClock::now());
         }
         for (const Child& child : children) {
@@ -400,10 +399,10 @@ struct Runner::Loop {
                     child.timedOut = true;
                     ::kill(child.pid, SIGKILL);
                 }
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      child.start + limit - now)
-                                      .count() +
-                                  1;
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(child.start + limit - now)
+                        .count() +
+                    1;
                 if (!child.timedOut) {
                     waitMs = static_cast<int>(std::clamp<long long>(left, 0, waitMs));
                 }
@@ -513,12 +512,11 @@ bool Runner::Watch(const std::function<std::optional<Job>(const PortEntry& port)
             }
             loop.StartQueued();
         }
-        const auto untilPoll = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   nextPoll - Steady::now())
-                                   .count();
-        const int wait = stopping ? mOptions.tickMs
-                                  : static_cast<int>(std::clamp<long long>(untilPoll, 0,
-                                                                           mOptions.tickMs));
+        const auto untilPoll =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - Steady::now()).count();
+        const int wait =
+            stopping ? mOptions.tickMs
+                     : static_cast<int>(std::clamp<long long>(untilPoll, 0, mOptions.tickMs));
         const int stops = loop.Step(wait);
         if (stops > 0 && !stopping) {
             stopping = true;

@@ -17,10 +17,10 @@
 namespace halyard::station {
 
 struct RunnerOptions {
-    double timeoutSeconds = 0;  // a unit running longer is ended and fails; 0: no limit
-    size_t maxUnits = 0;        // units at once; 0: every unit at once
-    int tickMs = 200;           // how often `tick` is called while units run
-    int watchPollMs = 200;      // watch: how often the port listing is read
+    double timeoutSeconds = 0;           // a unit running longer is ended and fails; 0: no limit
+    size_t maxUnits = 0;                 // units at once; 0: every unit at once
+    int tickMs = 200;                    // how often `tick` is called while units run
+    int watchPollMs = 200;               // watch: how often the port listing is read
     const PortClaims* claims = nullptr;  // each unit's port is claimed first; null: no claims
 };
 

@@ -64,10 +64,12 @@ SettingsVerdict CheckSettingsFile(const std::string& path, bool strict) {
                           ": no settings could be loaded from it (is it a settings file?). No "
                           "device was touched.";
     } else if (strict && !report.warnings.empty()) {
-        verdict.refusal = "refusing " + path + " under --strict: " +
-                          std::to_string(report.warnings.size()) + " warning(s)";
+        verdict.refusal = "refusing " + path +
+                          " under --strict: " + std::to_string(report.warnings.size()) +
+                          " warning(s)";
         if (!report.missingKeys.empty()) {
-            verdict.refusal += "; the entries " + KeyRangesText(report.missingKeys) + " are missing";
+            verdict.refusal +=
+                "; the entries " + KeyRangesText(report.missingKeys) + " are missing";
         }
         verdict.refusal += ". No device was touched.";
     }

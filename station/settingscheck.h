@@ -7,11 +7,11 @@
 namespace halyard::station {
 
 struct SettingsVerdict {
-    std::string path;     // as given
-    std::string text;     // the file's bytes
-    std::string sha256;   // of the bytes; empty when the file could not be read
+    std::string path;                   // as given
+    std::string text;                   // the file's bytes
+    std::string sha256;                 // of the bytes; empty when the file could not be read
     std::vector<std::string> warnings;  // what the load did not take as written
-    std::string refusal;  // why no unit may be programmed with it; empty when it may
+    std::string refusal;                // why no unit may be programmed with it; empty when it may
 };
 
 // Loads the file into a fresh model. It is refused when it cannot be read, nothing can be

@@ -33,10 +33,10 @@ class UnitDialogs : public IUserDialogs {
         if (error && programmer && programmer->FailedKey()) {
             const uint16_t key = *programmer->FailedKey();
             const auto tries = programmer->Retries().find(key);
-            message.text += " (PS key 0x" + Hex4(key, "%04X") + ", " +
-                            std::to_string(tries == programmer->Retries().end() ? 0
-                                                                                : tries->second) +
-                            " tries)";
+            message.text +=
+                " (PS key 0x" + Hex4(key, "%04X") + ", " +
+                std::to_string(tries == programmer->Retries().end() ? 0 : tries->second) +
+                " tries)";
         }
         std::string line = request.caption + ": " + message.text;
         if (request.buttons & mbYes) {
@@ -435,11 +435,9 @@ UnitReport RunUnit(const Job& job, const UnitSinks& sinks) {
                 for (size_t i = 0; i < after.size(); ++i) {
                     const uint16_t from = i < before.size() ? before[i] : 0;
                     if (from != after[i]) {
-                        report.changes.push_back(
-                            {static_cast<int>(i), names[i], from, after[i]});
+                        report.changes.push_back({static_cast<int>(i), names[i], from, after[i]});
                         sinks.line("would change word " + std::to_string(i) + " (" + names[i] +
-                                       ") " + Hex4(from, "%04X") + " -> " +
-                                       Hex4(after[i], "%04X"),
+                                       ") " + Hex4(from, "%04X") + " -> " + Hex4(after[i], "%04X"),
                                    false);
                     }
                 }

@@ -23,7 +23,7 @@ const char* OperationName(Operation operation);
 
 // The checks a line puts before programming (--expect, --min-firmware).
 struct Gates {
-    std::optional<int> kind;                // kKindHandset or kKindGateway
+    std::optional<int> kind;                  // kKindHandset or kKindGateway
     std::optional<uint16_t> minimumFirmware;  // a firmware version word
 };
 
@@ -87,9 +87,9 @@ struct UnitReport {
 // characters instead of failing.
 std::string JsonText(const Json& j);
 
-// The unit's part of a record: port (null when there is none), operation, identity, kind, model, firmware, serial, stage,
-// retries, read, written, readBack, result, error, warnings, messages, log, reset, saved,
-// seconds (and dryRun and changes for a dry run). FromJson reads it back.
+// The unit's part of a record: port (null when there is none), operation, identity, kind, model,
+// firmware, serial, stage, retries, read, written, readBack, result, error, warnings, messages,
+// log, reset, saved, seconds (and dryRun and changes for a dry run). FromJson reads it back.
 Json ToJson(const UnitReport& report);
 UnitReport FromJson(const Json& j);
 

@@ -319,8 +319,7 @@ bool PlugDevice(const std::filesystem::path& device, bool in, std::string* error
     std::error_code ec;
     if (!std::filesystem::is_regular_file(from, ec) || std::filesystem::exists(to, ec)) {
         if (error) {
-            *error = device.stem().string() +
-                     (in ? " is not unplugged" : " is not plugged in");
+            *error = device.stem().string() + (in ? " is not unplugged" : " is not plugged in");
         }
         return false;
     }

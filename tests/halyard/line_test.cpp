@@ -3,9 +3,9 @@
 // closed output and a full disk, run as a program on a private device folder.
 #include <gtest/gtest.h>
 #include <halyard/records.h>
-#include <signal.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,7 +166,8 @@ TEST_F(LineTest, SeveralPortsListedAndNoneNamedIsAUsageError) {
     for (const char* name : {"C", "A", "B"}) {
         Create(name);
     }
-    for (const std::string& command : {"program " + file, std::string("read"), std::string("restart")}) {
+    for (const std::string& command :
+         {"program " + file, std::string("read"), std::string("restart")}) {
         const Outcome run = Cli(command);
         EXPECT_EQ(run.status, 2) << run.output;
         EXPECT_TRUE(Contains(run.output, "3 ports are listed: A B C;")) << run.output;
@@ -198,9 +199,9 @@ TEST_F(LineTest, TwoStationsNeverProgramOneUnit) {
     Create("P2", "--kind handset --model veltra --delay 300");
     const std::string plain = Path("plain.wpx");
     ASSERT_EQ(Cli("read --port P1 --save " + plain).status, 0);
-    const pid_t first = Start({"program", stealth, "--port", "P1", "--port", "P2",
-                               "--no-verify", "--plain"},
-                              "first.txt");
+    const pid_t first =
+        Start({"program", stealth, "--port", "P1", "--port", "P2", "--no-verify", "--plain"},
+              "first.txt");
     ASSERT_TRUE(WaitFor([&] { return ChildCount(first) == 2; }));
     const Outcome second = Cli("program " + plain + " --port P1 --port P2 --no-verify --plain");
     EXPECT_EQ(Wait(first), 0) << test::ReadText(Path("first.txt"));
@@ -209,8 +210,8 @@ TEST_F(LineTest, TwoStationsNeverProgramOneUnit) {
     for (const std::string port : {"P1", "P2"}) {
         bool refused = false;
         for (const std::string& line : Lines(second.output)) {
-            refused = refused ||
-                      (line.starts_with(port + ": program FAILED (") && line.ends_with(busy));
+            refused =
+                refused || (line.starts_with(port + ": program FAILED (") && line.ends_with(busy));
         }
         EXPECT_TRUE(refused) << port << " is busy: " << second.output;
     }
@@ -298,8 +299,8 @@ TEST_F(LineTest, FailureLinesNameTheKeyAndHelpIsPlain) {
     Append("BAD", "fail-write 02ab 3\n");
     const Outcome run = Cli("program " + StealthFile() + " --port BAD");
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(
-        Contains(run.output, "ERROR: Fail to write Varnak Handset settings. (PS key 0x02AB, 3 tries)"))
+    EXPECT_TRUE(Contains(run.output,
+                         "ERROR: Fail to write Varnak Handset settings. (PS key 0x02AB, 3 tries)"))
         << run.output;
     const Outcome help = Cli("program --help");
     EXPECT_FALSE(Contains(help.output, "{false}")) << help.output;
@@ -353,9 +354,11 @@ TEST_F(LineTest, ADryRunPrintsTheChangesAndWritesNothing) {
     const Json unit = Json::parse(run.out);
     EXPECT_EQ(unit.at("dryRun"), true);
     EXPECT_EQ(unit.at("operation"), "program");
-    EXPECT_EQ(unit.at("changes"), Json::parse(R"([{"word":0,"name":"flags","from":42752,"to":46848}])"));
+    EXPECT_EQ(unit.at("changes"),
+              Json::parse(R"([{"word":0,"name":"flags","from":42752,"to":46848}])"));
     EXPECT_EQ(Cli("program " + file + " --port H").status, 0);
-    EXPECT_TRUE(Contains(Cli("program " + file + " --port H --dry-run").output, "nothing would change"));
+    EXPECT_TRUE(
+        Contains(Cli("program " + file + " --port H --dry-run").output, "nothing would change"));
     Create("G", "--kind gateway --model kordo");
     EXPECT_EQ(Cli("program " + file + " --port G --dry-run").status, 1) << "the model check holds";
 }
@@ -417,14 +420,15 @@ TEST_F(LineTest, RecordsMatchTheirSchema) {
     EXPECT_TRUE(records.back().at("port").is_null());
     EXPECT_EQ(records.back().at("result"), "failed");
     EXPECT_EQ(RecordOf(records, "BAD").at("retries"), (Json{{"02ab", 3}}));
-    const Outcome check = test::Run(std::string("python3 ") + RECORD_SCHEMA_CHECK + " " +
-                                    RECORD_SCHEMA + " " + log);
+    const Outcome check =
+        test::Run(std::string("python3 ") + RECORD_SCHEMA_CHECK + " " + RECORD_SCHEMA + " " + log);
     EXPECT_EQ(check.status, 0) << check.output;
     EXPECT_TRUE(Contains(check.output, "10 records match")) << check.output;
     // The checker finds what does not match.
-    std::ofstream(Path("bad.jsonl")) << R"({"id":"x"})" << "\n";
-    EXPECT_EQ(test::Run(std::string("python3 ") + RECORD_SCHEMA_CHECK + " " + RECORD_SCHEMA +
-                        " " + Path("bad.jsonl"))
+    std::ofstream(Path("bad.jsonl")) << R"({"id":"x"})"
+                                     << "\n";
+    EXPECT_EQ(test::Run(std::string("python3 ") + RECORD_SCHEMA_CHECK + " " + RECORD_SCHEMA + " " +
+                        Path("bad.jsonl"))
                   .status,
               1);
 }
@@ -504,15 +508,16 @@ TEST_F(LineTest, WatchServesEachUnitOnceEveryTimeItIsPluggedIn) {
     for (const std::string& name : names) {
         ASSERT_EQ(test::Device("unplug " + name).status, 0);
     }
-    ASSERT_EQ(Cli("ports").output, "\\\\.\\MVT0\t\\\\.\\MVT0\n") << "unplugged units are not listed";
+    ASSERT_EQ(Cli("ports").output, "\\\\.\\MVT0\t\\\\.\\MVT0\n")
+        << "unplugged units are not listed";
     const std::string logA = Path("a.jsonl");
     const std::string logB = Path("b.jsonl");
-    const pid_t a = Start({"program", file, "--watch", "--timeout", "8", "--plain", "--log", logA,
-                           "--station", "A"},
-                          "a.txt");
-    const pid_t b = Start({"program", file, "--watch", "--timeout", "8", "--plain", "--log", logB,
-                           "--station", "B"},
-                          "b.txt");
+    const pid_t a = Start(
+        {"program", file, "--watch", "--timeout", "8", "--plain", "--log", logA, "--station", "A"},
+        "a.txt");
+    const pid_t b = Start(
+        {"program", file, "--watch", "--timeout", "8", "--plain", "--log", logB, "--station", "B"},
+        "b.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     for (const std::string& name : names) {
         ASSERT_EQ(test::Device("plug " + name).status, 0);

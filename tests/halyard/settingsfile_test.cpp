@@ -297,16 +297,17 @@ TEST_F(SettingsFileTest, AQuietLoadKeepsItsStopAndVersionWarningInTheReport) {
     std::istringstream ini("[Setting]\nProgramVersion=v3.04E\n");
     report = LoadSettingsQuietly(model, ini);
     EXPECT_EQ(report.settingsApplied, 0);
-    EXPECT_EQ(report.warnings, (std::vector<std::string>{
-                                   "line 1: not a KEY=VALUE entry; skipped",
-                                   "line 2: not a KEY=VALUE entry of numbers; skipped"}))
+    EXPECT_EQ(report.warnings,
+              (std::vector<std::string>{"line 1: not a KEY=VALUE entry; skipped",
+                                        "line 2: not a KEY=VALUE entry of numbers; skipped"}))
         << "a file without an entry has no version to warn about";
     // One long line read in pieces is one line: one warning.
     std::istringstream garbage(std::string(20000, 'x') + "\n" + std::string(500, 'y'));
     report = LoadSettingsQuietly(model, garbage);
     EXPECT_EQ(report.settingsApplied, 0);
-    EXPECT_EQ(report.warnings, (std::vector<std::string>{"line 1: not a KEY=VALUE entry; skipped",
-                                                         "line 2: not a KEY=VALUE entry; skipped"}));
+    EXPECT_EQ(report.warnings,
+              (std::vector<std::string>{"line 1: not a KEY=VALUE entry; skipped",
+                                        "line 2: not a KEY=VALUE entry; skipped"}));
     std::istringstream empty("");
     EXPECT_TRUE(LoadSettingsQuietly(model, empty).warnings.empty());
 }
@@ -314,12 +315,12 @@ TEST_F(SettingsFileTest, AQuietLoadKeepsItsStopAndVersionWarningInTheReport) {
 // Values the loader reads leniently keep their meaning; the report quotes them as written.
 TEST_F(SettingsFileTest, AQuietLoadWarnsAboutValuesThatAreNotPlainNumbers) {
     std::string text = FormatSettingsFile(model);
-    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-             {"0012=8\r\n", "0012=0x10\r\n"},
-             {"0013=3500\r\n", "0013=3500abc\r\n"},
-             {"0014=5\r\n", "0014=9.7\r\n"},
-             {"0041=0\r\n", "0041=4294967296\r\n"},
-             {"9999=304\r\n", "9999=9999\r\n"}}) {
+    for (const auto& [from, to] :
+         std::vector<std::pair<std::string, std::string>>{{"0012=8\r\n", "0012=0x10\r\n"},
+                                                          {"0013=3500\r\n", "0013=3500abc\r\n"},
+                                                          {"0014=5\r\n", "0014=9.7\r\n"},
+                                                          {"0041=0\r\n", "0041=4294967296\r\n"},
+                                                          {"9999=304\r\n", "9999=9999\r\n"}}) {
         ASSERT_NE(text.find(from), std::string::npos) << from;
         text.replace(text.find(from), from.size(), to);
     }
@@ -331,12 +332,14 @@ TEST_F(SettingsFileTest, AQuietLoadWarnsAboutValuesThatAreNotPlainNumbers) {
     EXPECT_EQ(report.warnings[0], "line 14: 0012 (AutoTurnOffTimerUpDown) = 0x10 read as 0");
     EXPECT_EQ(report.warnings[1],
               "line 15: 0013 (LowBatteryBeepVoltageUpDown) = 3500abc read as 3500");
-    EXPECT_EQ(report.warnings[2], "line 16: 0014 (LowBatteryBeepIntervalTimerUpDown) = 9.7 read as 9");
+    EXPECT_EQ(report.warnings[2],
+              "line 16: 0014 (LowBatteryBeepIntervalTimerUpDown) = 9.7 read as 9");
     EXPECT_TRUE(report.warnings[3].starts_with(
         "line 43: 0041 (TransmitTimeUpDown) = 4294967296 read as 2147483647, taken as "))
         << report.warnings[3];
-    EXPECT_EQ(report.warnings[4], "This file is from v9999, newer than this program's v304: "
-                                  "settings it holds may not be understood.");
+    EXPECT_EQ(report.warnings[4],
+              "This file is from v9999, newer than this program's v304: "
+              "settings it holds may not be understood.");
     EXPECT_TRUE(report.missingKeys.empty());
 }
 

@@ -25,8 +25,7 @@ std::string ReadText(const std::filesystem::path& path) {
 TEST(RecordTest, FieldsTimesIdsAndDigests) {
     EXPECT_EQ(IsoTime(WallClock::time_point(std::chrono::milliseconds(1796830463125))),
               "2026-12-09T15:34:23.125Z");
-    EXPECT_EQ(Sha256Hex("abc"),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     std::set<std::string> ids;
     for (int i = 0; i < 100; ++i) {
         const std::string id = NewRecordId();
@@ -50,11 +49,13 @@ TEST(RecordTest, FieldsTimesIdsAndDigests) {
     for (const auto& [field, value] : record.items()) {
         fields.push_back(field);
     }
-    EXPECT_EQ(fields, (std::vector<std::string>{
-                          "id", "station", "start", "end", "port", "operation", "settingsFile",
-                          "settingsSha256", "identity", "kind", "model", "firmware", "serial",
-                          "stage", "retries", "read", "written", "readBack", "result", "error",
-                          "warnings", "messages", "log", "reset", "saved", "seconds"}));
+    EXPECT_EQ(fields,
+              (std::vector<std::string>{
+                  "id",           "station",        "start",    "end",      "port",    "operation",
+                  "settingsFile", "settingsSha256", "identity", "kind",     "model",   "firmware",
+                  "serial",       "stage",          "retries",  "read",     "written", "readBack",
+                  "result",       "error",          "warnings", "messages", "log",     "reset",
+                  "saved",        "seconds"}));
     EXPECT_EQ(record.at("identity"), 0xAC02);
     EXPECT_EQ(record.at("serial"), "0012ABCD0F0F");
     EXPECT_EQ(record.at("retries"), (Json{{"02ab", 2}}));

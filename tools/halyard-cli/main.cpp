@@ -161,8 +161,7 @@ class Station {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.2f s", report.seconds);
             std::string line = (report.port.empty() ? "" : report.port + ": ") +
-                               OperationName(mOperation) +
-                               (report.dryRun ? " (dry run) " : " ") +
+                               OperationName(mOperation) + (report.dryRun ? " (dry run) " : " ") +
                                (report.result == "ok"            ? "ok"
                                 : report.result == "interrupted" ? "INTERRUPTED"
                                                                  : "FAILED") +
@@ -271,8 +270,7 @@ void AddStationOptions(CLI::App* command, Settings& s) {
                      "seconds a unit may take before it is ended and fails (default: 60; 0: "
                      "no limit)")
         ->check(CLI::NonNegativeNumber);
-    command
-        ->add_option("--jobs", s.jobs, "at most N units at once (default: every unit at once)")
+    command->add_option("--jobs", s.jobs, "at most N units at once (default: every unit at once)")
         ->check(CLI::PositiveNumber);
     command->add_flag("--plain", s.plain,
                       "print the units' lines as they come, not the live display a terminal "

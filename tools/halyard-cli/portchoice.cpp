@@ -26,8 +26,8 @@ std::optional<PortChoiceError> ChoosePorts(const PortTable& table,
                                            const std::vector<std::string>& names, bool all,
                                            std::vector<PortEntry>& chosen,
                                            std::vector<std::string>& absent) {
-    const auto programmingPorts = table.Entries().begin() +
-                                  static_cast<long>(table.ProgrammingPortCount());
+    const auto programmingPorts =
+        table.Entries().begin() + static_cast<long>(table.ProgrammingPortCount());
     if (all) {
         if (!names.empty()) {
             return PortChoiceError{true, "--all and --port exclude each other"};

@@ -109,8 +109,9 @@ int Create(const CreateOptions& options) {
     image.keys[halyard::PSKEY_USR35] = {version};
     // The chip's address, drawn for each device so that every unit has a serial of its own.
     std::random_device random;
-    image.keys[halyard::PSKEY_ADDRESS] = {static_cast<uint16_t>(random()), static_cast<uint16_t>(random()),
-                               static_cast<uint16_t>(random())};
+    image.keys[halyard::PSKEY_ADDRESS] = {static_cast<uint16_t>(random()),
+                                          static_cast<uint16_t>(random()),
+                                          static_cast<uint16_t>(random())};
 
     CollectedMessages messages;
     halyard::SettingsModel model(messages);
@@ -254,8 +255,8 @@ int Show(const std::string& name) {
 
 int Plug(const std::string& name, bool in) {
     std::string error;
-    if (!varnak::sim::PlugDevice(varnak::sim::DevicePath(varnak::sim::DeviceDirectory(), name),
-                                 in, &error)) {
+    if (!varnak::sim::PlugDevice(varnak::sim::DevicePath(varnak::sim::DeviceDirectory(), name), in,
+                                 &error)) {
         std::cerr << "varnak-device: " << error << "\n";
         return varnak::cli::kExitFailure;
     }
