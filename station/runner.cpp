@@ -194,6 +194,13 @@ struct Runner::Loop {
         }
     }
 
+    void NotStarted(size_t unit, const Job& job, int error, WallClock::time_point start) {
+        Finish(unit,
+               EndedUnit(job, std::nullopt, "failed",
+                         std::string("cannot start: ") + std::strerror(error), 0),
+               start);
+    }
+
     void Start(size_t unit, const Job& job) {
         const WallClock::time_point wallStart = WallClock::now();
         if (events.started) {
@@ -201,10 +208,7 @@ struct Runner::Loop {
         }
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
-            Finish(unit,
-                   EndedUnit(job, std::nullopt, "failed",
-                             std::string("cannot start: ") + std::strerror(errno), 0),
-                   wallStart);
+            NotStarted(unit, job, errno, wallStart);
             return;
         }
         // The stop signals wait while the child starts: one that came between the fork and the
@@ -238,10 +242,7 @@ struct Runner::Loop {
         ::close(fds[1]);
         if (pid < 0) {
             ::close(fds[0]);
-            Finish(unit,
-                   EndedUnit(job, std::nullopt, "failed",
-                             std::string("cannot start: ") + std::strerror(forkError), 0),
-                   wallStart);
+            NotStarted(unit, job, forkError, wallStart);
             return;
         }
         Child child;
