@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
+#include <station/portclaim.h>
 
 #include <chrono>
 #include <map>
@@ -114,6 +115,14 @@ TEST_F(LineTest, AHungUnitTimesOutAndHoldsNoOther) {
     EXPECT_EQ(hung.at("stage"), "identity read");
     EXPECT_EQ(hung.at("kind"), "handset") << "what was known stays in the record";
     EXPECT_EQ(Flags("OK1"), 0xB700);
+    // A killed unit loses its claim, and the station removes the lock file it left.
+    for (const std::string name : {"HANG", "HANGREC"}) {
+        const std::string lock = station::PortClaims::LockName(
+            {name, std::string(varnak::sim::kTransportPrefix) + name});
+        for (const std::filesystem::path& folder : station::PortClaims::DefaultFolders()) {
+            EXPECT_FALSE(std::filesystem::exists(folder / lock)) << folder / lock;
+        }
+    }
     EXPECT_TRUE(Contains(Cli("program --help").output, "(default: 60;"));
 }
 
