@@ -202,7 +202,8 @@ void Warn(LoadReport& report, int lineNo, const MakeText& text) {
     }
     report.lastWarnedLine = lineNo;
     if (report.warnings.empty()) {
-        report.warnings.reserve(kMaxWarnings + 2);  // and the version warning
+        // "... and more", then the missing entries and the version
+        report.warnings.reserve(kMaxWarnings + 3);
     }
     if (report.warnings.size() < kMaxWarnings) {
         std::string& warning = report.warnings.emplace_back("line ");

@@ -234,6 +234,23 @@ TEST_F(SettingsFileTest, EmptyLinesLineEndsAtThePieceLimitAndNulBytesKeepTheLine
     EXPECT_EQ(report.warnings[2], "line 8: not a KEY=VALUE entry; skipped");
 }
 
+// Another program's file: twenty lines' warnings and a line for the rest, and the file's own
+// warnings after them still.
+TEST_F(SettingsFileTest, ACappedReportKeepsTheMissingEntriesAndTheVersion) {
+    std::string text = "0004=1\r\n";
+    for (int i = 0; i < 30; ++i) {
+        text += "junk\r\n";
+    }
+    std::istringstream in(text);
+    const LoadReport report = LoadSettingsQuietly(model, in);
+    ASSERT_EQ(report.warnings.size(), 23u);
+    EXPECT_EQ(report.warnings[19], "line 21: not a KEY=VALUE entry; skipped");
+    EXPECT_EQ(report.warnings[20], "... and more lines like these");
+    EXPECT_TRUE(report.warnings[21].starts_with("108 of the 109 settings entries are missing"))
+        << report.warnings[21];
+    EXPECT_EQ(report.warnings[22], VersionWarning(2));
+}
+
 TEST_F(SettingsFileTest, DirectionEntriesBringTheirFunctionList) {
     // Function 1 switched to an output by the file picks its function from the output list.
     Load("9999=304\r\n1026=1\r\n1027=0\r\n1028=4\r\n1029=1500\r\n");
