@@ -163,7 +163,7 @@ struct Runner::Loop {
         Job job;
         pid_t pid = -1;
         int fd = -1;               // the child's pipe, until it is closed
-        int pidfd = -1;            // readable once the child has ended; -1: waited for blocking
+        int pidfd = -1;            // once the pipe closed: readable when the child has ended
         std::string pending;       // the part of a line not yet complete
         std::string lastProgress;  // the last progress message, read only when needed
         std::optional<UnitReport> report;
@@ -250,7 +250,6 @@ struct Runner::Loop {
         child.job = job;
         child.pid = pid;
         child.fd = fds[0];
-        child.pidfd = OpenPidFd(pid);
         child.start = Steady::now();
         child.wallStart = wallStart;
         children.push_back(std::move(child));
@@ -341,6 +340,10 @@ struct Runner::Loop {
         if (child.fd >= 0) {
             ::close(child.fd);
             child.fd = -1;
+            // Opened only now, so that a unit holds one descriptor here while it runs. It refers
+            // to the child even when the child has already ended, as long as it is not reaped;
+            // without one (an older kernel) the child is waited for.
+            child.pidfd = OpenPidFd(child.pid);
         }
         int status = 0;
         pid_t reaped;
