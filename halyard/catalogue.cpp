@@ -111,9 +111,7 @@ std::vector<CatalogueEntry> Build() {
             c.push_back(e);
         }
     }
-    // After the lines, so every older entry keeps its place: without it a file would lose the
-    // remote find-me function a gateway read shows.
-    c.push_back(Check(1056, "GWRemoteFindMeCheckBox", &M::GWRemoteFindMeCheckBox));
+    // The remote find-me check box has no entry: settings files do not carry it.
     return c;
 }
 

@@ -13,7 +13,7 @@ namespace halyard {
 enum class LinePart { Direction, Active, Function, Pulse, Reserved };
 
 struct CatalogueEntry {
-    int key = 0;       // settings-file key: 1..54 handset, 1001..1056 gateway
+    int key = 0;       // settings-file key: 1..54 handset, 1001..1055 gateway
     std::string name;  // control name; empty for entries that are always 0
     // Plain controls name their member; line entries their line and part.
     CheckBox SettingsModel::*check = nullptr;
@@ -29,7 +29,8 @@ struct CatalogueEntry {
     bool IsGateway() const { return key >= 1000; }
 };
 
-// Handset entries 1..54, then gateway entries 1001..1056.
+// Handset entries 1..54, then gateway entries 1001..1055. The remote find-me check box is
+// not among them: a settings file does not carry it.
 const std::vector<CatalogueEntry>& SettingsCatalogue();
 
 // The control's value as readable text: "on"/"off", the selected item, or the position.

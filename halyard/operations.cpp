@@ -26,6 +26,34 @@ const char* ModelText(int modelByte) {
 
 }  // namespace
 
+std::string FirmwareVersionText(uint16_t version) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d%d", (version >> 8) & 0xF, (version >> 4) & 0xF,
+                  version & 0xF);
+    return text;
+}
+
+bool ParseFirmwareVersion(const std::string& text, uint16_t& version) {
+    const auto dot = text.find('.');
+    if (dot == std::string::npos || dot == 0 || dot > 2 || text.size() != dot + 3) {
+        return false;
+    }
+    int major = 0;
+    for (size_t i = 0; i < dot; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        major = major * 10 + (text[i] - '0');
+    }
+    const char minor = text[dot + 1];
+    const char sub = text[dot + 2];
+    if (major > 15 || minor < '0' || minor > '9' || sub < '0' || sub > '9') {
+        return false;
+    }
+    version = static_cast<uint16_t>((major << 8) | ((minor - '0') << 4) | (sub - '0'));
+    return true;
+}
+
 DeviceProgrammer::DeviceProgrammer(SettingsModel& model)
     : sleep([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }),
       mModel(model),
@@ -102,12 +130,14 @@ bool DeviceProgrammer::ReadKey(uint16_t key, uint16_t* words, uint16_t& count) {
             count = std::min(count, kReadCapacity);
             return true;
         }
+        ++mRetries[key];
         SleepAfterFailure(attempt);
     }
     LogDeviceError();
     // Nor does the last failure pass on what it left.
     std::fill(words, words + kReadCapacity, 0);
     count = 0;
+    mFailedKey = key;
     return false;
 }
 
@@ -116,9 +146,11 @@ bool DeviceProgrammer::WriteKey(uint16_t key, const uint16_t* words) {
         if (WritePsKey(mHandle, key, kAllStores, kRecordWords, words) == 1) {
             return true;
         }
+        ++mRetries[key];
         SleepAfterFailure(attempt);
     }
     LogDeviceError();
+    mFailedKey = key;
     return false;
 }
 
@@ -129,11 +161,21 @@ bool DeviceProgrammer::ReadIdentity(DeviceIdentity& id) {
         ShowError(mDialogs, "Fail to read pskey");
         return false;
     }
+    id.word = words[0];
     id.kind = words[0] >> 8;
     id.modelByte = words[0] & 0xFF;
-    ReadKey(PSKEY_USR35, words, count);  // a failed read leaves version 0
+    // A failed read leaves version 0, and the operation goes on.
+    id.versionRead = ReadKey(PSKEY_USR35, words, count);
+    if (!id.versionRead) {
+        mFailedKey.reset();
+    }
     id.version = words[0];
+    if (readAddress &&
+        ReadPsKey(mHandle, PSKEY_ADDRESS, kAllStores, kReadCapacity, words, &count) == 1) {
+        mAddress.assign(words, words + std::min(count, kReadCapacity));
+    }
     mIdentity = id;
+    Reached(Stage::IdentityRead);
     return true;
 }
 
@@ -142,13 +184,27 @@ void DeviceProgrammer::ForgetLastOperation() {
     mWordsRead.clear();
     mWordsWritten.clear();
     mWordsReadBack.clear();
+    mAddress.clear();
+    mRetries.clear();
+    mFailedKey.reset();
+}
+
+void DeviceProgrammer::Reached(Stage stage) {
+    if (hooks.reached) {
+        hooks.reached(stage);
+    }
+}
+
+bool DeviceProgrammer::Admitted(const std::string& refusal) {
+    if (refusal.empty()) {
+        return true;
+    }
+    ShowError(mDialogs, refusal);
+    return false;
 }
 
 std::string DeviceProgrammer::VersionText(const char* prefix, const DeviceIdentity& id) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%s: V%d.%d%d%s", prefix, (id.version >> 8) & 0xF,
-                  (id.version >> 4) & 0xF, id.version & 0xF, ModelText(id.modelByte));
-    return text;
+    return std::string(prefix) + ": V" + FirmwareVersionText(id.version) + ModelText(id.modelByte);
 }
 
 void DeviceProgrammer::LogWords(const char* prefix, const uint16_t* words, size_t count) {
@@ -166,6 +222,7 @@ bool DeviceProgrammer::ReadDevice() {
     if (!ChipCheck()) {
         return false;
     }
+    Reached(Stage::Connected);
     Open();
     DeviceIdentity id;
     bool ok = false;
@@ -209,6 +266,7 @@ bool DeviceProgrammer::ReadHandset(const DeviceIdentity& id) {
     mModel.PTTToggleCheckBox.enabled = true;
     mModel.RelayModeComboBox.enabled = true;
     if (ok) {
+        Reached(Stage::RecordRead);
         ShowNote(mDialogs, "Success to read Varnak Handset settings.", true);
     } else {
         ShowError(mDialogs, "Fail to read Varnak Handset settings.");
@@ -235,6 +293,7 @@ bool DeviceProgrammer::ReadGateway(const DeviceIdentity& id) {
         mModel.GWPublicAddressModeCheckBox.checked = false;
     }
     if (ok) {
+        Reached(Stage::RecordRead);
         ShowNote(mDialogs, "Success to read Varnak Gateway settings.", true);
     } else {
         ShowError(mDialogs, "Fail to read Varnak Gateway settings.");
@@ -264,7 +323,8 @@ bool DeviceProgrammer::ReadCurrentRecord(uint16_t key, uint16_t* record) {
     }
     mWordsRead.assign(words, words + count);
     std::copy_n(words, kRecordWords, record);
-    return true;
+    Reached(Stage::RecordRead);
+    return Admitted(hooks.admitRecord ? hooks.admitRecord(mWordsRead) : "");
 }
 
 bool DeviceProgrammer::VerifyWritten(uint16_t key, const uint16_t* written,
@@ -320,9 +380,9 @@ std::optional<bool> DeviceProgrammer::ProgramHandset(const DeviceIdentity& id) {
     mHandsetRecord = mModel.HandsetRecordFromControls();
     mHandsetRecord.word[HS_FLAGS] =
         static_cast<uint16_t>((mHandsetRecord.word[HS_FLAGS] & ~kHandsetDeviceOwnedBit) | kept);
-    LogWords("Write - ", mHandsetRecord.word, kRecordWords);
+    LogWords(dryRun ? "Dry run, not written - " : "Write - ", mHandsetRecord.word, kRecordWords);
     mWordsWritten.assign(mHandsetRecord.word, mHandsetRecord.word + kRecordWords);
-    return WriteKey(PSKEY_USR33, mHandsetRecord.word);
+    return dryRun || WriteKey(PSKEY_USR33, mHandsetRecord.word);
 }
 
 std::optional<bool> DeviceProgrammer::ProgramGateway(const DeviceIdentity& id) {
@@ -353,9 +413,9 @@ std::optional<bool> DeviceProgrammer::ProgramGateway(const DeviceIdentity& id) {
     mGatewayRecord = mModel.GatewayRecordFromControls();
     mGatewayRecord.word[GW_FLAGS] =
         static_cast<uint16_t>((mGatewayRecord.word[GW_FLAGS] & ~kGatewayVeltraBit) | kept);
-    LogWords("Write - ", mGatewayRecord.word, kRecordWords);
+    LogWords(dryRun ? "Dry run, not written - " : "Write - ", mGatewayRecord.word, kRecordWords);
     mWordsWritten.assign(mGatewayRecord.word, mGatewayRecord.word + kRecordWords);
-    return WriteKey(PSKEY_USR32, mGatewayRecord.word);
+    return dryRun || WriteKey(PSKEY_USR32, mGatewayRecord.word);
 }
 
 bool DeviceProgrammer::ProgramDevice() {
@@ -363,10 +423,11 @@ bool DeviceProgrammer::ProgramDevice() {
     if (!ChipCheck()) {
         return false;
     }
+    Reached(Stage::Connected);
     Open();
     DeviceIdentity id;
     bool written = false;
-    if (ReadIdentity(id)) {
+    if (ReadIdentity(id) && Admitted(hooks.admitIdentity ? hooks.admitIdentity(id) : "")) {
         // Locked settings go to whichever device is connected.
         if (mModel.settingsLocked) {
             mModel.masterPage = id.kind == kKindHandset ? HandsetTab : GatewayTab;
@@ -378,16 +439,23 @@ bool DeviceProgrammer::ProgramDevice() {
             written = *result;
             if (!written) {
                 ShowError(mDialogs, "Fail to write Varnak " + what + " settings.");
-            } else if (verifyAfterWrite &&
-                       !(handset ? VerifyWritten(PSKEY_USR33, mHandsetRecord.word,
-                                                 kHandsetDeviceOwnedBit, kHandsetWordNames)
-                                 : VerifyWritten(PSKEY_USR32, mGatewayRecord.word,
-                                                 kGatewayVeltraBit, kGatewayWordNames))) {
-                written = false;
-            } else if (mDialogs.ShowMessage(
-                           {"Success writing Varnak " + what + " settings.\nReset device?", "NOTE",
-                            DialogIcon::Information, mbYes | mbNo, 1, false}) == mbYes) {
-                ResetChip(mHandle, 0);
+            } else if (!dryRun) {  // a dry run wrote nothing: nothing to verify or restart
+                Reached(Stage::Written);
+                written = !verifyAfterWrite ||
+                          (handset ? VerifyWritten(PSKEY_USR33, mHandsetRecord.word,
+                                                   kHandsetDeviceOwnedBit, kHandsetWordNames)
+                                   : VerifyWritten(PSKEY_USR32, mGatewayRecord.word,
+                                                   kGatewayVeltraBit, kGatewayWordNames));
+                if (written && verifyAfterWrite) {
+                    Reached(Stage::Verified);
+                }
+                if (written &&
+                    mDialogs.ShowMessage(
+                        {"Success writing Varnak " + what + " settings.\nReset device?", "NOTE",
+                         DialogIcon::Information, mbYes | mbNo, 1, false}) == mbYes) {
+                    ResetChip(mHandle, 0);
+                    Reached(Stage::Restarted);
+                }
             }
         }
     }
@@ -402,7 +470,9 @@ bool DeviceProgrammer::RestartDevice() {
         LogDeviceError();
         return false;
     }
+    Reached(Stage::Connected);
     ResetChip(mHandle, 0);
+    Reached(Stage::Restarted);
     Close();
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,7 +33,28 @@ struct DeviceIdentity {
     int kind = 0;
     int modelByte = 0;
     uint16_t version = 0;
+    bool versionRead = false;  // false: the version read failed and `version` is not the device's
+    uint16_t word = 0;         // the identity word itself
 };
+
+// The points an operation reaches, in order, for callers that trace a device's progress.
+enum class Stage { Connected, IdentityRead, RecordRead, Written, Verified, Restarted };
+
+// What a caller that traces devices (halyard-cli) can hook into an operation; the window sets
+// none of them.
+struct OperationHooks {
+    // Each stage as it is reached.
+    std::function<void(Stage)> reached;
+    // Program: once the identity is read, and once the device's record is read, before anything
+    // is written. A non-empty text stops the operation with that text as its error message.
+    std::function<std::string(const DeviceIdentity&)> admitIdentity;
+    std::function<std::string(const std::vector<uint16_t>& record)> admitRecord;
+};
+
+// "3.04" from the firmware version word (major, minor and sub-minor nibbles).
+std::string FirmwareVersionText(uint16_t version);
+// "3.04" -> 0x0304: major 0..15, then exactly two digits for minor and sub; false otherwise.
+bool ParseFirmwareVersion(const std::string& text, uint16_t& version);
 
 class DeviceProgrammer {
   public:
@@ -59,7 +81,22 @@ class DeviceProgrammer {
     const std::vector<uint16_t>& WordsWritten() const { return mWordsWritten; }
     const std::vector<uint16_t>& WordsReadBack() const { return mWordsReadBack; }
 
+    // Failed tries of each PS key in the last operation (keys that needed none are left out).
+    const std::map<uint16_t, int>& Retries() const { return mRetries; }
+    // The chip's address (PSKEY_ADDRESS) as read with the identity when readAddress is set;
+    // empty when the device does not answer for it.
+    const std::vector<uint16_t>& Address() const { return mAddress; }
+    // The PS key whose read or write failed every try, when one did.
+    const std::optional<uint16_t>& FailedKey() const { return mFailedKey; }
+
     SleepFunction sleep;
+    OperationHooks hooks;
+    // Program without writing: every check and the record that would be written, then stop
+    // before the write (no verify, no reset question). The window never sets it.
+    bool dryRun = false;
+    // Read the chip's address after the identity, once, without retries: a device that keeps
+    // none costs no retry pauses. The window does not read it.
+    bool readAddress = false;
     // After a write that succeeded, read the record back and compare every word the
     // programmer owns; a difference fails the programming, with a message that names the
     // words, and the reset question is not asked. The window does not verify.
@@ -89,6 +126,9 @@ class DeviceProgrammer {
     bool VerifyWritten(uint16_t key, const uint16_t* written, uint16_t deviceOwnedBits,
                        const char* const* wordNames);
     void ForgetLastOperation();
+    void Reached(Stage stage);
+    // A hook's refusal, shown as the operation's error: true when the operation may go on.
+    bool Admitted(const std::string& refusal);
     // Model check for Program: false (after the message) when the device is the other model.
     bool ModelMatches(int modelByte);
     void LogWords(const char* prefix, const uint16_t* words, size_t count);
@@ -105,6 +145,9 @@ class DeviceProgrammer {
     std::vector<uint16_t> mWordsRead;
     std::vector<uint16_t> mWordsWritten;
     std::vector<uint16_t> mWordsReadBack;
+    std::vector<uint16_t> mAddress;
+    std::map<uint16_t, int> mRetries;
+    std::optional<uint16_t> mFailedKey;
 };
 
 }  // namespace halyard

@@ -6,6 +6,7 @@
 
 namespace halyard {
 
+inline constexpr uint16_t PSKEY_ADDRESS = 0x0001;  // the chip's address: the unit's serial
 inline constexpr uint16_t PSKEY_USR31 = 0x02A9;  // identity: high byte kind, low byte model
 inline constexpr uint16_t PSKEY_USR32 = 0x02AA;  // gateway settings record
 inline constexpr uint16_t PSKEY_USR33 = 0x02AB;  // handset settings record
@@ -63,6 +64,8 @@ enum GatewayWord : int {
     GW_LINES = 5,
 };
 
+// Gateway flag word bit 9: the remote find-me function (not carried by settings files).
+inline constexpr uint16_t kGatewayRemoteFindMeBit = 1u << 9;
 // Gateway flag word bit 10: the gateway is a Veltra Plus gateway; owned by the device.
 inline constexpr uint16_t kGatewayVeltraBit = 1u << 10;
 

@@ -19,6 +19,9 @@ constexpr int kVersionKey = 9999;
 constexpr int kModelKey = 9000;
 constexpr int kModelVeltra = 3;
 constexpr int kModelKordo = 2;
+// Written by earlier builds of this program for the remote find-me check box, which the format
+// does not carry; ignored without a word, as every loader of the format ignores it.
+constexpr int kRemoteFindMeKey = 1056;
 // Lines are read in pieces of at most this many characters, as a fixed line buffer would.
 constexpr size_t kMaxLineChars = 99;
 // "1013=3500" and CR LF: room enough for most entries, so the file text grows at most once.
@@ -52,9 +55,17 @@ int ControlValue(const CatalogueEntry::Control& control) {
     return 0;
 }
 
+// A number as the loader reads it, and whether the text said exactly that number.
+struct ParsedNumber {
+    int value = 0;
+    // False when reading stopped before the end of the text ("0x10", "9.7", "9abc") or the
+    // number was beyond the int range and held at its end.
+    bool exact = true;
+};
+
 // A decimal integer: leading blanks skipped, an optional sign, digits up to the first other
 // character. Values beyond the int range are held at its ends. Nothing without a digit.
-std::optional<int> ParseNumber(std::string_view text) {
+std::optional<ParsedNumber> ParseNumber(std::string_view text) {
     size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
         ++i;
@@ -74,7 +85,20 @@ std::optional<int> ParseNumber(std::string_view text) {
         return std::nullopt;
     }
     value = negative ? -value : value;
-    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+    ParsedNumber number;
+    number.value = static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+    number.exact =
+        number.value == value && text.find_first_not_of(" \t\r\n", i) == std::string_view::npos;
+    return number;
+}
+
+// The text without the blanks and line end around it, as a warning quotes it.
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 const std::map<int, const CatalogueEntry*>& EntriesByKey() {
@@ -172,8 +196,14 @@ constexpr size_t kMaxWarnings = 20;
 // file of another program warns on every line.
 template <class MakeText>
 void Warn(LoadReport& report, int lineNo, const MakeText& text) {
+    // A line longer than a line buffer is read in pieces; it gets one warning, not one a piece.
+    if (lineNo == report.lastWarnedLine) {
+        return;
+    }
+    report.lastWarnedLine = lineNo;
     if (report.warnings.empty()) {
-        report.warnings.reserve(kMaxWarnings + 2);  // and the version warning
+        // "... and more", then the missing entries and the version
+        report.warnings.reserve(kMaxWarnings + 3);
     }
     if (report.warnings.size() < kMaxWarnings) {
         std::string& warning = report.warnings.emplace_back("line ");
@@ -189,11 +219,12 @@ bool IsBlank(std::string_view text) {
     return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
-std::string EntryText(int key, const CatalogueEntry& entry, int value) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d (%s) = %d", key,
-                  entry.name.empty() ? "always 0" : entry.name.c_str(), value);
-    return text;
+// "0011 (HirosePin2FunctionComboBox) = 9", the value quoted as the file gives it.
+std::string EntryText(int key, const CatalogueEntry& entry, std::string_view value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d (%s) = ", key,
+                  entry.name.empty() ? "always 0" : entry.name.c_str());
+    return text + std::string(value);
 }
 
 LoadReport Load(SettingsModel& model, std::istream& in) {
@@ -201,6 +232,8 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
     std::string line;
     int lineNo = 0;
     bool newLine = true;
+    bool anyEntry = false;
+    std::vector<bool> seen(SettingsCatalogue().size(), false);
     while (report.result == LoadResult::Loaded && ReadLinePiece(in, line)) {
         if (newLine) {
             ++lineNo;
@@ -214,24 +247,38 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
             continue;
         }
         const auto valueEnd = line.find('=', eq + 1);
-        const std::optional<int> key = ParseNumber(std::string_view(line).substr(0, eq));
-        const std::optional<int> value = ParseNumber(std::string_view(line).substr(
-            eq + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - eq - 1));
+        const std::string_view valueText = std::string_view(line).substr(
+            eq + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - eq - 1);
+        const std::optional<ParsedNumber> key = ParseNumber(std::string_view(line).substr(0, eq));
+        const std::optional<ParsedNumber> value = ParseNumber(valueText);
         if (!key || !value) {
             Warn(report, lineNo, [] { return "not a KEY=VALUE entry of numbers; skipped"; });
             continue;
         }
-        if (*key == kVersionKey) {
-            report.version = *value;
-        } else if (*key == kModelKey) {
+        anyEntry = true;
+        // What the loader made of a value that is not a plain number, for the warning.
+        const auto readAs = [&] {
+            return value->exact ? std::string() : " read as " + std::to_string(value->value);
+        };
+        if (key->value == kVersionKey) {
+            report.version = value->value;
+            if (!value->exact) {
+                Warn(report, lineNo,
+                     [&] { return "version " + std::string(Trimmed(valueText)) + readAs(); });
+            }
+        } else if (key->value == kModelKey) {
             const DeviceModel before = model.model;
-            if (*value == kModelVeltra) {
+            if (value->value == kModelVeltra) {
                 model.SelectModel(DeviceModel::Veltra);
-            } else if (*value == kModelKordo) {
+            } else if (value->value == kModelKordo) {
                 model.SelectModel(DeviceModel::Kordo);
             } else {
                 report.stopMessage = "This file not for Plus series models.";
                 report.result = LoadResult::Stopped;
+            }
+            if (!value->exact) {
+                Warn(report, lineNo,
+                     [&] { return "model " + std::string(Trimmed(valueText)) + readAs(); });
             }
             if (model.model != before && report.settingsApplied > 0) {
                 Warn(report, lineNo, [&] {
@@ -239,35 +286,81 @@ LoadReport Load(SettingsModel& model, std::istream& in) {
                            " settings before it to the model's defaults";
                 });
             }
-        } else if (const auto it = EntriesByKey().find(*key); it != EntriesByKey().end()) {
+        } else if (const auto it = EntriesByKey().find(key->value); it != EntriesByKey().end()) {
             const CatalogueEntry& entry = *it->second;
-            ApplyEntry(model, entry, *value);
+            seen[static_cast<size_t>(it->second - SettingsCatalogue().data())] = true;
+            ApplyEntry(model, entry, value->value);
             const CatalogueEntry::Control control = entry.Resolve(model);
-            if (!std::holds_alternative<std::monostate>(control)) {
-                ++report.settingsApplied;
-                if (const int taken = ControlValue(control); taken != *value) {
-                    Warn(report, lineNo, [&] {
-                        return EntryText(*key, entry, *value) + " taken as " +
-                               std::to_string(taken);
-                    });
-                }
+            const bool applies = !std::holds_alternative<std::monostate>(control);
+            report.settingsApplied += applies ? 1 : 0;
+            const int taken = applies ? ControlValue(control) : value->value;
+            if (taken != value->value || !value->exact) {
+                Warn(report, lineNo, [&] {
+                    std::string text = EntryText(key->value, entry, Trimmed(valueText)) + readAs();
+                    if (taken != value->value) {
+                        text +=
+                            (value->exact ? " taken as " : ", taken as ") + std::to_string(taken);
+                    }
+                    return text;
+                });
             }
-        } else {
+        } else if (key->value != kRemoteFindMeKey) {
             Warn(report, lineNo,
-                 [&] { return "unknown key " + std::to_string(*key) + "; ignored"; });
+                 [&] { return "unknown key " + std::to_string(key->value) + "; ignored"; });
         }
     }
     // Entries applied so far stay; the rules keep the controls consistent with them.
     model.ApplyEnablingRules();
-    if (report.result == LoadResult::Loaded && report.version < kSettingsFileVersion) {
-        report.warnings.push_back("Warning: This file is from v" + std::to_string(report.version) +
-                                  " and some newer features may not be updated correctly. "
-                                  "Please check carefully.");
+    // A file without a single entry is judged by what it holds, not by a version it lacks.
+    if (report.result == LoadResult::Loaded && anyEntry) {
+        for (size_t i = 0; i < seen.size(); ++i) {
+            if (!seen[i]) {
+                report.missingKeys.push_back(SettingsCatalogue()[i].key);
+            }
+        }
+        if (!report.missingKeys.empty()) {
+            report.warnings.push_back(
+                std::to_string(report.missingKeys.size()) + " of the " +
+                std::to_string(seen.size()) +
+                " settings entries are missing; those settings keep the model's defaults");
+        }
+        if (report.version > kSettingsFileVersion) {
+            report.warnings.push_back("This file is from v" + std::to_string(report.version) +
+                                      ", newer than this program's v" +
+                                      std::to_string(kSettingsFileVersion) +
+                                      ": settings it holds may not be understood.");
+        } else if (report.version < kSettingsFileVersion) {
+            report.warnings.push_back(VersionWarning(report.version));
+        }
     }
     return report;
 }
 
 }  // namespace
+
+std::string VersionWarning(int version) {
+    return "Warning: This file is from v" + std::to_string(version) +
+           " and some newer features may not be updated correctly. Please check carefully.";
+}
+
+std::string KeyRangesText(const std::vector<int>& keys) {
+    std::string text;
+    for (size_t i = 0; i < keys.size();) {
+        size_t last = i;
+        while (last + 1 < keys.size() && keys[last + 1] == keys[last] + 1) {
+            ++last;
+        }
+        char piece[16];
+        if (last == i) {
+            std::snprintf(piece, sizeof piece, "%04d", keys[i]);
+        } else {
+            std::snprintf(piece, sizeof piece, "%04d-%04d", keys[i], keys[last]);
+        }
+        text += (text.empty() ? "" : ", ") + std::string(piece);
+        i = last + 1;
+    }
+    return text;
+}
 
 std::string FormatSettingsFile(SettingsModel& model) {
     std::string text;
@@ -298,7 +391,7 @@ LoadResult LoadSettings(SettingsModel& model, std::istream& in) {
     if (report.result == LoadResult::Stopped) {
         ShowError(model.Dialogs(), report.stopMessage);
     } else if (report.version < kSettingsFileVersion) {
-        ShowError(model.Dialogs(), report.warnings.back());
+        ShowError(model.Dialogs(), VersionWarning(report.version));
     }
     return report.result;
 }

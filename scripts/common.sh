@@ -5,7 +5,7 @@
 VARNAK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-    qt6-base-dev fonts-dejavu-core
+    qt6-base-dev fonts-dejavu-core nettle-dev python3-jsonschema
     dpkg-dev file make help2man lintian doxygen libjs-jquery abigail-tools
     pybind11-dev python3-dev python3-pytest
 )

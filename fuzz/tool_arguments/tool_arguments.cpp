@@ -171,12 +171,16 @@ void Ports(std::istream& lines) {
         }
     }
     std::vector<halyard::PortEntry> chosen;
-    if (const auto error = halyard::cli::ChoosePorts(table, given, all, chosen)) {
-        Check(!error->text.empty() && chosen.size() <= given.size());
+    std::vector<std::string> absent;
+    if (const auto error = halyard::cli::ChoosePorts(table, given, all, chosen, absent)) {
+        Check(!error->text.empty() && chosen.size() + absent.size() <= given.size());
         return;
     }
-    Check(!chosen.empty());
-    Check(all || chosen.size() == std::max<size_t>(given.size(), 1));
+    Check(!chosen.empty() || !absent.empty());
+    Check(all || chosen.size() + absent.size() == std::max<size_t>(given.size(), 1));
+    for (const std::string& name : absent) {
+        Check(!table.Find(name).has_value());
+    }
     for (const halyard::PortEntry& port : chosen) {
         Check(table.Find(port.name).has_value());
         const std::string part = halyard::cli::FileNamePart(port.name);

@@ -179,6 +179,15 @@ bool ParseDevice(std::string_view text, DeviceImage& image, std::string* error) 
             result.silent = true;
         } else if (directive == "crash") {
             result.crash = true;
+        } else if (directive == "hang") {
+            uint16_t key = 0;
+            if (words.size() > 2 || (words.size() == 2 && !ParseHex16(words[1], key))) {
+                return fail("hang takes an optional hex key");
+            }
+            result.hang = true;
+            if (words.size() == 2) {
+                result.hangKey = key;
+            }
         } else if (directive == "restarts") {
             if (words.size() != 2 || !ParseCount(words[1], result.restarts)) {
                 return fail("restarts needs a count");
@@ -226,6 +235,9 @@ std::string FormatDevice(const DeviceImage& image) {
     if (image.crash) {
         out << "crash\n";
     }
+    if (image.hang) {
+        out << "hang" << (image.hangKey ? " " + Hex4(*image.hangKey) : std::string()) << "\n";
+    }
     if (image.restarts > 0) {
         out << "restarts " << image.restarts << "\n";
     }
@@ -253,6 +265,35 @@ bool LoadDevice(const std::filesystem::path& path, DeviceImage& image, std::stri
 
 bool SaveDevice(const std::filesystem::path& path, const DeviceImage& image, std::string* error) {
     return varnak::WriteFileAtomically(path, FormatDevice(image), error);
+}
+
+std::filesystem::path UnpluggedPath(const std::filesystem::path& device) {
+    std::filesystem::path path = device;
+    return path += ".unplugged";
+}
+
+bool PlugDevice(const std::filesystem::path& device, bool in, std::string* error) {
+    const DeviceLock lock(device);
+    if (!lock.Locked()) {
+        if (error) {
+            *error = lock.Error();
+        }
+        return false;
+    }
+    const std::filesystem::path from = in ? UnpluggedPath(device) : device;
+    const std::filesystem::path to = in ? device : UnpluggedPath(device);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(from, ec) || std::filesystem::exists(to, ec)) {
+        if (error) {
+            *error = device.stem().string() + (in ? " is not unplugged" : " is not plugged in");
+        }
+        return false;
+    }
+    std::filesystem::rename(from, to, ec);
+    if (ec && error) {
+        *error = "cannot move " + from.string() + ": " + ec.message();
+    }
+    return !ec;
 }
 
 bool UpdateDevice(const std::filesystem::path& path,

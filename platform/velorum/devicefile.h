@@ -14,6 +14,9 @@
 //     silent                       the device does not answer: opens fail
 //     crash                        opening the device crashes the calling program, as a faulty
 //                                  device-access library can
+//     hang                         once opened, the device's every answer blocks the calling
+//                                  program until it is killed, as a wedged driver does
+//     hang 02ab                    only reads and writes of that key block so
 //     restarts 3                   how often the chip was restarted
 #pragma once
 
@@ -21,6 +24,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +50,8 @@ struct DeviceImage {
     int delayMs = 0;
     bool silent = false;
     bool crash = false;
+    bool hang = false;
+    std::optional<uint16_t> hangKey;  // with hang: only this key blocks
     int restarts = 0;
 
     bool operator==(const DeviceImage&) const = default;
@@ -79,6 +85,13 @@ using DeviceLock = varnak::FileLock;
 inline std::filesystem::path DeviceLockPath(const std::filesystem::path& device) {
     return varnak::LockPathFor(device);
 }
+
+// Where an unplugged device keeps its state: DIR/NAME.vdev.unplugged, which is neither listed
+// nor opened.
+std::filesystem::path UnpluggedPath(const std::filesystem::path& device);
+// Unplugs a device (moves its file aside) or plugs it back in, under the device's lock. False,
+// with the reason, when the device is not there to move or is there already.
+bool PlugDevice(const std::filesystem::path& device, bool in, std::string* error);
 
 // Loads a device, lets `change` look at it and change it, and saves it when `change` returns
 // true, all under the device's lock, so concurrent programs lose no update. False, with the

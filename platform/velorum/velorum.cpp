@@ -16,8 +16,11 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "devicefile.h"
 
@@ -106,12 +109,13 @@ enum class Waits { READ, WRITE };
 // device holds up no other program; the caller waits no longer than the connection's time-out
 // for the kind of request. True when the device answered in time and any change was saved.
 template <typename Answer>
-bool Ask(velorum_handle_t handle, Waits waits, Answer answer) {
+bool Ask(velorum_handle_t handle, Waits waits, std::optional<uint16_t> key, Answer answer) {
     Connection connection;
     if (!ConnectionOf(handle, connection)) {
         return false;
     }
     bool answered = false;
+    bool hangs = false;
     int delayMs = 0;
     std::string error;
     const bool ok = varnak::sim::UpdateDevice(
@@ -120,11 +124,19 @@ bool Ask(velorum_handle_t handle, Waits waits, Answer answer) {
             if (image.silent) {
                 return false;
             }
+            hangs = image.hang && (!image.hangKey || image.hangKey == key);
+            if (hangs) {
+                return false;
+            }
             answered = true;
             delayMs = image.delayMs;
             return answer(image);
         },
         &error);
+    // A wedged device: the call never returns, whatever the time-outs, until the process ends.
+    while (hangs) {
+        ::pause();
+    }
     if (!ok) {
         return Failed(false, error);
     }
@@ -233,7 +245,7 @@ int GetChipName(velorum_handle_t handle, int bufferSize, char* buffer) {
         return Failed(0, "no buffer for the chip name");
     }
     buffer[0] = '\0';
-    const bool answered = Ask(handle, Waits::READ, [&](DeviceImage& image) {
+    const bool answered = Ask(handle, Waits::READ, std::nullopt, [&](DeviceImage& image) {
         std::snprintf(buffer, static_cast<size_t>(bufferSize), "%s", image.chip.c_str());
         return false;
     });
@@ -251,7 +263,7 @@ int ReadPsKey(velorum_handle_t handle, uint16_t key, int, uint16_t capacity, uin
     }
     bool read = false;
     std::string refused;
-    const bool answered = Ask(handle, Waits::READ, [&](DeviceImage& image) {
+    const bool answered = Ask(handle, Waits::READ, key, [&](DeviceImage& image) {
         if (TakeFailure(image.failRead, key)) {
             // A transfer that breaks off leaves the caller's buffer in no known state.
             std::fill(words, words + capacity, 0xFFFF);
@@ -288,7 +300,7 @@ int WritePsKey(velorum_handle_t handle, uint16_t key, int, uint16_t count, const
             0, "a key holds at most " + std::to_string(varnak::sim::kMaxKeyWords) + " words");
     }
     bool written = false;
-    const bool answered = Ask(handle, Waits::WRITE, [&](DeviceImage& image) {
+    const bool answered = Ask(handle, Waits::WRITE, key, [&](DeviceImage& image) {
         if (TakeFailure(image.failWrite, key)) {
             return true;
         }
@@ -306,7 +318,7 @@ int WritePsKey(velorum_handle_t handle, uint16_t key, int, uint16_t count, const
 
 void ResetChip(velorum_handle_t handle, int) {
     tLastError.clear();
-    Ask(handle, Waits::WRITE, [](DeviceImage& image) {
+    Ask(handle, Waits::WRITE, std::nullopt, [](DeviceImage& image) {
         ++image.restarts;
         return true;
     });

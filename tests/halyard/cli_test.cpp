@@ -98,8 +98,8 @@ TEST_F(CliTest, FailuresGiveANonZeroExitCode) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("The file could not be opened"), std::string::npos);
     run = Cli("read --port NOPE");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.output.find("no port named 'NOPE'"), std::string::npos);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("NOPE: read FAILED (0.00 s): no such port"), std::string::npos);
     std::ofstream(dir.File("V"), std::ios::app) << "silent\n";
     run = Cli("restart --port V");
     EXPECT_EQ(run.status, 1);

@@ -64,7 +64,7 @@ TEST_F(SettingsFileTest, FileHoldsEveryEntryInOrderWithCrLf) {
         lines.push_back(text.substr(start, end - start));
     }
     EXPECT_EQ(start, text.size()) << "every line ends in CR LF";
-    ASSERT_EQ(lines.size(), 2u + 54u + 56u);
+    ASSERT_EQ(lines.size(), 2u + 54u + 55u);
     EXPECT_EQ(lines[0], "9999=304");
     EXPECT_EQ(lines[1], "9000=3");
     EXPECT_EQ(lines[2], "0001=1");  // talk-around beep
@@ -77,8 +77,7 @@ TEST_F(SettingsFileTest, FileHoldsEveryEntryInOrderWithCrLf) {
     EXPECT_EQ(lines[66], "1011=1");  // Radio PTT line: Output, Low, "Radio PTT", 0, 0
     EXPECT_EQ(lines[67], "1012=0");
     EXPECT_EQ(lines[68], "1013=1");
-    EXPECT_EQ(lines[110], "1055=0");
-    EXPECT_EQ(lines[111], "1056=0");  // remote find-me, after the lines
+    EXPECT_EQ(lines[110], "1055=0");  // the last: a file does not carry the remote find-me box
     model.SelectModel(DeviceModel::Kordo);
     EXPECT_EQ(FormatSettingsFile(model).substr(10, 8), "9000=2\r\n");
 }
@@ -118,7 +117,7 @@ TEST_F(SettingsFileTest, SavedFileReloadsEveryControl) {
     EXPECT_EQ(other.model, DeviceModel::Kordo);
     EXPECT_EQ(other.Line(GatewayLine::Function1).function.Text(), "Aux 2");
     EXPECT_EQ(other.Line(GatewayLine::Function1).pulse.position, 25000);
-    EXPECT_TRUE(other.GWRemoteFindMeCheckBox.checked);
+    EXPECT_FALSE(other.GWRemoteFindMeCheckBox.checked) << "not carried by a settings file";
     ExpectConsistent(other);
 }
 
@@ -229,10 +228,27 @@ TEST_F(SettingsFileTest, EmptyLinesLineEndsAtThePieceLimitAndNulBytesKeepTheLine
     EXPECT_TRUE(model.StealthModeAlwaysActiveCheckBox.checked);
     EXPECT_TRUE(model.MuteSpeakerOnPTTCheckBox.checked);
     EXPECT_FALSE(model.MuteSpeakerOnChargeCheckBox.checked);
-    ASSERT_EQ(report.warnings.size(), 4u);
+    ASSERT_EQ(report.warnings.size(), 5u) << "and the missing entries, and the version";
     EXPECT_EQ(report.warnings[0], "line 4: not a KEY=VALUE entry; skipped");
     EXPECT_EQ(report.warnings[1], "line 6: not a KEY=VALUE entry; skipped");
     EXPECT_EQ(report.warnings[2], "line 8: not a KEY=VALUE entry; skipped");
+}
+
+// Another program's file: twenty lines' warnings and a line for the rest, and the file's own
+// warnings after them still.
+TEST_F(SettingsFileTest, ACappedReportKeepsTheMissingEntriesAndTheVersion) {
+    std::string text = "0004=1\r\n";
+    for (int i = 0; i < 30; ++i) {
+        text += "junk\r\n";
+    }
+    std::istringstream in(text);
+    const LoadReport report = LoadSettingsQuietly(model, in);
+    ASSERT_EQ(report.warnings.size(), 23u);
+    EXPECT_EQ(report.warnings[19], "line 21: not a KEY=VALUE entry; skipped");
+    EXPECT_EQ(report.warnings[20], "... and more lines like these");
+    EXPECT_TRUE(report.warnings[21].starts_with("108 of the 109 settings entries are missing"))
+        << report.warnings[21];
+    EXPECT_EQ(report.warnings[22], VersionWarning(2));
 }
 
 TEST_F(SettingsFileTest, DirectionEntriesBringTheirFunctionList) {
@@ -267,6 +283,8 @@ TEST_F(SettingsFileTest, AQuietLoadReportsWhatWasNotTakenAsWritten) {
                                    "line 6: unknown key 7777; ignored",
                                    "line 7: 1014 (GWRadioPTTPulseUpDown) = 900 taken as 0",
                                    "line 8: not a KEY=VALUE entry of numbers; skipped",
+                                   "105 of the 109 settings entries are missing; those "
+                                   "settings keep the model's defaults",
                                }));
     EXPECT_TRUE(model.StealthModeAlwaysActiveCheckBox.checked);
     EXPECT_TRUE(dialogs.requests.empty());
@@ -286,6 +304,8 @@ TEST_F(SettingsFileTest, AQuietLoadKeepsItsStopAndVersionWarningInTheReport) {
               (std::vector<std::string>{
                   "line 2: the model entry resets the 1 settings before it to the model's "
                   "defaults",
+                  "108 of the 109 settings entries are missing; those settings keep the "
+                  "model's defaults",
                   "Warning: This file is from v2 and some newer features may not be updated "
                   "correctly. Please check carefully."}));
     EXPECT_TRUE(dialogs.requests.empty());
@@ -294,12 +314,50 @@ TEST_F(SettingsFileTest, AQuietLoadKeepsItsStopAndVersionWarningInTheReport) {
     std::istringstream ini("[Setting]\nProgramVersion=v3.04E\n");
     report = LoadSettingsQuietly(model, ini);
     EXPECT_EQ(report.settingsApplied, 0);
-    EXPECT_EQ(report.warnings.size(), 3u);
-    std::istringstream garbage(std::string(20000, 'x'));
+    EXPECT_EQ(report.warnings,
+              (std::vector<std::string>{"line 1: not a KEY=VALUE entry; skipped",
+                                        "line 2: not a KEY=VALUE entry of numbers; skipped"}))
+        << "a file without an entry has no version to warn about";
+    // One long line read in pieces is one line: one warning.
+    std::istringstream garbage(std::string(20000, 'x') + "\n" + std::string(500, 'y'));
     report = LoadSettingsQuietly(model, garbage);
     EXPECT_EQ(report.settingsApplied, 0);
-    EXPECT_EQ(report.warnings.size(), 22u) << "20 lines, the line that says there are more, "
-                                              "and the version warning";
+    EXPECT_EQ(report.warnings,
+              (std::vector<std::string>{"line 1: not a KEY=VALUE entry; skipped",
+                                        "line 2: not a KEY=VALUE entry; skipped"}));
+    std::istringstream empty("");
+    EXPECT_TRUE(LoadSettingsQuietly(model, empty).warnings.empty());
+}
+
+// Values the loader reads leniently keep their meaning; the report quotes them as written.
+TEST_F(SettingsFileTest, AQuietLoadWarnsAboutValuesThatAreNotPlainNumbers) {
+    std::string text = FormatSettingsFile(model);
+    for (const auto& [from, to] :
+         std::vector<std::pair<std::string, std::string>>{{"0012=8\r\n", "0012=0x10\r\n"},
+                                                          {"0013=3500\r\n", "0013=3500abc\r\n"},
+                                                          {"0014=5\r\n", "0014=9.7\r\n"},
+                                                          {"0041=0\r\n", "0041=4294967296\r\n"},
+                                                          {"9999=304\r\n", "9999=9999\r\n"}}) {
+        ASSERT_NE(text.find(from), std::string::npos) << from;
+        text.replace(text.find(from), from.size(), to);
+    }
+    std::istringstream in(text);
+    const LoadReport report = LoadSettingsQuietly(model, in);
+    EXPECT_EQ(model.AutoTurnOffTimerUpDown.position, 0);
+    EXPECT_EQ(model.LowBatteryBeepIntervalTimerUpDown.position, 9);
+    EXPECT_EQ(report.warnings.size(), 5u);
+    EXPECT_EQ(report.warnings[0], "line 14: 0012 (AutoTurnOffTimerUpDown) = 0x10 read as 0");
+    EXPECT_EQ(report.warnings[1],
+              "line 15: 0013 (LowBatteryBeepVoltageUpDown) = 3500abc read as 3500");
+    EXPECT_EQ(report.warnings[2],
+              "line 16: 0014 (LowBatteryBeepIntervalTimerUpDown) = 9.7 read as 9");
+    EXPECT_TRUE(report.warnings[3].starts_with(
+        "line 43: 0041 (TransmitTimeUpDown) = 4294967296 read as 2147483647, taken as "))
+        << report.warnings[3];
+    EXPECT_EQ(report.warnings[4],
+              "This file is from v9999, newer than this program's v304: "
+              "settings it holds may not be understood.");
+    EXPECT_TRUE(report.missingKeys.empty());
 }
 
 TEST_F(SettingsFileTest, LinesFixedAsOutputsInTheWindowTakeTheFilesDirection) {

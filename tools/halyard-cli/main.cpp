@@ -1,319 +1,359 @@
-// halyard-cli: the Varnak Plus programmer for production lines, without a window.
+// halyard-cli: the Varnak Plus programmer as a production-line station, without a window.
 //   halyard-cli ports   [--json]
-//   halyard-cli read    [--port NAME]... [--all] [--save FILE] [--json] [--log FILE]
-//   halyard-cli program FILE [--port NAME]... [--all] [--reset] [--no-verify] [--strict]
-//                       [--json] [--log FILE]
-//   halyard-cli restart [--port NAME]... [--all] [--json] [--log FILE]
-// NAME is a port name as "halyard-cli ports" lists it; without --port the first port of the
-// table is used, as in the window; --all takes every programming port listed. Several devices
-// are served at the same time, each by a process of its own. Messages the window shows as
-// dialogs are printed with their caption (errors to standard error), log entries go to
-// standard output, and the answer to "Reset device?" comes from --reset.
-#include <halyard/settingsfile.h>
-#include <halyard/settingsmodel.h>
-#include <sys/file.h>
+//   halyard-cli read    [--port NAME]... [--all] [--save FILE] [--strict] [STATION OPTIONS]
+//   halyard-cli program FILE [--port NAME]... [--all] [--watch] [--reset] [--no-verify]
+//                       [--strict] [--dry-run] [--expect KIND] [--min-firmware V.VV]
+//                       [STATION OPTIONS]
+//   halyard-cli restart [--port NAME]... [--all] [STATION OPTIONS]
+// STATION OPTIONS: [--json] [--log FILE] [--station NAME] [--timeout SECONDS] [--jobs N] [--plain]
+// Every unit is served by a process of its own; messages the window shows as dialogs are printed
+// with their caption (errors to standard error), and the answer to "Reset device?" comes from
+// --reset. Argument parsing and terminal output live here; the station itself is the station
+// library.
+#include <halyard/records.h>
+#include <signal.h>
+#include <station/board.h>
+#include <station/record.h>
+#include <station/runner.h>
+#include <station/settingscheck.h>
+#include <station/store.h>
 #include <unistd.h>
 #include <varnakcli.h>
 #include <CLI/CLI.hpp>
 
-#include <fcntl.h>
-#include <cerrno>
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "output.h"
 #include "portchoice.h"
-#include "station.h"
-#include "unit.h"
 
 namespace {
 
 using namespace halyard;
 using namespace halyard::cli;
+using namespace halyard::station;
 using varnak::cli::kExitFailure;
 using varnak::cli::kExitInterrupted;
 using varnak::cli::kExitSuccess;
 using varnak::cli::kExitUsage;
 
+constexpr double kDefaultTimeoutSeconds = 60;
+
+constexpr const char* kFileCarriesHelp =
+    "A settings file carries every setting of the handset and gateway pages except the remote "
+    "find-me check box, which stays as the device holds it.";
+constexpr const char* kExitCodesHelp =
+    "Exit status: 0 every unit ok, 1 a unit failed, was refused or its record could not be "
+    "stored (or the output was closed), 2 usage error, 130 interrupted.";
+
+Printer gOut(STDOUT_FILENO);
+Printer gErr(STDERR_FILENO);
+
 int UsageError(const std::string& text) {
-    std::cerr << "halyard-cli: " << text << "\nRun with --help for more information." << std::endl;
+    gErr.Write("halyard-cli: " + text + "\nRun with --help for more information.\n");
     return kExitUsage;
 }
 
-// Messages of the model outside any unit (there are none when all is well) go to stderr.
-class StderrDialogs : public IUserDialogs {
-  public:
-    DialogButton ShowMessage(const DialogRequest& request) override {
-        std::cerr << request.caption << ": " << request.text << std::endl;
-        return mbOK;
-    }
-    void ShowPlainMessage(const std::string& text) override { std::cerr << text << std::endl; }
-    void AddLogLine(const std::string&) override {}
-    void CloseProgram() override {}
-};
-
-// --log FILE: one JSON line per device operation, appended under an advisory lock in one
-// write, so that stations running at the same time can share the file.
-class UnitLog {
-  public:
-    ~UnitLog() {
-        if (mFd >= 0) {
-            ::close(mFd);
-        }
-    }
-    bool Open(const std::string& path) {
-        mPath = path;
-        mFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        if (mFd < 0) {
-            std::cerr << "halyard-cli: cannot open the log " << path << ": " << std::strerror(errno)
-                      << std::endl;
-        }
-        return mFd >= 0;
-    }
-    bool IsOpen() const { return mFd >= 0; }
-    bool Append(const Json& report) {
-        Json entry;
-        entry["time"] = TimeNow();
-        for (const char* field :
-             {"port", "operation", "kind", "model", "firmware", "result", "error", "seconds"}) {
-            entry[field] = report.contains(field) ? report[field] : Json();
-        }
-        const std::string line = JsonText(entry) + "\n";
-        while (::flock(mFd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-        bool ok = true;
-        for (size_t done = 0; ok && done < line.size();) {
-            const ssize_t n = ::write(mFd, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            ok = n > 0;
-            done += ok ? static_cast<size_t>(n) : 0;
-        }
-        const int saved = errno;
-        ::flock(mFd, LOCK_UN);
-        if (!ok) {
-            std::cerr << "halyard-cli: cannot append to the log " << mPath << ": "
-                      << std::strerror(saved) << std::endl;
-        }
-        return ok;
-    }
-
-  private:
-    // UTC, to the millisecond: "2025-03-01T09:15:02.125Z".
-    static std::string TimeNow() {
-        const auto now = std::chrono::system_clock::now();
-        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now - std::chrono::system_clock::from_time_t(seconds))
-                            .count();
-        std::tm utc{};
-        gmtime_r(&seconds, &utc);
-        char text[96];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                      static_cast<int>(ms));
-        return text;
-    }
-
-    std::string mPath;
-    int mFd = -1;
-};
-
-// Loads the settings file for `program` and judges it before any device is touched. Returns
-// the exit code of a refusal, or nothing when the file may be programmed (`text` holds it).
-std::optional<int> CheckSettingsFile(const std::string& file, bool strict, std::string& text) {
-    std::error_code ec;
-    const bool folder = std::filesystem::is_directory(file, ec);
-    errno = 0;
-    std::ifstream in;
-    if (!folder) {
-        in.open(file, std::ios::binary);
-    }
-    const int openError = errno;
-    if (in.is_open()) {
-        // An empty file reads as empty text, to be judged below like any other content.
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    if (folder || !in.is_open() || in.bad()) {
-        const char* reason = folder           ? "it is a folder"
-                             : in.is_open()   ? "it cannot be read"
-                             : openError != 0 ? std::strerror(openError)
-                                              : "it cannot be opened";
-        std::cerr << "halyard-cli: cannot load " << file << ": The file could not be opened ("
-                  << reason << ")" << std::endl;
-        return kExitFailure;
-    }
-    StderrDialogs dialogs;
-    SettingsModel model(dialogs);
-    std::istringstream stream(text);
-    const LoadReport report = LoadSettingsQuietly(model, stream);
-    for (const std::string& warning : report.warnings) {
-        std::cerr << "halyard-cli: " << file << ": " << warning << std::endl;
-    }
-    if (report.result == LoadResult::Stopped) {
-        std::cerr << "halyard-cli: refusing " << file
-                  << ": its load stopped: " << report.stopMessage << " No device was touched."
-                  << std::endl;
-        return kExitFailure;
-    }
-    if (report.settingsApplied == 0) {
-        std::cerr << "halyard-cli: refusing " << file
-                  << ": no settings could be loaded from it (is it a settings file?). No device "
-                     "was touched."
-                  << std::endl;
-        return kExitFailure;
-    }
-    if (strict && !report.warnings.empty()) {
-        std::cerr << "halyard-cli: refusing " << file
-                  << " under --strict: " << report.warnings.size()
-                  << " warning(s). No device was touched." << std::endl;
-        return kExitFailure;
-    }
-    return std::nullopt;
-}
-
-int ListPorts(const PortTable& table, bool json) {
-    for (const PortEntry& entry : table.Entries()) {
-        if (json) {
-            std::cout << JsonText(Json{{"port", entry.name}, {"connection", entry.connection}})
-                      << "\n";
-        } else {
-            std::cout << entry.name << "\t" << entry.connection << "\n";
-        }
-    }
-    return kExitSuccess;
-}
-
-// Runs the jobs and prints their output: every line of a device carries its port name when
-// there are several, each device ends with a result line, several end with a summary. With
-// --json, standard output holds one JSON object per device and nothing else.
-int RunJobs(const std::vector<Job>& jobs, bool json, UnitLog& log) {
-    const bool several = jobs.size() > 1;
-    auto prefix = [&](size_t job) { return several ? jobs[job].port.name + ": " : std::string(); };
-    if (!json && !several) {
-        std::cout << "Transport = " << jobs[0].port.name << std::endl;
-    }
-    std::vector<std::string> failed;
-    std::vector<std::string> interrupted;
-    bool logged = true;
-    StationEvents events;
-    events.line = [&](size_t job, const std::string& line, bool error) {
-        if (json) {
-            return;
-        }
-        std::ostream& out = error ? std::cerr : std::cout;
-        std::istringstream pieces(line);
-        for (std::string piece; std::getline(pieces, piece);) {
-            out << prefix(job) << piece << "\n";
-        }
-        out.flush();
-    };
-    events.report = [&](size_t job, const Json& report) {
-        const std::string result = report.value("result", "failed");
-        if (result == "interrupted") {
-            interrupted.push_back(jobs[job].port.name);
-        } else if (result != "ok") {
-            failed.push_back(jobs[job].port.name);
-        }
-        if (log.IsOpen()) {
-            logged = log.Append(report) && logged;
-        }
-        if (json) {
-            std::cout << JsonText(report) << std::endl;
-            return;
-        }
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.2f s", report.value("seconds", 0.0));
-        std::cout << jobs[job].port.name << ": " << OperationName(jobs[job].operation) << " "
-                  << (result == "ok"            ? "ok"
-                      : result == "interrupted" ? "INTERRUPTED"
-                                                : "FAILED")
-                  << " (" << seconds << ")";
-        if (result != "ok" && report.contains("error") && report["error"].is_string()) {
-            std::cout << ": " << report["error"].get<std::string>();
-        }
-        std::cout << std::endl;
-    };
-    const bool finished = RunStation(jobs, events);
-    if (several) {
-        std::ostream& out = json ? std::cerr : std::cout;
-        out << OperationName(jobs[0].operation) << ": " << jobs.size() << " devices, "
-            << jobs.size() - failed.size() - interrupted.size() << " ok";
-        if (!failed.empty()) {
-            out << ", " << failed.size() << " failed (";
-            for (size_t i = 0; i < failed.size(); ++i) {
-                out << (i ? " " : "") << failed[i];
-            }
-            out << ")";
-        }
-        if (!interrupted.empty()) {
-            out << ", " << interrupted.size() << " interrupted";
-        }
-        out << std::endl;
-    }
-    if (!finished) {
-        return kExitInterrupted;
-    }
-    return failed.empty() && interrupted.empty() && logged ? kExitSuccess : kExitFailure;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"Varnak Plus programmer for production lines"};
-    app.set_version_flag("--version", VARNAK_VERSION);
-    app.require_subcommand(1);
-    app.footer(varnak::cli::kExitStatusHelp);
-
+struct Settings {
     std::vector<std::string> ports;
     bool all = false;
     bool json = false;
+    bool plain = false;
     std::string logFile;
+    std::string station;
+    double timeout = kDefaultTimeoutSeconds;
+    size_t jobs = 0;
     std::string file;
     std::string save;
     bool reset = false;
     bool verify = true;
     bool strict = false;
+    bool dryRun = false;
+    bool watch = false;
+    std::string expect;
+    std::string minFirmware;
+};
 
-    auto addCommon = [&](CLI::App* command) {
-        command
-            ->add_option("--port", ports,
-                         "port name from 'halyard-cli ports'; repeat it for "
-                         "several devices at once")
-            ->allow_extra_args(false);
-        command->add_flag("--all", all,
-                          "every programming port listed (not the USB device \\\\.\\MVT0)");
-        command->add_flag("--json", json, "print one JSON object per device");
-        command->add_option("--log", logFile,
-                            "append one JSON line per device operation to this file");
-        command->footer(varnak::cli::kExitStatusHelp);
-    };
+int ListPorts(const PortTable& table, bool json) {
+    for (const PortEntry& entry : table.Entries()) {
+        if (json) {
+            gOut.Write(JsonText(Json{{"port", entry.name}, {"connection", entry.connection}}) +
+                       "\n");
+        } else {
+            gOut.Write(entry.name + "\t" + entry.connection + "\n");
+        }
+    }
+    return gOut.Closed() ? kExitFailure : kExitSuccess;
+}
+
+// Everything a run prints and stores, from the runner's events: the unit lines or the live
+// display, the result lines, the records, the closing table.
+class Station {
+  public:
+    Station(const Settings& settings, Operation operation, RecordContext context,
+            std::unique_ptr<RecordStore> store, bool several)
+        : mSettings(settings),
+          mOperation(operation),
+          mContext(std::move(context)),
+          mStore(std::move(store)),
+          mSeveral(several),
+          // With --json standard output holds the records alone; the rest goes to stderr.
+          mHuman(settings.json ? gErr : gOut) {
+        mLive = !settings.plain && mHuman.IsTerminal();
+        if (mLive) {
+            mDisplay.emplace(mHuman);
+        }
+    }
+
+    // The runner's events; its units are numbered after those refused before it ran.
+    RunnerEvents Events() {
+        RunnerEvents events;
+        const size_t first = mNextUnit;
+        events.started = [this, first](size_t unit, const Job& job) {
+            mBoard.Started(first + unit, job.port.name);
+            Redraw();
+        };
+        events.line = [this, first](size_t unit, const std::string& line, bool error) {
+            if (mSettings.json || mLive) {
+                return;
+            }
+            std::istringstream pieces(line);
+            for (std::string piece; std::getline(pieces, piece);) {
+                (error ? gErr : gOut).Write(Prefix(first + unit) + piece + "\n");
+            }
+        };
+        if (mLive) {
+            // Only the live display shows a unit's stages as they come.
+            events.progress = [this, first](size_t unit, const UnitReport& soFar) {
+                mBoard.Progress(first + unit, soFar);
+            };
+        }
+        events.finished = [this, first](size_t unit, const UnitReport& report,
+                                        WallClock::time_point start, WallClock::time_point end) {
+            Finished(first + unit, report, start, end);
+        };
+        events.tick = [this] { Redraw(); };
+        return events;
+    }
+
+    void Finished(size_t unit, const UnitReport& report, WallClock::time_point start,
+                  WallClock::time_point end) {
+        mBoard.Finished(unit, report);
+        const Json record = MakeRecord(report, mContext, start, end);
+        if (mStore) {
+            std::string why;
+            if (!mStore->Store(record, why)) {
+                mStored = false;
+                gErr.Write("halyard-cli: " + why + "\n");
+            }
+        }
+        if (mSettings.json) {
+            gOut.Write(JsonText(record) + "\n");
+        }
+        if (!mLive && !mSettings.json) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.2f s", report.seconds);
+            std::string line = (report.port.empty() ? "" : report.port + ": ") +
+                               OperationName(mOperation) + (report.dryRun ? " (dry run) " : " ") +
+                               (report.result == "ok"            ? "ok"
+                                : report.result == "interrupted" ? "INTERRUPTED"
+                                                                 : "FAILED") +
+                               " (" + seconds + ")";
+            if (report.result != "ok" && !report.error.empty()) {
+                line += ": " + report.error;
+            }
+            gOut.Write(line + "\n");
+        }
+        Redraw();
+    }
+
+    // A unit refused before it started: an absent port, or every port when the file is refused
+    // (no port: a watch for units yet to come).
+    void Refused(const std::string& port, const std::string& why) {
+        UnitReport report;
+        report.port = port;
+        report.operation = mOperation;
+        report.dryRun = mSettings.dryRun && mOperation == Operation::Program;
+        report.error = why;
+        const WallClock::time_point now = WallClock::now();
+        Finished(mNextUnit++, report, now, now);
+    }
+
+    // The display's last drawing, the closing table and the summary; the exit code.
+    int End(bool finished) {
+        if (mDisplay) {
+            mDisplay->Draw(mBoard);
+        }
+        const std::vector<UnitRow>& rows = mBoard.Rows();
+        const Counters counts = mBoard.Count();
+        size_t interrupted = 0;
+        std::string failedPorts;
+        for (const UnitRow& row : rows) {
+            if (row.result == "interrupted") {
+                ++interrupted;
+            } else if (row.result != "ok" && !row.port.empty()) {
+                failedPorts += (failedPorts.empty() ? "" : " ") + row.port;
+            }
+        }
+        // A refusal recorded without a port (a watch refused before it began) has no unit.
+        const bool anyUnit = std::any_of(rows.begin(), rows.end(),
+                                         [](const UnitRow& row) { return !row.port.empty(); });
+        if (anyUnit && (mSeveral || rows.size() > 1)) {
+            std::string text = mSettings.json ? "" : "\n" + ClosingTable(mBoard);
+            text += std::string(OperationName(mOperation)) + ": " + std::to_string(rows.size()) +
+                    " devices, " + std::to_string(counts.ok) + " ok";
+            if (counts.failed > interrupted) {
+                text += ", " + std::to_string(counts.failed - interrupted) + " failed (" +
+                        failedPorts + ")";
+            }
+            if (interrupted > 0) {
+                text += ", " + std::to_string(interrupted) + " interrupted";
+            }
+            mHuman.Write(text + "\n");
+        }
+        if (!finished) {
+            return kExitInterrupted;
+        }
+        const bool allOk = counts.failed == 0 && counts.ok == rows.size();
+        return allOk && mStored && !gOut.Closed() ? kExitSuccess : kExitFailure;
+    }
+
+  private:
+    std::string Prefix(size_t unit) const {
+        return mSeveral ? mBoard.Rows()[unit].port + ": " : std::string();
+    }
+    void Redraw() {
+        if (mDisplay) {
+            mDisplay->Draw(mBoard);
+        }
+    }
+
+    const Settings& mSettings;
+    Operation mOperation;
+    RecordContext mContext;
+    std::unique_ptr<RecordStore> mStore;
+    bool mSeveral;
+    Printer& mHuman;
+    bool mLive = false;
+    std::optional<LiveDisplay> mDisplay;
+    Board mBoard;
+    bool mStored = true;
+    size_t mNextUnit = 0;
+};
+
+void AddStationOptions(CLI::App* command, Settings& s) {
+    command
+        ->add_option("--port", s.ports,
+                     "port name from 'halyard-cli ports'; repeat it for several units at once "
+                     "(a port that is not listed fails as \"no such port\"; default: the only "
+                     "programming port listed, when just one is)")
+        ->allow_extra_args(false);
+    command->add_flag("--all", s.all,
+                      "every programming port listed (not the USB device \\\\.\\MVT0); needed "
+                      "when several ports are listed and no --port is given (default: no)");
+    command->add_flag("--json", s.json,
+                      "print one JSON record per unit on standard output, and nothing else "
+                      "(default: no; the lines for people go to standard error then)");
+    command->add_option("--log", s.logFile,
+                        "append one JSON record per unit to this file (default: none)");
+    command->add_option("--station", s.station,
+                        "the station's name in the records (default: the host name)");
+    command
+        ->add_option("--timeout", s.timeout,
+                     "seconds a unit may take before it is ended and fails (default: 60; 0: "
+                     "no limit)")
+        ->check(CLI::NonNegativeNumber);
+    command->add_option("--jobs", s.jobs, "at most N units at once (default: every unit at once)")
+        ->check(CLI::PositiveNumber);
+    command->add_flag("--plain", s.plain,
+                      "print the units' lines as they come, not the live display a terminal "
+                      "gets (default: the live display on a terminal, lines elsewhere)");
+}
+
+Job MakeJob(const Settings& s, Operation operation, const PortEntry& port,
+            const SettingsVerdict& verdict, const Gates& gates) {
+    Job job;
+    job.operation = operation;
+    job.port = port;
+    job.reset = s.reset;
+    job.verify = s.verify;
+    job.dryRun = s.dryRun;
+    job.strict = s.strict;
+    job.gates = gates;
+    job.savePath = s.save.empty() ? std::string() : WithPort(s.save, port.name);
+    job.settings = verdict.text;
+    job.fileWarnings = verdict.warnings;
+    return job;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed output (| head) must not end the station with units half done.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    CLI::App app{"Varnak Plus programmer for production lines"};
+    app.set_version_flag("--version", VARNAK_VERSION);
+    app.require_subcommand(1);
+    app.footer(std::string(kFileCarriesHelp) + "\n" + varnak::cli::kExitStatusHelp);
+
+    Settings s;
     auto* portsCommand = app.add_subcommand("ports", "list every port the port listing reports");
-    portsCommand->add_flag("--json", json, "print one JSON object per port");
-    portsCommand->footer(varnak::cli::kExitStatusHelp);
-    auto* read = app.add_subcommand("read", "read the devices' settings");
-    addCommon(read);
-    read->add_option("--save", save,
+    portsCommand->add_flag("--json", s.json,
+                           "print one JSON object per port (default: a name and connection per "
+                           "line)");
+    portsCommand->footer(
+        "Exit status: 0 the ports were listed, 1 the output was closed, 2 usage error.");
+
+    auto* read = app.add_subcommand("read", "read the units' settings");
+    AddStationOptions(read, s);
+    read->add_option("--save", s.save,
                      "save the settings read to this settings file; with several ports it must "
-                     "hold {port}, replaced by each port's name");
-    auto* program = app.add_subcommand("program", "program a settings file into the devices");
-    program->add_option("FILE", file, "settings file (.wpx)")->required();
-    addCommon(program);
-    program->add_flag("--reset", reset, "restart each device after programming");
-    program->add_flag("--verify,!--no-verify", verify,
-                      "read the settings back and compare them (the default)");
-    program->add_flag("--strict", strict, "refuse a settings file that gives any warning");
-    auto* restart = app.add_subcommand("restart", "restart the devices");
-    addCommon(restart);
+                     "hold {port}, replaced by each port's name (default: not saved)");
+    read->add_flag("--strict", s.strict,
+                   "fail a unit whose settings record is shorter than its 25 words (default: "
+                   "warn)");
+    read->footer(kExitCodesHelp);
+
+    auto* program = app.add_subcommand("program", "program a settings file into the units");
+    program->add_option("FILE", s.file, "settings file (.wpx)")->required();
+    AddStationOptions(program, s);
+    program->add_flag("--watch", s.watch,
+                      "keep running: program every unit that appears on a port (all ports, or "
+                      "those named by --port) once, and again only after it has gone and come "
+                      "back; Ctrl-C stops taking units, a second Ctrl-C interrupts those in "
+                      "progress (default: no; program the ports chosen once, then exit)");
+    program->add_flag("--reset", s.reset, "restart each unit after programming (default: no)");
+    program->add_flag("--verify", s.verify,
+                      "read the settings back and compare every word (the default)");
+    program->add_flag_callback(
+        "--no-verify", [&s] { s.verify = false; }, "do not read the settings back");
+    program->add_flag("--strict", s.strict,
+                      "refuse a settings file that gives any warning (missing entries, values "
+                      "that are not plain numbers, another version), and fail a unit whose "
+                      "settings record is short (default: warn and go on)");
+    program->add_flag("--dry-run", s.dryRun,
+                      "check the file, read each unit's identity and settings, print the words "
+                      "programming would change, and write nothing (default: no)");
+    program
+        ->add_option("--expect", s.expect,
+                     "program only units of this kind; others fail untouched (default: any)")
+        ->check(CLI::IsMember({"handset", "gateway"}));
+    program->add_option("--min-firmware", s.minFirmware,
+                        "program only units with this firmware version or newer, e.g. 3.04; a "
+                        "unit whose version cannot be read fails (default: any)");
+    program->footer(std::string(kFileCarriesHelp) + "\n" + kExitCodesHelp);
+
+    auto* restart = app.add_subcommand("restart", "restart the units");
+    AddStationOptions(restart, s);
+    restart->footer(kExitCodesHelp);
 
     if (const auto code = varnak::cli::ParseCommandLine(app, argc, argv)) {
         return *code;
@@ -322,42 +362,116 @@ int main(int argc, char** argv) {
     PortTable table;
     table.List({}, PortTable::kUnlimited);
     if (portsCommand->parsed()) {
-        return ListPorts(table, json);
+        return ListPorts(table, s.json);
+    }
+    const Operation operation = read->parsed()      ? Operation::Read
+                                : program->parsed() ? Operation::Program
+                                                    : Operation::Restart;
+    Gates gates;
+    if (!s.expect.empty()) {
+        gates.kind = s.expect == "handset" ? kKindHandset : kKindGateway;
+    }
+    if (!s.minFirmware.empty()) {
+        uint16_t version = 0;
+        if (!ParseFirmwareVersion(s.minFirmware, version)) {
+            return UsageError("--min-firmware must look like 3.04");
+        }
+        gates.minimumFirmware = version;
+    }
+    if (s.watch && s.all && !s.ports.empty()) {
+        return UsageError("--all and --port exclude each other");
     }
     std::vector<PortEntry> chosen;
-    if (const auto error = ChoosePorts(table, ports, all, chosen)) {
-        if (error->usage) {
-            return UsageError(error->text);
+    std::vector<std::string> absent;
+    if (!s.watch) {
+        if (const auto error = ChoosePorts(table, s.ports, s.all, chosen, absent)) {
+            if (error->usage) {
+                return UsageError(error->text);
+            }
+            gErr.Write("halyard-cli: " + error->text + "\n");
+            return kExitFailure;
         }
-        std::cerr << "halyard-cli: " << error->text << std::endl;
-        return kExitFailure;
     }
-    if (chosen.size() > 1 && !save.empty() && save.find(kPortPlaceholder) == std::string::npos) {
+    const bool several = s.watch || chosen.size() + absent.size() > 1;
+    if (several && !s.save.empty() && s.save.find(kPortPlaceholder) == std::string::npos) {
         return UsageError("with several ports --save needs {port} in the file name");
     }
-    UnitLog log;
-    if (!logFile.empty() && !log.Open(logFile)) {
-        return kExitFailure;
-    }
-    std::string settings;
-    if (program->parsed()) {
-        if (const auto code = CheckSettingsFile(file, strict, settings)) {
-            return *code;
+
+    std::unique_ptr<RecordStore> store;
+    if (!s.logFile.empty()) {
+        auto log = std::make_unique<LogFileStore>();
+        std::string why;
+        if (!log->Open(s.logFile, why)) {
+            gErr.Write("halyard-cli: " + why + "\n");
+            return kExitFailure;
         }
+        store = std::move(log);
     }
 
-    std::vector<Job> jobs;
-    for (const PortEntry& port : chosen) {
-        Job job;
-        job.operation = read->parsed()      ? Operation::Read
-                        : program->parsed() ? Operation::Program
-                                            : Operation::Restart;
-        job.port = port;
-        job.reset = reset;
-        job.verify = verify;
-        job.savePath = save.empty() ? std::string() : WithPort(save, port.name);
-        job.settings = settings;
-        jobs.push_back(std::move(job));
+    SettingsVerdict verdict;
+    RecordContext context;
+    context.station = s.station.empty() ? HostName() : s.station;
+    if (operation == Operation::Program) {
+        verdict = CheckSettingsFile(s.file, s.strict);
+        std::error_code ec;
+        context.settingsFile = std::filesystem::absolute(s.file, ec).string();
+        if (!verdict.sha256.empty()) {
+            context.settingsSha256 = verdict.sha256;
+        }
+        for (const std::string& warning : verdict.warnings) {
+            gErr.Write("halyard-cli: " + s.file + ": " + warning + "\n");
+        }
     }
-    return RunJobs(jobs, json, log);
+    Station station(s, operation, context, std::move(store), several);
+    for (const std::string& name : absent) {
+        station.Refused(name, "no such port");
+    }
+    if (!verdict.refusal.empty()) {
+        gErr.Write("halyard-cli: " + verdict.refusal + "\n");
+        // The refusal is recorded for every port it kept from being programmed; a watch with
+        // no port named has no unit yet, and records it once without a port.
+        std::vector<std::string> refusedPorts;
+        for (const PortEntry& port : chosen) {
+            refusedPorts.push_back(port.name);
+        }
+        if (s.watch) {
+            refusedPorts = s.ports.empty() ? std::vector<std::string>{""} : s.ports;
+        }
+        for (const std::string& port : refusedPorts) {
+            station.Refused(port, verdict.refusal);
+        }
+        station.End(true);
+        return kExitFailure;
+    }
+
+    RunnerOptions options;
+    options.timeoutSeconds = s.timeout;
+    options.maxUnits = s.jobs;
+    const PortClaims claims;
+    options.claims = &claims;
+    Runner runner(options, station.Events());
+
+    bool finished = true;
+    if (s.watch) {
+        gErr.Write("halyard-cli: watching " +
+                   (s.ports.empty() ? std::string("every port") : "the named ports") +
+                   " for units; Ctrl-C stops\n");
+        finished = runner.Watch([&](const PortEntry& port) -> std::optional<Job> {
+            if (!s.ports.empty() &&
+                std::find(s.ports.begin(), s.ports.end(), port.name) == s.ports.end()) {
+                return std::nullopt;
+            }
+            return MakeJob(s, operation, port, verdict, gates);
+        });
+    } else if (!chosen.empty()) {
+        if (!several && !s.json) {
+            gOut.Write("Transport = " + chosen[0].name + "\n");
+        }
+        std::vector<Job> jobs;
+        for (const PortEntry& port : chosen) {
+            jobs.push_back(MakeJob(s, operation, port, verdict, gates));
+        }
+        finished = runner.Run(jobs);
+    }
+    return station.End(finished);
 }

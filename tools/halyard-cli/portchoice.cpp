@@ -24,7 +24,10 @@ std::string WithPort(std::string path, const std::string& port) {
 
 std::optional<PortChoiceError> ChoosePorts(const PortTable& table,
                                            const std::vector<std::string>& names, bool all,
-                                           std::vector<PortEntry>& chosen) {
+                                           std::vector<PortEntry>& chosen,
+                                           std::vector<std::string>& absent) {
+    const auto programmingPorts =
+        table.Entries().begin() + static_cast<long>(table.ProgrammingPortCount());
     if (all) {
         if (!names.empty()) {
             return PortChoiceError{true, "--all and --port exclude each other"};
@@ -32,28 +35,33 @@ std::optional<PortChoiceError> ChoosePorts(const PortTable& table,
         if (table.ProgrammingPortCount() == 0) {
             return PortChoiceError{false, "no programming ports are listed"};
         }
-        chosen.assign(table.Entries().begin(),
-                      table.Entries().begin() + static_cast<long>(table.ProgrammingPortCount()));
+        chosen.assign(table.Entries().begin(), programmingPorts);
         return std::nullopt;
     }
     if (names.empty()) {
+        if (table.ProgrammingPortCount() > 1) {
+            std::string listed;
+            for (auto it = table.Entries().begin(); it != programmingPorts; ++it) {
+                listed += " " + it->name;
+            }
+            return PortChoiceError{true, std::to_string(table.ProgrammingPortCount()) +
+                                             " ports are listed:" + listed +
+                                             "; name the ports with --port NAME, or take every "
+                                             "one with --all"};
+        }
         chosen.push_back(table.Entries().front());
         return std::nullopt;
     }
     std::set<std::string> seen;
     for (const std::string& name : names) {
-        const auto found = table.Find(name);
-        if (!found) {
-            std::string known;
-            for (const PortEntry& entry : table.Entries()) {
-                known += " '" + entry.name + "'";
-            }
-            return PortChoiceError{true, "no port named '" + name + "'; ports:" + known};
-        }
         if (!seen.insert(name).second) {
             return PortChoiceError{true, "port '" + name + "' is named more than once"};
         }
-        chosen.push_back(table.Entries()[*found]);
+        if (const auto found = table.Find(name)) {
+            chosen.push_back(table.Entries()[*found]);
+        } else {
+            absent.push_back(name);
+        }
     }
     return std::nullopt;
 }

@@ -26,10 +26,13 @@ struct PortChoiceError {
     std::string text;
 };
 
-// The ports a command names: --all, each --port (by exact name, each once), or the first entry
-// of the table.
+// The ports a command names: --all, each --port (by exact name, each once), or without either
+// the only programming port listed (the USB device when none is). Several programming ports
+// and neither --port nor --all is a usage error that lists them. A --port name the table does
+// not list goes to `absent`: that unit fails, the others are served.
 std::optional<PortChoiceError> ChoosePorts(const PortTable& table,
                                            const std::vector<std::string>& names, bool all,
-                                           std::vector<PortEntry>& chosen);
+                                           std::vector<PortEntry>& chosen,
+                                           std::vector<std::string>& absent);
 
 }  // namespace halyard::cli

@@ -4,6 +4,7 @@
 //                             --model veltra|kordo [--firmware 3.04] [--chip TEXT]
 //                             [--delay MS] [--force]
 //   varnak-device show NAME
+//   varnak-device unplug NAME | plug NAME
 //   varnak-device list
 // NAME "MVT0" is the built-in USB device "\\.\MVT0"; every other device is a programming port.
 // Exit codes: 0 success, 1 failure, 2 usage error.
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,11 @@ int Create(const CreateOptions& options) {
     image.keys[halyard::PSKEY_USR31] = {
         static_cast<uint16_t>((kind << 8) | (veltra ? halyard::kModelVeltraByte : 1))};
     image.keys[halyard::PSKEY_USR35] = {version};
+    // The chip's address, drawn for each device so that every unit has a serial of its own.
+    std::random_device random;
+    image.keys[halyard::PSKEY_ADDRESS] = {static_cast<uint16_t>(random()),
+                                          static_cast<uint16_t>(random()),
+                                          static_cast<uint16_t>(random())};
 
     CollectedMessages messages;
     halyard::SettingsModel model(messages);
@@ -165,6 +172,11 @@ void ShowRecord(const DeviceImage& image, uint16_t key, bool gateway) {
                   << "\n";
         model.ShowHandsetRecord(record);
     }
+    if (gateway) {
+        // Not a settings-file entry, so not in the catalogue.
+        std::printf("  %-36s %s\n", "GWRemoteFindMeCheckBox",
+                    model.GWRemoteFindMeCheckBox.checked ? "on" : "off");
+    }
     for (const auto& entry : halyard::SettingsCatalogue()) {
         if (entry.name.empty() || entry.IsGateway() != gateway) {
             continue;
@@ -204,8 +216,21 @@ int Show(const std::string& name) {
         const uint16_t v = fw->second[0];
         std::printf("firmware V%d.%d%d (0x%04X)\n", (v >> 8) & 0xF, (v >> 4) & 0xF, v & 0xF, v);
     }
+    if (const auto address = image.keys.find(halyard::PSKEY_ADDRESS); address != image.keys.end()) {
+        std::cout << "address ";
+        for (uint16_t w : address->second) {
+            std::cout << ' ' << Hex(w);
+        }
+        std::cout << "\n";
+    }
     if (image.silent) {
         std::cout << "silent   the device does not answer\n";
+    }
+    if (image.hang) {
+        std::cout << "hang     "
+                  << (image.hangKey ? "reads and writes of 0x" + Hex(*image.hangKey)
+                                    : std::string("every answer"))
+                  << " never return\n";
     }
     if (image.crash) {
         std::cout << "crash    opening the device crashes the program\n";
@@ -228,14 +253,28 @@ int Show(const std::string& name) {
     return 0;
 }
 
+int Plug(const std::string& name, bool in) {
+    std::string error;
+    if (!varnak::sim::PlugDevice(varnak::sim::DevicePath(varnak::sim::DeviceDirectory(), name), in,
+                                 &error)) {
+        std::cerr << "varnak-device: " << error << "\n";
+        return varnak::cli::kExitFailure;
+    }
+    std::cout << (in ? "plugged in " : "unplugged ") << name << "\n";
+    return varnak::cli::kExitSuccess;
+}
+
 int List() {
     const auto dir = varnak::sim::DeviceDirectory();
     std::cout << "device directory " << dir.string() << "\n";
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        if (entry.path().extension() == varnak::sim::kDeviceExtension) {
-            names.push_back(entry.path().stem().string());
+        const std::filesystem::path& path = entry.path();
+        if (path.extension() == varnak::sim::kDeviceExtension) {
+            names.push_back(path.stem().string());
+        } else if (path.extension() == ".unplugged" && path.stem().extension() == ".vdev") {
+            names.push_back(path.stem().stem().string() + " (unplugged)");
         }
     }
     std::sort(names.begin(), names.end());
@@ -284,6 +323,14 @@ int main(int argc, char** argv) {
     show->add_option("NAME", name, "device name")->required()->check(validName);
     show->footer(varnak::cli::kExitStatusHelp);
 
+    auto* unplug = app.add_subcommand(
+        "unplug", "unplug a device: it is no longer listed or opened, and keeps its state");
+    unplug->add_option("NAME", name, "device name")->required()->check(validName);
+    unplug->footer(varnak::cli::kExitStatusHelp);
+    auto* plug = app.add_subcommand("plug", "plug an unplugged device back in");
+    plug->add_option("NAME", name, "device name")->required()->check(validName);
+    plug->footer(varnak::cli::kExitStatusHelp);
+
     app.add_subcommand("list", "list the devices in the device directory")
         ->footer(varnak::cli::kExitStatusHelp);
 
@@ -295,6 +342,9 @@ int main(int argc, char** argv) {
     }
     if (show->parsed()) {
         return Show(name);
+    }
+    if (unplug->parsed() || plug->parsed()) {
+        return Plug(name, plug->parsed());
     }
     return List();
 }
