@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/userfiles.h"
+
 #include "store.h"
 #include "unit.h"
 
@@ -19,9 +21,11 @@ LogFileStore::~LogFileStore() {
 
 bool LogFileStore::Open(const std::string& path, std::string& error) {
     mPath = path;
-    mFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // A link planted in a shared folder is not followed, nor is a file made read-only appended to.
+    std::string why;
+    mFd = varnak::OpenForAppending(path, &why);
     if (mFd < 0) {
-        error = "cannot open the log " + path + ": " + std::strerror(errno);
+        error = "cannot open the log " + path + ": " + why;
         return false;
     }
     return true;

@@ -31,10 +31,14 @@ SettingsVerdict CheckSettingsFile(const std::string& path, bool strict) {
     SettingsVerdict verdict;
     verdict.path = path;
     std::error_code ec;
-    const bool folder = std::filesystem::is_directory(path, ec);
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    const bool folder = std::filesystem::is_directory(status);
+    // A FIFO would hold the station until something writes into it; a device is no file.
+    const bool special = std::filesystem::exists(status) && !folder &&
+                         !std::filesystem::is_regular_file(status);
     errno = 0;
     std::ifstream in;
-    if (!folder) {
+    if (!folder && !special) {
         in.open(path, std::ios::binary);
     }
     const int openError = errno;
@@ -42,8 +46,9 @@ SettingsVerdict CheckSettingsFile(const std::string& path, bool strict) {
         // An empty file reads as empty text, to be judged below like any other content.
         verdict.text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    if (folder || !in.is_open() || in.bad()) {
+    if (folder || special || !in.is_open() || in.bad()) {
         const char* reason = folder           ? "it is a folder"
+                             : special        ? "it is not a regular file"
                              : in.is_open()   ? "it cannot be read"
                              : openError != 0 ? std::strerror(openError)
                                               : "it cannot be opened";

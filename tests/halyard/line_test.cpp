@@ -131,7 +131,8 @@ TEST_F(LineTest, AHungUnitTimesOutAndHoldsNoOther) {
 TEST_F(LineTest, AnInterruptedUnitKeepsWhatTheStationKnew) {
     const std::string file = StealthFile();
     for (const char* name : {"S1", "S2", "S3"}) {
-        Create(name, "--kind handset --model veltra --delay 2000");
+        // Just under the 1000 ms a port's connection waits for an answer.
+        Create(name, "--kind handset --model veltra --delay 950");
     }
     const pid_t cli = Start({"program", file, "--port", "S1", "--port", "S2", "--port", "S3",
                              "--jobs", "2", "--json", "--plain"},
@@ -140,9 +141,9 @@ TEST_F(LineTest, AnInterruptedUnitKeepsWhatTheStationKnew) {
         return Contains(test::ReadText(dir.File("S1")), "key 02ab b700") &&
                Contains(test::ReadText(dir.File("S2")), "key 02ab b700");
     })) << "both units wrote their record";
-    // A write's answer takes 2 s after the device stored it, then the verify read another 2 s:
-    // in the middle of that read the units are written, not verified.
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    // A write's answer takes 0.95 s after the device stored it, then the verify read another
+    // 0.95 s: in the middle of that read the units are written, not verified.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1400));
     kill(cli, SIGINT);
     EXPECT_EQ(Wait(cli), 130);
     const std::string text = test::ReadText(Path("out.jsonl"));
@@ -395,6 +396,9 @@ TEST_F(LineTest, JobsLimitsTheUnitsAtOnce) {
     for (const std::string& name : names) {
         EXPECT_EQ(Flags(name), 0xB700) << name;
     }
+    // The count is decimal: a leading zero makes no octal number of it.
+    const Outcome leadingZero = Cli("program " + file + " --jobs 08 --port J0 --plain");
+    EXPECT_EQ(leadingZero.status, 0) << leadingZero.output;
 }
 
 // Every kind of record a run makes, refused ones included, matches the schema kept with the

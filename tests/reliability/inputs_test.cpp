@@ -71,6 +71,18 @@ TEST(Inputs, AFifoOrAFolderIsNoFileToLoad) {
     run = Bounded(dir, Quoted(PTAPSIM) + " --config folder.conf --print-config");
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.err, "ptapsim: folder.conf is a folder, not a file\n");
+
+    // A settings file to program: refused before any device is touched.
+    const std::string devices = "env VELORUM_DEVICE_DIR=devices ";
+    ASSERT_EQ(Bounded(dir, "mkdir devices && " + devices + Quoted(VARNAK_DEVICE) + " create P1 --kind handset --model veltra")
+                  .code,
+              0);
+    run = Bounded(dir, devices + Quoted(HALYARD_CLI) + " program fifo --port P1 --plain");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("cannot load fifo: The file could not be opened (it is not a regular "
+                           "file)"),
+              std::string::npos)
+        << run.err;
 }
 
 }  // namespace

@@ -56,6 +56,28 @@ TEST_F(Links, APlantedLinkIsNotFollowed) {
     }
 }
 
+TEST_F(Links, TheStationsLogAndSavedFilesFollowNoPlantedLink) {
+    Plant("units.jsonl");
+    Plant("read.wpx");
+    const std::string devices = "env VELORUM_DEVICE_DIR=devices ";
+    ASSERT_EQ(Shell(dir.Path(), "mkdir devices && " + devices + Quoted(VARNAK_DEVICE) +
+                                    " create P1 --kind handset --model veltra")
+                  .code,
+              0);
+    Outcome run = Shell(dir.Path(), devices + Quoted(HALYARD_CLI) +
+                                        " read --port P1 --plain --log sticky/units.jsonl");
+    EXPECT_NE(run.code, 0);
+    EXPECT_NE(run.err.find("will not follow the link sticky/units.jsonl"), std::string::npos)
+        << run.err;
+    run = Shell(dir.Path(),
+                devices + Quoted(HALYARD_CLI) + " read --port P1 --plain --save sticky/read.wpx");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE((run.out + run.err).find("sticky/read.wpx"), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(ReadText(dir / "secret"), "root only\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "sticky" / "units.jsonl"));
+    EXPECT_TRUE(fs::is_symlink(dir / "sticky" / "read.wpx"));
+}
+
 TEST_F(Links, ReadOnlyFilesStayAndForeignFilesKeepTheirOwner) {
     ASSERT_EQ(Shell(dir.Path(), Quoted(KEYWARD_TOOL) + " --chip c.img --create set 01f9 3").code,
               0);

@@ -271,6 +271,7 @@ void AddStationOptions(CLI::App* command, Settings& s) {
                      "no limit)")
         ->check(CLI::NonNegativeNumber);
     command->add_option("--jobs", s.jobs, "at most N units at once (default: every unit at once)")
+        ->transform(varnak::cli::DecimalNumber())
         ->check(CLI::PositiveNumber);
     command->add_flag("--plain", s.plain,
                       "print the units' lines as they come, not the live display a terminal "
