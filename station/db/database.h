@@ -1,0 +1,93 @@
+// The unit-record database: one schema on SQLite (a station's own file, shared by the stations
+// of one machine) and on PostgreSQL (a factory's server), behind the small interface the two
+// need: statements with text parameters, rows of text, transactions.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halyard::station::db {
+
+// The schema this program creates and migrates to. A database of a later version is refused.
+constexpr int kSchemaVersion = 2;
+
+// What --db names.
+struct DatabaseUrl {
+    enum class Kind { Sqlite, Postgresql };
+    Kind kind = Kind::Sqlite;
+    std::string target;  // SQLite: the file's path; PostgreSQL: the connection URI as given
+    std::string text;    // as given, for messages and for the default spool's name
+
+    // "sqlite:PATH", "postgresql://..." / "postgres://...", or a plain path (a SQLite file).
+    // Nullopt with the reason in `error` for another scheme or an empty path.
+    static std::optional<DatabaseUrl> Parse(const std::string& text, std::string& error);
+    // The URL with any password replaced by "***", for messages.
+    std::string Shown() const;
+};
+
+using Value = std::optional<std::string>;  // a parameter or a cell; nullopt is SQL NULL
+using Row = std::vector<Value>;
+
+class Database {
+  public:
+    virtual ~Database() = default;
+
+    // Connects (SQLite: opens or creates the file, in WAL mode) without touching the schema.
+    // Nullptr with one line saying why in `error`.
+    static std::unique_ptr<Database> Connect(const DatabaseUrl& url, std::string& error);
+
+    // Connects and brings the schema to kSchemaVersion: creates it in an empty database,
+    // migrates an older one, refuses a newer one. Safe when many stations do it at once.
+    static std::unique_ptr<Database> Open(const DatabaseUrl& url, std::string& error);
+
+    virtual DatabaseUrl::Kind Kind() const = 0;
+
+    // Runs one statement; parameters are $1, $2, ... in the text, bound as text (NULL for
+    // nullopt). Rows, if any, are appended to `rows` when it is given.
+    virtual bool Execute(const std::string& sql, const std::vector<Value>& params,
+                         std::vector<Row>* rows, std::string& error) = 0;
+    bool Execute(const std::string& sql, std::string& error) {
+        return Execute(sql, {}, nullptr, error);
+    }
+
+    // A transaction that writes: SQLite takes the write lock at once (BEGIN IMMEDIATE), so
+    // that two stations never deadlock upgrading a read.
+    virtual bool BeginWrite(std::string& error) = 0;
+    bool Commit(std::string& error) { return Execute("COMMIT", error); }
+    void Rollback() {
+        std::string ignored;
+        Execute("ROLLBACK", ignored);
+    }
+
+    // Whether the last failure was the connection's (the server went away), so that the
+    // caller reconnects instead of treating the record as bad.
+    virtual bool ConnectionLost() const = 0;
+
+    // The schema's version as stored: 0 for an empty database.
+    bool SchemaVersion(int& version, std::string& error);
+};
+
+using Json = nlohmann::ordered_json;
+
+// Stores one unit record (the station's JSON record) in one transaction: the operation, its
+// unit, station and settings file, its retries per key, and the spool position it was read at
+// (when `spool` is given). A record whose id is there already is left as it is: true, and
+// `inserted` false.
+struct SpoolPosition {
+    std::string host;
+    std::string spool;  // the spool's absolute path
+    uint64_t end = 0;   // the byte after the record's line
+};
+bool StoreRecord(Database& db, const Json& record, const SpoolPosition* position,
+                 bool& inserted, std::string& error);
+
+// Where the spool was last sent up to, for this host; 0 when never.
+bool SentPosition(Database& db, const std::string& host, const std::string& spool,
+                  uint64_t& position, std::string& error);
+
+}  // namespace halyard::station::db
