@@ -218,30 +218,53 @@ function(varnak_install_program target)
             COMPONENT ${ARG_COMPONENT})
 endfunction()
 
-# varnak_add_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT seconds])
+# varnak_add_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT seconds]
+#                 [FILTER gtest-filter] [PROPERTIES name value ...])
 #
 # A GoogleTest program registered with CTest as one test per suite case. The label
 # "threads" marks suites that exercise threads; they also run in the ThreadSanitizer build,
-# which builds only the target threads_tests.
+# which builds only the target threads_tests. FILTER registers only the cases it matches
+# (--gtest_filter syntax), so that a program's other cases can be registered apart with other
+# properties (varnak_register_tests); PROPERTIES are further CTest properties of every case.
 if(NOT TARGET threads_tests)
     add_custom_target(threads_tests)
 endif()
 function(varnak_add_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT;FILTER" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+    set(more "")
+    if(DEFINED ARG_FILTER)
+        list(APPEND more FILTER "${ARG_FILTER}")
+    endif()
+    varnak_register_tests(${name} TIMEOUT "${ARG_TIMEOUT}" LABELS "${ARG_LABELS}" ${more}
+                          PROPERTIES ${ARG_PROPERTIES})
+    if("threads" IN_LIST ARG_LABELS)
+        add_dependencies(threads_tests ${name})
+    endif()
+endfunction()
+
+# varnak_register_tests(TARGET [LABELS ...] [TIMEOUT seconds] [FILTER gtest-filter]
+#                       [PROPERTIES name value ...])
+#
+# Registers (more of) the cases of the GoogleTest program TARGET with CTest, as varnak_add_test
+# does.
+function(varnak_register_tests name)
+    cmake_parse_arguments(ARG "" "TIMEOUT;FILTER" "LABELS;PROPERTIES" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    add_executable(${name} ${ARG_SOURCES})
-    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
     include(GoogleTest)
     set(properties TIMEOUT ${ARG_TIMEOUT})
     if(ARG_LABELS)
         list(APPEND properties LABELS "${ARG_LABELS}")
     endif()
-    gtest_discover_tests(${name} PROPERTIES ${properties} DISCOVERY_TIMEOUT 60)
-    if("threads" IN_LIST ARG_LABELS)
-        add_dependencies(threads_tests ${name})
+    list(APPEND properties ${ARG_PROPERTIES})
+    set(filter "")
+    if(ARG_FILTER)
+        set(filter TEST_FILTER "${ARG_FILTER}")
     endif()
+    gtest_discover_tests(${name} ${filter} PROPERTIES ${properties} DISCOVERY_TIMEOUT 60)
 endfunction()
 
 # varnak_add_benchmark(NAME SOURCES ... [LIBS ...])
