@@ -8,6 +8,7 @@ VARNAK_PACKAGES=(
     qt6-base-dev fonts-dejavu-core nettle-dev python3-jsonschema
     dpkg-dev file make help2man lintian doxygen libjs-jquery abigail-tools
     pybind11-dev python3-dev python3-pytest
+    libsqlite3-dev libpq-dev postgresql
 )
 
 # Kept apart so that builds and tests do not wait for them: fuzz/run needs clang with libFuzzer
