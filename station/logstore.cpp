@@ -65,6 +65,9 @@ bool LogFileStore::Store(const nlohmann::ordered_json& record, std::string& erro
         cut = ::ftruncate(mFd, before.st_size) == 0;
     }
     ::flock(mFd, LOCK_UN);
+    if (ok) {
+        mLastEnd = static_cast<uint64_t>(before.st_size) + line.size();
+    }
     if (!ok) {
         error = "cannot append to the log " + mPath + ": " + std::strerror(failure) +
                 (cut ? "" : "; the part written could not be removed");

@@ -3,8 +3,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -15,6 +18,12 @@ class RecordStore {
     virtual ~RecordStore() = default;
     // Stores one record; false and a reason in `error` when it could not be stored whole.
     virtual bool Store(const nlohmann::ordered_json& record, std::string& error) = 0;
+    // Lines for the operator that came up since the last call (a database that went away or
+    // came back), taken on the calling thread.
+    virtual std::vector<std::string> TakeNotices() { return {}; }
+    // At the end of a run: waits at most `wait` for records still on their way, and returns
+    // what the operator should know about those that wait.
+    virtual std::vector<std::string> Finish(std::chrono::milliseconds /*wait*/) { return {}; }
 };
 
 // --log FILE: one JSON line per record, appended under an advisory lock in one write, so that
@@ -35,11 +44,16 @@ class LogFileStore : public RecordStore {
     bool Open(const std::string& path, std::string& error);
     bool Store(const nlohmann::ordered_json& record, std::string& error) override;
 
+    // The byte after the line the last successful Store wrote.
+    uint64_t LastEnd() const { return mLastEnd; }
+    const std::string& Path() const { return mPath; }
+
     WriteFunction write;
 
   private:
     std::string mPath;
     int mFd = -1;
+    uint64_t mLastEnd = 0;
 };
 
 }  // namespace halyard::station

@@ -91,3 +91,32 @@ bool SentPosition(Database& db, const std::string& host, const std::string& spoo
                   uint64_t& position, std::string& error);
 
 }  // namespace halyard::station::db
+
+namespace halyard::station::db {
+
+// Whether a JSON value is a unit record this database can store (id, station, start, end,
+// result); a spool line that is not is skipped.
+bool IsUnitRecord(const Json& record);
+
+// What sending a spool did.
+struct SendCounts {
+    size_t sent = 0;     // stored now
+    size_t already = 0;  // stored before (by this station or one sharing the spool)
+    size_t skipped = 0;  // lines that are no unit record
+};
+
+// Sends the spool's whole lines from byte `position` on, each in its own transaction that also
+// records how far the spool has been sent; `position` follows. A spool shorter than `position`
+// (replaced, or cut back) is sent from its start again, which the ids make harmless. False at
+// the first record the database did not take, with `position` just before it.
+bool SendSpool(Database& db, const std::string& host, const std::string& spool,
+               uint64_t& position, SendCounts& counts, std::string& error);
+
+// The spool a station uses when no --log is given: one file per database under the station's
+// state folder ($XDG_STATE_HOME/halyard/spool, else ~/.local/state/halyard/spool).
+std::string DefaultSpoolPath(const DatabaseUrl& url);
+
+// The form of a spool's path the database keeps its position under.
+std::string SpoolKey(const std::string& spool);
+
+}  // namespace halyard::station::db

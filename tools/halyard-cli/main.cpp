@@ -5,7 +5,11 @@
 //                       [--strict] [--dry-run] [--expect KIND] [--min-firmware V.VV]
 //                       [STATION OPTIONS]
 //   halyard-cli restart [--port NAME]... [--all] [STATION OPTIONS]
-// STATION OPTIONS: [--json] [--log FILE] [--station NAME] [--timeout SECONDS] [--jobs N] [--plain]
+//   halyard-cli units   --db URL [--serial S] [--port P] [--result R] [FILTERS] [--json|--csv]
+//   halyard-cli report  --db URL [FILTERS] [--json|--csv]
+//   halyard-cli db sync --db URL [--log FILE]
+// STATION OPTIONS: [--json] [--log FILE] [--db URL] [--station NAME] [--timeout SECONDS]
+//                  [--jobs N] [--plain]
 // Every unit is served by a process of its own; messages the window shows as dialogs are printed
 // with their caption (errors to standard error), and the answer to "Reset device?" comes from
 // --reset. Argument parsing and terminal output live here; the station itself is the station
@@ -15,6 +19,7 @@
 #include <station/board.h>
 #include <station/record.h>
 #include <station/runner.h>
+#include <station/db/dbstore.h>
 #include <station/settingscheck.h>
 #include <station/store.h>
 #include <unistd.h>
@@ -22,6 +27,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -31,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "dbcommands.h"
 #include "output.h"
 #include "portchoice.h"
 
@@ -45,6 +52,8 @@ using varnak::cli::kExitSuccess;
 using varnak::cli::kExitUsage;
 
 constexpr double kDefaultTimeoutSeconds = 60;
+// How long a run's end waits for records still on their way to the database.
+constexpr std::chrono::seconds kDatabaseFinishWait{10};
 
 constexpr const char* kFileCarriesHelp =
     "A settings file carries every setting of the handset and gateway pages except the remote "
@@ -67,6 +76,7 @@ struct Settings {
     bool json = false;
     bool plain = false;
     std::string logFile;
+    std::string db;
     std::string station;
     double timeout = kDefaultTimeoutSeconds;
     size_t jobs = 0;
@@ -139,7 +149,10 @@ class Station {
                                         WallClock::time_point start, WallClock::time_point end) {
             Finished(first + unit, report, start, end);
         };
-        events.tick = [this] { Redraw(); };
+        events.tick = [this] {
+            ShowNotices();
+            Redraw();
+        };
         return events;
     }
 
@@ -188,6 +201,9 @@ class Station {
 
     // The display's last drawing, the closing table and the summary; the exit code.
     int End(bool finished) {
+        if (mStore) {
+            ShowNotices(mStore->Finish(kDatabaseFinishWait));
+        }
         if (mDisplay) {
             mDisplay->Draw(mBoard);
         }
@@ -226,6 +242,18 @@ class Station {
     }
 
   private:
+    // What the record store has to tell (a database gone or back), above the live display.
+    void ShowNotices(std::vector<std::string> notices = {}) {
+        if (mStore && notices.empty()) {
+            notices = mStore->TakeNotices();
+        }
+        for (const std::string& notice : notices) {
+            if (mDisplay) {
+                mDisplay->Clear();
+            }
+            gErr.Write("halyard-cli: " + notice + "\n");
+        }
+    }
     std::string Prefix(size_t unit) const {
         return mSeveral ? mBoard.Rows()[unit].port + ": " : std::string();
     }
@@ -263,6 +291,14 @@ void AddStationOptions(CLI::App* command, Settings& s) {
                       "(default: no; the lines for people go to standard error then)");
     command->add_option("--log", s.logFile,
                         "append one JSON record per unit to this file (default: none)");
+    AddDatabaseOption(command, s.db)
+        ->description(
+            "also store every record in this database: a file path or sqlite:PATH (a SQLite "
+            "file shared by the stations of this machine), or postgresql://... (a factory's "
+            "server; libpq's environment, service and password files apply). Records go to the "
+            "--log file first (default: a spool under ~/.local/state/halyard/spool) and from "
+            "there to the database; when it cannot be reached the units go on and the records "
+            "wait, to be sent at the next run or by 'halyard-cli db sync' (default: none)");
     command->add_option("--station", s.station,
                         "the station's name in the records (default: the host name)");
     command
@@ -356,8 +392,22 @@ int main(int argc, char** argv) {
     AddStationOptions(restart, s);
     restart->footer(kExitCodesHelp);
 
+    DatabaseCommands databaseCommands(app, gOut, gErr);
+
     if (const auto code = varnak::cli::ParseCommandLine(app, argc, argv)) {
         return *code;
+    }
+
+    if (const int code = databaseCommands.Run(); code >= 0) {
+        return code;
+    }
+    std::optional<station::db::DatabaseUrl> database;
+    if (!s.db.empty()) {
+        std::string why;
+        database = station::db::DatabaseUrl::Parse(s.db, why);
+        if (!database) {
+            return UsageError("--db: " + why);
+        }
     }
 
     PortTable table;
@@ -399,7 +449,18 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<RecordStore> store;
-    if (!s.logFile.empty()) {
+    if (database) {
+        // The log, when there is one, is the spool the records are sent from.
+        auto spooled = std::make_unique<station::db::DatabaseStore>(
+            *database,
+            s.logFile.empty() ? station::db::DefaultSpoolPath(*database) : s.logFile, HostName());
+        std::string why;
+        if (!spooled->Open(why)) {
+            gErr.Write("halyard-cli: " + why + "\n");
+            return kExitFailure;
+        }
+        store = std::move(spooled);
+    } else if (!s.logFile.empty()) {
         auto log = std::make_unique<LogFileStore>();
         std::string why;
         if (!log->Open(s.logFile, why)) {

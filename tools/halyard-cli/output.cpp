@@ -112,6 +112,13 @@ void LiveDisplay::Draw(const station::Board& board) {
     mPrinter.Write(text);
 }
 
+void LiveDisplay::Clear() {
+    if (mDrawnLines > 0) {
+        mPrinter.Write("\x1b[" + std::to_string(mDrawnLines) + "F\x1b[J");
+        mDrawnLines = 0;
+    }
+}
+
 std::string ClosingTable(const station::Board& board) {
     std::string text = Cell("PORT", 10) + Cell("RESULT", 11) + Cell("SECONDS", 7) + "REASON\n";
     for (const station::UnitRow& row : board.Rows()) {

@@ -31,6 +31,8 @@ class LiveDisplay {
   public:
     explicit LiveDisplay(Printer& printer) : mPrinter(printer) {}
     void Draw(const station::Board& board);
+    // Takes the drawing away, so that a line printed now stands above the next one.
+    void Clear();
 
   private:
     Printer& mPrinter;
