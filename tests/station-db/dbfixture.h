@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <halyard/records.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +35,10 @@ using station::db::Value;
 using Clock = std::chrono::steady_clock;
 
 enum class Backend { Sqlite, Postgresql };
+
+inline void PrintTo(Backend backend, std::ostream* out) {
+    *out << (backend == Backend::Sqlite ? "SQLite" : "PostgreSQL");
+}
 
 inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
     return info.param == Backend::Sqlite ? "sqlite" : "postgresql";
@@ -240,9 +245,16 @@ inline std::vector<std::string> LinesStarting(const std::string& text, const std
     return out;
 }
 
-// The station's message that the database cannot be reached or refused it.
+// The station's message that the database cannot be reached or refused it: "halyard-cli:
+// database URL: REASON; records wait in the spool FILE".
 inline std::vector<std::string> DatabaseTrouble(const std::string& text) {
-    return LinesStarting(text, "halyard-cli: database ");
+    std::vector<std::string> out;
+    for (const std::string& line : LinesStarting(text, "halyard-cli: database ")) {
+        if (Contains(line, "; records wait in the spool ")) {
+            out.push_back(line);
+        }
+    }
+    return out;
 }
 
 // "halyard-cli: N records wait in the spool FILE for the database; ...": N and FILE, or nullopt.

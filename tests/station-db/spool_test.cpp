@@ -8,9 +8,9 @@
 namespace halyard::dbtest {
 namespace {
 
-class SpoolTest : public DatabaseTest {};
+class DbSpoolTest : public DatabaseTest {};
 
-TEST_P(SpoolTest, RecordsLeftInTheDefaultSpoolAreSentByDbSync) {
+TEST_P(DbSpoolTest, RecordsLeftInTheDefaultSpoolAreSentByDbSync) {
     const std::string file = StealthFile();
     Units("A", 2);
     const std::string later = LaterUrl();
@@ -58,7 +58,7 @@ TEST_P(SpoolTest, RecordsLeftInTheDefaultSpoolAreSentByDbSync) {
     EXPECT_EQ(StoredIds(later), all);
 }
 
-TEST_P(SpoolTest, RecordsLeftInALogAreSentByTheNextRun) {
+TEST_P(DbSpoolTest, RecordsLeftInALogAreSentByTheNextRun) {
     const std::string file = StealthFile();
     Units("A", 3);
     const std::string later = LaterUrl();
@@ -88,12 +88,12 @@ TEST_P(SpoolTest, RecordsLeftInALogAreSentByTheNextRun) {
     EXPECT_EQ(StoredIds(later).size(), 3u);
 }
 
-VARNAK_DB_BACKENDS(SpoolTest);
+VARNAK_DB_BACKENDS(DbSpoolTest);
 
 // A server of the case's own, stopped in the middle of a watch run and started again.
-class PostgresqlServerTest : public DatabaseStationTest {
+class DbPostgresqlServerTest : public DatabaseStationTest {
   protected:
-    PostgresqlServerTest() : DatabaseStationTest(Backend::Postgresql) {}
+    DbPostgresqlServerTest() : DatabaseStationTest(Backend::Postgresql) {}
     void SetUp() override {
         PrivateStateFolder();
         server = std::make_unique<PgCluster>(OwnStateFile("paused"));
@@ -108,7 +108,7 @@ class PostgresqlServerTest : public DatabaseStationTest {
     std::unique_ptr<PgCluster> server;
 };
 
-TEST_F(PostgresqlServerTest, AServerBackDuringAWatchRunGetsEveryRecordInSpoolOrder) {
+TEST_F(DbPostgresqlServerTest, AServerBackDuringAWatchRunGetsEveryRecordInSpoolOrder) {
     constexpr int kUnits = 40;
     const std::string file = StealthFile();
     const std::vector<std::string> units = Units("W", kUnits, 5);

@@ -9,9 +9,9 @@
 namespace halyard::dbtest {
 namespace {
 
-class StationsTest : public DatabaseTest {};
+class DbStationsTest : public DatabaseTest {};
 
-TEST_P(StationsTest, SixteenStationsAtOnceStoreEveryRecordOnce) {
+TEST_P(DbStationsTest, SixteenStationsAtOnceStoreEveryRecordOnce) {
     constexpr int kStations = 16;
     constexpr int kUnitsEach = 3;
     const std::string file = StealthFile();
@@ -124,7 +124,7 @@ TEST_P(StationsTest, SixteenStationsAtOnceStoreEveryRecordOnce) {
     }
 }
 
-VARNAK_DB_BACKENDS(StationsTest);
+VARNAK_DB_BACKENDS(DbStationsTest);
 
 }  // namespace
 }  // namespace halyard::dbtest
