@@ -186,15 +186,18 @@ class DbUrlTest : public DatabaseStationTest {
 TEST_F(DbUrlTest, AUrlThatNamesNoDatabaseIsAUsageError) {
     const std::string file = StealthFile();
     Units("N", 1);
-    for (const std::string bad : {"mysql://x", "sqlite:", "", "odbc:units", "http://db/x"}) {
+    for (const std::string bad : {"mysql://x", "sqlite:", "", "http://db/x"}) {
         for (const std::string& command : std::vector<std::string>{
                  "read --port N00", "program " + file + " --port N00", "restart --port N00",
               "program " + file + " --watch", "units", "report", "db sync"}) {
-            const test::Outcome run = Station(command + " --db " + Quote(bad));
+            // A watch that took the URL for no database would never end by itself.
+            const test::Outcome run = test::RunSplit(
+                "timeout 30 " + std::string(HALYARD_CLI) + " " + command + " --db " + Quote(bad),
+                dir.path);
             EXPECT_EQ(run.status, 2) << command << " --db '" << bad << "': " << run.output;
             const std::vector<std::string> lines = Lines(run.err);
-            ASSERT_EQ(lines.size(), 1u) << command << " --db '" << bad << "': " << run.err;
-            EXPECT_TRUE(lines[0].starts_with("halyard-cli: --db")) << lines[0];
+            EXPECT_EQ(lines.size(), 1u) << command << " --db '" << bad << "': " << run.err;
+            EXPECT_TRUE(!lines.empty() && lines[0].starts_with("halyard-cli: --db")) << run.err;
         }
     }
     EXPECT_EQ(Flags("N00"), 0xA700) << "nothing was programmed";
