@@ -131,6 +131,25 @@ TEST_F(DatabaseTest, ARecordIsStoredOnceWithItsUnitStationAndRetries) {
     Json broken = record;
     broken.erase("id");
     EXPECT_FALSE(StoreRecord(*db, broken, nullptr, inserted, error));
+
+    // A record edited by hand, with fields of the wrong type, is stored as far as it can be: a
+    // database that refused it would hold up every record after it in the spool.
+    Json odd = Record("H3", "ok", "2026-12-10T09:00:00.000Z", std::string("00AB\0CD", 7));
+    odd["identity"] = "handset";
+    odd["seconds"] = "slow";
+    odd["retries"] = Json{{"02ab", "many"}, {"02ac", 1e12}, {"02ad", 2}};
+    odd["dryRun"] = "yes";
+    ASSERT_TRUE(StoreRecord(*db, odd, nullptr, inserted, error)) << error;
+    std::vector<Row> row;
+    ASSERT_TRUE(db->Execute("SELECT identity, seconds, retries, dry_run, serial FROM operations "
+                            "WHERE port = 'H3'",
+                            {}, &row, error));
+    ASSERT_EQ(row.size(), 1u);
+    EXPECT_FALSE(row[0][0]);
+    EXPECT_FALSE(row[0][1]);
+    EXPECT_EQ(row[0][2], "2");
+    EXPECT_EQ(row[0][3], "0");
+    EXPECT_EQ(row[0][4], "00ABCD");
 }
 
 TEST_F(DatabaseTest, AFirstVersionDatabaseIsMigratedAndANewerOneRefused) {
