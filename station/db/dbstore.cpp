@@ -89,7 +89,8 @@ void DatabaseStore::Send() {
         if (ok) {
             mChanged.wait(lock, [this] { return mStopping || mWork; });
         } else {
-            mChanged.wait_for(lock, retryInterval, [this] { return mStopping; });
+            // New records wait for the next try; the run's end does not.
+            mChanged.wait_for(lock, retryInterval, [this] { return mStopping || mFinishing; });
         }
     }
 }
@@ -106,6 +107,7 @@ std::vector<std::string> DatabaseStore::Finish(std::chrono::milliseconds wait) {
         // attempt after this point tells.
         const unsigned attempts = mAttempts;
         mWork = true;
+        mFinishing = true;
         mChanged.notify_all();
         mChanged.wait_for(lock, wait, [&] {
             return mOwnEnds.empty() || (mDown && mAttempts > attempts);

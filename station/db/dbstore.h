@@ -52,6 +52,7 @@ class DatabaseStore : public RecordStore {
     uint64_t mSentTo = 0;           // the spool is in the database up to here
     bool mWork = false;             // a record came since the sender last looked
     bool mStopping = false;
+    bool mFinishing = false;  // Finish is waiting: one more try now
     bool mDown = false;       // the last attempt failed
     bool mToldDown = false;   // the operator was told, and not yet that it came back
     unsigned mAttempts = 0;   // attempts made, to know when one was made after Finish began

@@ -10,18 +10,18 @@ namespace {
 // libpq's messages end in a line break and may hold several lines: one line for ours.
 std::string OneLine(const char* message) {
     std::string text = message ? message : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '.')) {
         text.pop_back();
     }
     std::string line;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\n') {
             line += "; ";
-            while (i + 1 < text.size() && text[i + 1] == ' ') {
+            while (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) {
                 ++i;
             }
         } else {
-            line += text[i];
+            line += text[i] == '\t' ? ' ' : text[i];
         }
     }
     return line.empty() ? "unknown error" : line;

@@ -1,6 +1,7 @@
 // A unit record into the database: one transaction per unit operation, keyed by the record's
 // id, so that sending a record again (after a lost connection, from a second station sharing
 // the spool, or by `db sync`) stores nothing twice.
+#include <algorithm>
 #include <chrono>
 
 #include "database.h"
@@ -11,17 +12,28 @@ namespace halyard::station::db {
 namespace {
 
 // A field as text, or NULL when it is missing or null: records from older spools may lack
-// fields of later ones.
+// fields of later ones. A server refuses a NUL in text, and a record it refuses would hold up
+// every record after it in the spool; so a spool line that was edited by hand and holds one
+// loses it here.
 Value Text(const Json& record, const char* field) {
     const auto it = record.find(field);
     if (it == record.end() || it->is_null()) {
         return std::nullopt;
     }
-    if (it->is_string()) {
-        return it->get<std::string>();
+    std::string text = it->is_string() ? it->get<std::string>() : it->dump();
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    return text;
+}
+
+// A numeric field as text, or NULL when it is missing or not a number, for the same reason.
+Value Number(const Json& record, const char* field, bool integer) {
+    const auto it = record.find(field);
+    if (it == record.end() || !it->is_number()) {
+        return std::nullopt;
     }
-    if (it->is_boolean()) {
-        return std::string(it->get<bool>() ? "1" : "0");
+    if (integer && (!it->is_number_integer() || it->get<long long>() < 0 ||
+                    it->get<long long>() >= (1LL << 31))) {
+        return std::nullopt;
     }
     return it->dump();
 }
@@ -84,12 +96,17 @@ bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* p
     const Value sha256 = Text(record, "settingsSha256");
     const Value serial = Text(record, "serial");
     const std::string storedAt = IsoTime(WallClock::now());
+    // Failed tries per key; what is not a count of them is not stored.
+    std::vector<std::pair<std::string, long long>> keyRetries;
     long long retries = 0;
     const auto retriesField = record.find("retries");
-    const bool hasRetries = retriesField != record.end() && retriesField->is_object();
-    if (hasRetries) {
+    if (retriesField != record.end() && retriesField->is_object()) {
         for (const auto& [key, tries] : retriesField->items()) {
-            retries += tries.is_number_integer() ? tries.get<long long>() : 0;
+            if (tries.is_number_integer() && tries.get<long long>() > 0 &&
+                tries.get<long long>() < (1LL << 31) && key.find('\0') == std::string::npos) {
+                keyRetries.emplace_back(key, tries.get<long long>());
+                retries += tries.get<long long>();
+            }
         }
     }
     if (!db.Execute(kStationUpsert, {station, start, end}, nullptr, error)) {
@@ -100,8 +117,9 @@ bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* p
                     error)) {
         return false;
     }
+    const Value identity = Number(record, "identity", true);
     if (serial && !db.Execute(kUnitUpsert,
-                              {serial, Text(record, "identity"), Text(record, "kind"),
+                              {serial, identity, Text(record, "kind"),
                                Text(record, "model"), Text(record, "firmware"), start, end},
                               nullptr, error)) {
         return false;
@@ -109,21 +127,19 @@ bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* p
     std::vector<Row> seq;
     if (!db.Execute(kOperationInsert,
                     {id, station, start, end, Text(record, "port"), Text(record, "operation"),
-                     std::string(record.value("dryRun", false) ? "1" : "0"),
-                     Text(record, "settingsFile"), sha256, Text(record, "identity"),
+                     std::string(record.contains("dryRun") && record["dryRun"] == true ? "1" : "0"),
+                     Text(record, "settingsFile"), sha256, identity,
                      Text(record, "kind"), Text(record, "model"), Text(record, "firmware"),
                      serial, Text(record, "stage"), std::to_string(retries),
-                     Text(record, "result"), Text(record, "error"), Text(record, "seconds"),
+                     Text(record, "result"), Text(record, "error"), Number(record, "seconds", false),
                      record.dump(), storedAt},
                     &seq, error)) {
         return false;
     }
     inserted = !seq.empty();
-    if (inserted && hasRetries) {
-        for (const auto& [key, tries] : retriesField->items()) {
-            if (!db.Execute(kRetryInsert, {id, key, tries.dump()}, nullptr, error)) {
-                return false;
-            }
+    for (const auto& [key, tries] : inserted ? keyRetries : decltype(keyRetries){}) {
+        if (!db.Execute(kRetryInsert, {id, key, std::to_string(tries)}, nullptr, error)) {
+            return false;
         }
     }
     return !position ||

@@ -6,6 +6,7 @@
 #include <varnakcli.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -103,12 +104,20 @@ int DatabaseCommands::Run() {
 
 namespace {
 
-std::unique_ptr<Database> OpenFor(const QuerySettings& s, Printer& err, int& code) {
+// `asking`: a question, which must not leave a new empty database file behind a mistyped name.
+std::unique_ptr<Database> OpenFor(const QuerySettings& s, bool asking, Printer& err, int& code) {
     std::string why;
     const std::optional<DatabaseUrl> url = DatabaseUrl::Parse(s.db, why);
     if (!url) {
         err.Write("halyard-cli: --db: " + why + "\nRun with --help for more information.\n");
         code = kExitUsage;
+        return nullptr;
+    }
+    std::error_code ec;
+    if (asking && url->kind == DatabaseUrl::Kind::Sqlite &&
+        !std::filesystem::exists(url->target, ec)) {
+        err.Write("halyard-cli: database " + url->Shown() + ": there is no such file\n");
+        code = kExitFailure;
         return nullptr;
     }
     std::unique_ptr<Database> db = Database::Open(*url, why);
@@ -153,7 +162,7 @@ int DatabaseCommands::Units() {
         return kExitUsage;
     }
     int code = kExitSuccess;
-    const std::unique_ptr<Database> db = OpenFor(mSettings, mErr, code);
+    const std::unique_ptr<Database> db = OpenFor(mSettings, true, mErr, code);
     if (!db) {
         return code;
     }
@@ -199,7 +208,7 @@ int DatabaseCommands::Report() {
         return kExitUsage;
     }
     int code = kExitSuccess;
-    const std::unique_ptr<Database> db = OpenFor(mSettings, mErr, code);
+    const std::unique_ptr<Database> db = OpenFor(mSettings, true, mErr, code);
     if (!db) {
         return code;
     }
@@ -279,7 +288,7 @@ int DatabaseCommands::Sync() {
         return kExitUsage;
     }
     int code = kExitSuccess;
-    const std::unique_ptr<Database> db = OpenFor(mSettings, mErr, code);
+    const std::unique_ptr<Database> db = OpenFor(mSettings, false, mErr, code);
     if (!db) {
         return code;
     }
