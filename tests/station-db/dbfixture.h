@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <halyard/records.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -348,6 +349,8 @@ class DatabaseStationTest : public StationTest {
         const std::string errPath = Path(err);
         const pid_t pid = fork();
         if (pid == 0) {
+            // A station left running by a killed test program would watch on for ever.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, 1);
