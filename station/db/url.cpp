@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cctype>
+
 #include "database.h"
 
 namespace halyard::station::db {
@@ -6,6 +9,17 @@ namespace {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A URL's scheme: a letter, then letters, digits, '+', '-' or '.' (RFC 3986). A path with a
+// colon after a slash (./a:b) is no scheme.
+bool IsScheme(const std::string& text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+        return false;
+    }
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
 }
 
 }  // namespace
@@ -19,15 +33,16 @@ std::optional<DatabaseUrl> DatabaseUrl::Parse(const std::string& text, std::stri
         return url;
     }
     url.kind = Kind::Sqlite;
-    const auto scheme = text.find("://");
     if (StartsWith(text, "sqlite:")) {
         url.target = text.substr(std::string("sqlite:").size());
         // sqlite:///abs/path and sqlite://rel are read as the path after the slashes' scheme
         if (StartsWith(url.target, "//")) {
             url.target = url.target.substr(2);
         }
-    } else if (scheme != std::string::npos) {
-        error = "'" + text.substr(0, scheme) +
+    } else if (const size_t colon = text.find(':'); colon != std::string::npos &&
+                                                     IsScheme(text.substr(0, colon))) {
+        // mysql://..., odbc:units: a database of another kind, not a file named so.
+        error = "'" + text.substr(0, colon) +
                 "' is not a database this station can use: give a file path, sqlite:PATH or "
                 "postgresql://...";
         return std::nullopt;

@@ -186,7 +186,7 @@ class DbUrlTest : public DatabaseStationTest {
 TEST_F(DbUrlTest, AUrlThatNamesNoDatabaseIsAUsageError) {
     const std::string file = StealthFile();
     Units("N", 1);
-    for (const std::string bad : {"mysql://x", "sqlite:", "", "http://db/x"}) {
+    for (const std::string bad : {"mysql://x", "sqlite:", "", "http://db/x", "odbc:units"}) {
         for (const std::string& command : std::vector<std::string>{
                  "read --port N00", "program " + file + " --port N00", "restart --port N00",
               "program " + file + " --watch", "units", "report", "db sync"}) {
@@ -195,14 +195,17 @@ TEST_F(DbUrlTest, AUrlThatNamesNoDatabaseIsAUsageError) {
                 "timeout 30 " + std::string(HALYARD_CLI) + " " + command + " --db " + Quote(bad),
                 dir.path);
             EXPECT_EQ(run.status, 2) << command << " --db '" << bad << "': " << run.output;
+            // One line says what is wrong, then the hint every usage error ends with.
             const std::vector<std::string> lines = Lines(run.err);
-            EXPECT_EQ(lines.size(), 1u) << command << " --db '" << bad << "': " << run.err;
-            EXPECT_TRUE(!lines.empty() && lines[0].starts_with("halyard-cli: --db")) << run.err;
+            ASSERT_EQ(lines.size(), 2u) << command << " --db '" << bad << "': " << run.err;
+            EXPECT_TRUE(lines[0].starts_with("halyard-cli: --db")) << run.err;
+            EXPECT_EQ(lines[1], "Run with --help for more information.");
         }
     }
     EXPECT_EQ(Flags("N00"), 0xA700) << "nothing was programmed";
     EXPECT_EQ(Image("N00").restarts, 0);
     EXPECT_FALSE(std::filesystem::exists(dir.path / "state/halyard")) << "nothing was spooled";
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "odbc:units")) << "no database was made";
 }
 
 // The server refuses the password: the run goes on, says so once, keeps its records.

@@ -90,7 +90,9 @@ TEST(DatabaseUrlTest, FormsSchemesAndHiddenPasswords) {
               "postgres:///units?host=/run/pg&password=***&user=y");
     EXPECT_EQ(DatabaseUrl::Parse("postgresql://line@db/units", error)->Shown(),
               "postgresql://line@db/units");
-    for (const char* bad : {"mysql://db/units", "sqlite:", "", "http://x"}) {
+    EXPECT_EQ(DatabaseUrl::Parse("./odbc:units", error)->target, "./odbc:units");
+    EXPECT_EQ(DatabaseUrl::Parse("line 1:units.db", error)->target, "line 1:units.db");
+    for (const char* bad : {"mysql://db/units", "sqlite:", "", "http://x", "odbc:units"}) {
         error.clear();
         EXPECT_FALSE(DatabaseUrl::Parse(bad, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;

@@ -402,7 +402,8 @@ int main(int argc, char** argv) {
         return code;
     }
     std::optional<station::db::DatabaseUrl> database;
-    if (!s.db.empty()) {
+    // Given empty, --db is still given: a URL that names no database is a usage error.
+    if (read->count("--db") + program->count("--db") + restart->count("--db") > 0) {
         std::string why;
         database = station::db::DatabaseUrl::Parse(s.db, why);
         if (!database) {
