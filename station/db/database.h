@@ -83,8 +83,9 @@ struct SpoolPosition {
     std::string spool;  // the spool's absolute path
     uint64_t end = 0;   // the byte after the record's line
 };
+// `text`, when given, is the record's JSON text as it stands in the spool, stored as it is.
 bool StoreRecord(Database& db, const Json& record, const SpoolPosition* position,
-                 bool& inserted, std::string& error);
+                 bool& inserted, std::string& error, const std::string* text = nullptr);
 
 // Where the spool was last sent up to, for this host; 0 when never.
 bool SentPosition(Database& db, const std::string& host, const std::string& spool,

@@ -88,7 +88,7 @@ constexpr const char* kPositionUpsert =
     "THEN excluded.position ELSE spool_positions.position END";
 
 bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* position,
-                        bool& inserted, std::string& error) {
+                        bool& inserted, std::string& error, const std::string* text) {
     const Value id = Text(record, "id");
     const Value station = Text(record, "station");
     const Value start = Text(record, "start");
@@ -132,7 +132,7 @@ bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* p
                      Text(record, "kind"), Text(record, "model"), Text(record, "firmware"),
                      serial, Text(record, "stage"), std::to_string(retries),
                      Text(record, "result"), Text(record, "error"), Number(record, "seconds", false),
-                     record.dump(), storedAt},
+                     text ? *text : record.dump(), storedAt},
                     &seq, error)) {
         return false;
     }
@@ -160,7 +160,7 @@ bool IsUnitRecord(const Json& record) {
 }
 
 bool StoreRecord(Database& db, const Json& record, const SpoolPosition* position, bool& inserted,
-                 std::string& error) {
+                 std::string& error, const std::string* text) {
     inserted = false;
     if (!IsUnitRecord(record)) {
         error = "not a unit record (it needs id, station, start, end and result)";
@@ -169,7 +169,7 @@ bool StoreRecord(Database& db, const Json& record, const SpoolPosition* position
     if (!db.BeginWrite(error)) {
         return false;
     }
-    if (!StoreInTransaction(db, record, position, inserted, error) || !db.Commit(error)) {
+    if (!StoreInTransaction(db, record, position, inserted, error, text) || !db.Commit(error)) {
         db.Rollback();
         inserted = false;
         return false;

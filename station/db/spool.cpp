@@ -49,16 +49,15 @@ bool SendSpool(Database& db, const std::string& host, const std::string& spool,
         size_t start = 0;
         for (size_t end; ok && (end = pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
-            const Json record =
-                Json::parse(pending.begin() + static_cast<long>(start),
-                            pending.begin() + static_cast<long>(end), nullptr, false);
+            const std::string line = pending.substr(start, end - start);
+            const Json record = Json::parse(line, nullptr, false);
             const SpoolPosition after{host, key, position + end + 1};
             if (!IsUnitRecord(record)) {
                 ++counts.skipped;
                 continue;
             }
             bool inserted = false;
-            if (!StoreRecord(db, record, &after, inserted, error)) {
+            if (!StoreRecord(db, record, &after, inserted, error, &line)) {
                 ok = false;
                 break;
             }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "backends.h"
 #include "common/userfiles.h"
@@ -19,7 +20,12 @@ constexpr int kBusyTimeoutMs = 30000;
 class SqliteDatabase : public Database {
   public:
     explicit SqliteDatabase(sqlite3* db) : mDb(db) {}
-    ~SqliteDatabase() override { sqlite3_close_v2(mDb); }
+    ~SqliteDatabase() override {
+        for (const auto& [sql, statement] : mPrepared) {
+            sqlite3_finalize(statement);
+        }
+        sqlite3_close_v2(mDb);
+    }
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
@@ -30,16 +36,38 @@ class SqliteDatabase : public Database {
                  std::string& error) override {
         const char* next = sql.c_str();
         while (*next != '\0') {
+            // A statement with parameters is one statement, run once per record: it is
+            // prepared once and kept.
+            const bool kept = !params.empty();
             sqlite3_stmt* statement = nullptr;
-            const char* tail = nullptr;
-            if (sqlite3_prepare_v2(mDb, next, -1, &statement, &tail) != SQLITE_OK) {
-                error = sqlite3_errmsg(mDb);
-                return false;
+            const auto found = kept ? mPrepared.find(sql) : mPrepared.end();
+            if (found != mPrepared.end()) {
+                statement = found->second;
+                next = "";
+            } else {
+                const char* tail = nullptr;
+                if (sqlite3_prepare_v3(mDb, next, -1, kept ? SQLITE_PREPARE_PERSISTENT : 0,
+                                       &statement, &tail) != SQLITE_OK) {
+                    error = sqlite3_errmsg(mDb);
+                    return false;
+                }
+                next = kept ? "" : tail;
+                if (!statement) {
+                    continue;  // only white space or a comment was left
+                }
+                if (kept) {
+                    mPrepared.emplace(sql, statement);
+                }
             }
-            next = tail;
-            if (!statement) {
-                continue;  // only white space or a comment was left
-            }
+            // A kept statement is reset for its next use, any other one finalized.
+            const auto done = [kept](sqlite3_stmt* used) {
+                if (kept) {
+                    sqlite3_reset(used);
+                    sqlite3_clear_bindings(used);
+                } else {
+                    sqlite3_finalize(used);
+                }
+            };
             for (size_t i = 0; i < params.size(); ++i) {
                 const std::string name = "$" + std::to_string(i + 1);
                 const int index = sqlite3_bind_parameter_index(statement, name.c_str());
@@ -53,7 +81,7 @@ class SqliteDatabase : public Database {
                               : sqlite3_bind_null(statement, index);
                 if (bound != SQLITE_OK) {
                     error = sqlite3_errmsg(mDb);
-                    sqlite3_finalize(statement);
+                    done(statement);
                     return false;
                 }
             }
@@ -76,10 +104,10 @@ class SqliteDatabase : public Database {
             }
             if (step != SQLITE_DONE) {
                 error = sqlite3_errmsg(mDb);
-                sqlite3_finalize(statement);
+                done(statement);
                 return false;
             }
-            sqlite3_finalize(statement);
+            done(statement);
         }
         return true;
     }
@@ -90,6 +118,7 @@ class SqliteDatabase : public Database {
 
   private:
     sqlite3* mDb;
+    std::map<std::string, sqlite3_stmt*> mPrepared;
 };
 
 }  // namespace
