@@ -225,7 +225,8 @@ deb_package(halyard-cli COMPONENTS halyard-cli SECTION electronics BINARIES
     DESCRIPTION "halyard-cli reads, programs and restarts Varnak Plus handsets and gateways with \
 the same checks as the desktop programmer halyard, for scripts on a production line: messages \
 are printed with their caption, questions are answered by flags, and the exit code is 0 only \
-on success. It needs no Qt.")
+on success. Every unit record can also be stored in a SQLite file or on a PostgreSQL server, \
+and asked about (units, yield per port, station and day). It needs no Qt.")
 
 deb_package(varnak-doc COMPONENTS doc SECTION doc DEPENDS libjs-jquery
     SUMMARY "Varnak Plus host libraries (reference documentation)"
