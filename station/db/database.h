@@ -84,8 +84,8 @@ struct SpoolPosition {
     uint64_t end = 0;   // the byte after the record's line
 };
 // `text`, when given, is the record's JSON text as it stands in the spool, stored as it is.
-bool StoreRecord(Database& db, const Json& record, const SpoolPosition* position,
-                 bool& inserted, std::string& error, const std::string* text = nullptr);
+bool StoreRecord(Database& db, const Json& record, const SpoolPosition* position, bool& inserted,
+                 std::string& error, const std::string* text = nullptr);
 
 // Where the spool was last sent up to, for this host; 0 when never.
 bool SentPosition(Database& db, const std::string& host, const std::string& spool,
@@ -110,8 +110,8 @@ struct SendCounts {
 // records how far the spool has been sent; `position` follows. A spool shorter than `position`
 // (replaced, or cut back) is sent from its start again, which the ids make harmless. False at
 // the first record the database did not take, with `position` just before it.
-bool SendSpool(Database& db, const std::string& host, const std::string& spool,
-               uint64_t& position, SendCounts& counts, std::string& error);
+bool SendSpool(Database& db, const std::string& host, const std::string& spool, uint64_t& position,
+               SendCounts& counts, std::string& error);
 
 // The spool a station uses when no --log is given: one file per database under the station's
 // state folder ($XDG_STATE_HOME/halyard/spool, else ~/.local/state/halyard/spool).

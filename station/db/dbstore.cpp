@@ -126,7 +126,8 @@ void DatabaseStore::SendInChild(int wakeFd, int reportFd) const {
         if (ok) {
             report("S " + std::to_string(position));
             if (toldDown) {
-                report("N database " + shown + ": reachable again; the records that waited are sent");
+                report("N database " + shown +
+                       ": reachable again; the records that waited are sent");
                 toldDown = false;
             }
         } else {

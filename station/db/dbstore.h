@@ -52,9 +52,9 @@ class DatabaseStore : public RecordStore {
     const std::string mHost;
 
     pid_t mSender = -1;
-    int mWakeFd = -1;    // to the sender: 'R' a record was spooled, 'F' the run ends
-    int mReportFd = -1;  // from the sender: lines "S POSITION", "N NOTICE", "D" (a try failed)
-    std::string mPending;         // a report line not yet whole
+    int mWakeFd = -1;      // to the sender: 'R' a record was spooled, 'F' the run ends
+    int mReportFd = -1;    // from the sender: lines "S POSITION", "N NOTICE", "D" (a try failed)
+    std::string mPending;  // a report line not yet whole
     std::deque<uint64_t> mOwnEnds;  // where this run's records end in the spool, oldest first
     uint64_t mSentTo = 0;           // the spool is in the database up to here
     unsigned mFailures = 0;         // "D" reports so far

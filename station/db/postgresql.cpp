@@ -64,7 +64,7 @@ class PostgresqlDatabase : public Database {
                 Row row;
                 for (int c = 0; c < columns; ++c) {
                     row.push_back(PQgetisnull(result, r, c) ? Value()
-                                                             : Value(PQgetvalue(result, r, c)));
+                                                            : Value(PQgetvalue(result, r, c)));
                 }
                 rows->push_back(std::move(row));
             }

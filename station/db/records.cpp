@@ -112,27 +112,40 @@ bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* p
     if (!db.Execute(kStationUpsert, {station, start, end}, nullptr, error)) {
         return false;
     }
-    if (sha256 &&
-        !db.Execute(kSettingsFileInsert, {sha256, Text(record, "settingsFile"), start}, nullptr,
-                    error)) {
+    if (sha256 && !db.Execute(kSettingsFileInsert, {sha256, Text(record, "settingsFile"), start},
+                              nullptr, error)) {
         return false;
     }
     const Value identity = Number(record, "identity", true);
     if (serial && !db.Execute(kUnitUpsert,
-                              {serial, identity, Text(record, "kind"),
-                               Text(record, "model"), Text(record, "firmware"), start, end},
+                              {serial, identity, Text(record, "kind"), Text(record, "model"),
+                               Text(record, "firmware"), start, end},
                               nullptr, error)) {
         return false;
     }
     std::vector<Row> seq;
     if (!db.Execute(kOperationInsert,
-                    {id, station, start, end, Text(record, "port"), Text(record, "operation"),
+                    {id,
+                     station,
+                     start,
+                     end,
+                     Text(record, "port"),
+                     Text(record, "operation"),
                      std::string(record.contains("dryRun") && record["dryRun"] == true ? "1" : "0"),
-                     Text(record, "settingsFile"), sha256, identity,
-                     Text(record, "kind"), Text(record, "model"), Text(record, "firmware"),
-                     serial, Text(record, "stage"), std::to_string(retries),
-                     Text(record, "result"), Text(record, "error"), Number(record, "seconds", false),
-                     text ? *text : record.dump(), storedAt},
+                     Text(record, "settingsFile"),
+                     sha256,
+                     identity,
+                     Text(record, "kind"),
+                     Text(record, "model"),
+                     Text(record, "firmware"),
+                     serial,
+                     Text(record, "stage"),
+                     std::to_string(retries),
+                     Text(record, "result"),
+                     Text(record, "error"),
+                     Number(record, "seconds", false),
+                     text ? *text : record.dump(),
+                     storedAt},
                     &seq, error)) {
         return false;
     }
@@ -142,10 +155,9 @@ bool StoreInTransaction(Database& db, const Json& record, const SpoolPosition* p
             return false;
         }
     }
-    return !position ||
-           db.Execute(kPositionUpsert,
-                      {position->host, position->spool, std::to_string(position->end)}, nullptr,
-                      error);
+    return !position || db.Execute(kPositionUpsert,
+                                   {position->host, position->spool, std::to_string(position->end)},
+                                   nullptr, error);
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 
 namespace halyard::station::db {
 
-bool SendSpool(Database& db, const std::string& host, const std::string& spool,
-               uint64_t& position, SendCounts& counts, std::string& error) {
+bool SendSpool(Database& db, const std::string& host, const std::string& spool, uint64_t& position,
+               SendCounts& counts, std::string& error) {
     const int fd = ::open(spool.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) {
@@ -32,8 +32,8 @@ bool SendSpool(Database& db, const std::string& host, const std::string& spool,
     char buffer[1 << 16];
     bool ok = true;
     while (ok) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer,
-                                  static_cast<off_t>(position + pending.size()));
+        const ssize_t n =
+            ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(position + pending.size()));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -79,8 +79,7 @@ std::string DefaultSpoolPath(const DatabaseUrl& url) {
     } else {
         state = "/tmp";
     }
-    return (state / "halyard" / "spool" / (Sha256Hex(url.text).substr(0, 16) + ".jsonl"))
-        .string();
+    return (state / "halyard" / "spool" / (Sha256Hex(url.text).substr(0, 16) + ".jsonl")).string();
 }
 
 std::string SpoolKey(const std::string& spool) {

@@ -74,11 +74,10 @@ class SqliteDatabase : public Database {
                 if (index == 0) {
                     continue;
                 }
-                const int bound =
-                    params[i] ? sqlite3_bind_text(statement, index, params[i]->data(),
-                                                  static_cast<int>(params[i]->size()),
-                                                  SQLITE_TRANSIENT)
-                              : sqlite3_bind_null(statement, index);
+                const int bound = params[i] ? sqlite3_bind_text(statement, index, params[i]->data(),
+                                                                static_cast<int>(params[i]->size()),
+                                                                SQLITE_TRANSIENT)
+                                            : sqlite3_bind_null(statement, index);
                 if (bound != SQLITE_OK) {
                     error = sqlite3_errmsg(mDb);
                     done(statement);
@@ -95,10 +94,10 @@ class SqliteDatabase : public Database {
                 for (int c = 0; c < columns; ++c) {
                     const auto* text =
                         reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
-                    row.push_back(text ? Value(std::string(
-                                             text, static_cast<size_t>(
-                                                       sqlite3_column_bytes(statement, c))))
-                                       : Value());
+                    row.push_back(
+                        text ? Value(std::string(
+                                   text, static_cast<size_t>(sqlite3_column_bytes(statement, c))))
+                             : Value());
                 }
                 rows->push_back(std::move(row));
             }
@@ -135,9 +134,9 @@ std::unique_ptr<Database> ConnectSqlite(const std::string& path, std::string& er
         return nullptr;
     }
     sqlite3* handle = nullptr;
-    const int opened = sqlite3_open_v2(
-        target.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-        nullptr);
+    const int opened =
+        sqlite3_open_v2(target.c_str(), &handle,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (opened != SQLITE_OK) {
         error = "cannot open the database file " + path + ": " +
                 (handle ? sqlite3_errmsg(handle) : sqlite3_errstr(opened));

@@ -39,8 +39,8 @@ std::optional<DatabaseUrl> DatabaseUrl::Parse(const std::string& text, std::stri
         if (StartsWith(url.target, "//")) {
             url.target = url.target.substr(2);
         }
-    } else if (const size_t colon = text.find(':'); colon != std::string::npos &&
-                                                     IsScheme(text.substr(0, colon))) {
+    } else if (const size_t colon = text.find(':');
+               colon != std::string::npos && IsScheme(text.substr(0, colon))) {
         // mysql://..., odbc:units: a database of another kind, not a file named so.
         error = "'" + text.substr(0, colon) +
                 "' is not a database this station can use: give a file path, sqlite:PATH or "
@@ -73,9 +73,8 @@ std::string DatabaseUrl::Shown() const {
         }
     }
     // ... or a parameter: ?password=...&
-    const size_t param = shown.find("password=", shown.find('?') == std::string::npos
-                                                      ? shown.size()
-                                                      : shown.find('?'));
+    const size_t param = shown.find(
+        "password=", shown.find('?') == std::string::npos ? shown.size() : shown.find('?'));
     if (param != std::string::npos) {
         const size_t value = param + std::string("password=").size();
         const size_t end = shown.find('&', value);

@@ -6,11 +6,11 @@
 #include <fcntl.h>
 #include <halyard/records.h>
 #include <signal.h>
+#include <station/db/database.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
-#include <station/db/database.h>
 
 #include <atomic>
 #include <chrono>
@@ -436,10 +436,10 @@ class DatabaseTest : public DatabaseStationTest, public ::testing::WithParamInte
     DatabaseTest() : DatabaseStationTest(GetParam()) {}
 };
 
-#define VARNAK_DB_BACKENDS(suite)                                                         \
-    INSTANTIATE_TEST_SUITE_P(Databases, suite,                                            \
-                             ::testing::Values(::halyard::dbtest::Backend::Sqlite,        \
-                                               ::halyard::dbtest::Backend::Postgresql),   \
+#define VARNAK_DB_BACKENDS(suite)                                                       \
+    INSTANTIATE_TEST_SUITE_P(Databases, suite,                                          \
+                             ::testing::Values(::halyard::dbtest::Backend::Sqlite,      \
+                                               ::halyard::dbtest::Backend::Postgresql), \
                              ::halyard::dbtest::BackendName)
 
 }  // namespace halyard::dbtest

@@ -13,8 +13,8 @@ class DbSchemaTest : public DatabaseTest {};
 
 // The first schema, as stations of that version made it.
 std::string VersionOneSchema(Backend backend) {
-    const std::string seq = backend == Backend::Sqlite ? "INTEGER PRIMARY KEY AUTOINCREMENT"
-                                                       : "BIGSERIAL PRIMARY KEY";
+    const std::string seq =
+        backend == Backend::Sqlite ? "INTEGER PRIMARY KEY AUTOINCREMENT" : "BIGSERIAL PRIMARY KEY";
     return R"(
 CREATE TABLE schema_version (version INTEGER NOT NULL);
 CREATE TABLE stations (name TEXT PRIMARY KEY, first_seen TEXT NOT NULL, last_seen TEXT NOT NULL);
@@ -22,7 +22,8 @@ CREATE TABLE settings_files (sha256 TEXT PRIMARY KEY, path TEXT, first_seen TEXT
 CREATE TABLE units (serial TEXT PRIMARY KEY, identity INTEGER, kind TEXT, model TEXT,
     firmware TEXT, first_seen TEXT NOT NULL, last_seen TEXT NOT NULL);
 CREATE TABLE operations (
-    seq )" + seq + R"(,
+    seq )" +
+           seq + R"(,
     id TEXT NOT NULL UNIQUE,
     station TEXT NOT NULL REFERENCES stations (name),
     start_time TEXT NOT NULL,
@@ -51,8 +52,9 @@ constexpr const char* kOldSha = "5d41402abc4b2a76b9719d911017c592ae9f6ab3e3a1ff1
 
 // Two operations of an earlier station on one unit: a failed program and its retry.
 void FillVersionOne(Sql& sql) {
-    sql.Run("INSERT INTO stations VALUES ('old-line', '2026-01-05T10:00:00.000Z', "
-            "'2026-01-05T10:01:00.000Z')");
+    sql.Run(
+        "INSERT INTO stations VALUES ('old-line', '2026-01-05T10:00:00.000Z', "
+        "'2026-01-05T10:01:00.000Z')");
     sql.Run(std::string("INSERT INTO settings_files VALUES ('") + kOldSha +
             "', '/srv/line/stealth.wpx', '2026-01-05T10:00:00.000Z')");
     sql.Run(std::string("INSERT INTO units VALUES ('") + kOldSerial +
@@ -62,15 +64,17 @@ void FillVersionOne(Sql& sql) {
         "INSERT INTO operations (id, station, start_time, end_time, port, operation, dry_run, "
         "settings_file, settings_sha256, identity, kind, model, firmware, serial, stage, result, "
         "error, seconds, stored_at) VALUES ";
-    sql.Run(columns + "('0123456789abcdef0123456789abcdef', 'old-line', "
-                      "'2026-01-05T10:00:00.000Z', '2026-01-05T10:00:01.500Z', 'COM3', 'program', "
-                      "0, '/srv/line/stealth.wpx', '" +
+    sql.Run(columns +
+            "('0123456789abcdef0123456789abcdef', 'old-line', "
+            "'2026-01-05T10:00:00.000Z', '2026-01-05T10:00:01.500Z', 'COM3', 'program', "
+            "0, '/srv/line/stealth.wpx', '" +
             kOldSha + "', 44034, 'handset', 'Veltra Plus', '3.04', '" + kOldSerial +
             "', 'record read', 'failed', 'Fail to write Varnak Handset settings.', 1.5, "
             "'2026-01-05T10:00:02.000Z')");
-    sql.Run(columns + "('fedcba9876543210fedcba9876543210', 'old-line', "
-                      "'2026-01-05T10:01:00.000Z', '2026-01-05T10:01:00.800Z', 'COM3', 'program', "
-                      "0, '/srv/line/stealth.wpx', '" +
+    sql.Run(columns +
+            "('fedcba9876543210fedcba9876543210', 'old-line', "
+            "'2026-01-05T10:01:00.000Z', '2026-01-05T10:01:00.800Z', 'COM3', 'program', "
+            "0, '/srv/line/stealth.wpx', '" +
             kOldSha + "', 44034, 'handset', 'Veltra Plus', '3.04', '" + kOldSerial +
             "', 'verified', 'ok', NULL, 0.8, '2026-01-05T10:01:01.000Z')");
 }
@@ -85,8 +89,9 @@ TEST_P(DbSchemaTest, AVersionOneDatabaseIsMigratedKeepingItsRows) {
     const std::string file = StealthFile();
     Units("N", 1);
     const std::string log = Path("units.jsonl");
-    const test::Outcome run = Station("program " + file + " --port N00 --plain --station new-line --log " +
-                                      log + " --db " + Quote(url));
+    const test::Outcome run =
+        Station("program " + file + " --port N00 --plain --station new-line --log " + log +
+                " --db " + Quote(url));
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(DatabaseTrouble(run.err).empty()) << run.err;
     const std::vector<Json> records = JsonLines(test::ReadText(log));
@@ -96,9 +101,9 @@ TEST_P(DbSchemaTest, AVersionOneDatabaseIsMigratedKeepingItsRows) {
     const std::vector<Row> versions = sql.Rows("SELECT version FROM schema_version");
     ASSERT_EQ(versions.size(), 1u);
     EXPECT_EQ(versions[0].at(0), "2");
-    const std::vector<Row> operations =
-        sql.Rows("SELECT id, station, start_time, port, serial, result, error, settings_sha256, "
-                 "retries, record FROM operations ORDER BY seq");
+    const std::vector<Row> operations = sql.Rows(
+        "SELECT id, station, start_time, port, serial, result, error, settings_sha256, "
+        "retries, record FROM operations ORDER BY seq");
     ASSERT_EQ(operations.size(), 3u);
     EXPECT_EQ(operations[0].at(0), "0123456789abcdef0123456789abcdef");
     EXPECT_EQ(operations[0].at(1), "old-line");
@@ -189,7 +194,7 @@ TEST_F(DbUrlTest, AUrlThatNamesNoDatabaseIsAUsageError) {
     for (const std::string bad : {"mysql://x", "sqlite:", "", "http://db/x", "odbc:units"}) {
         for (const std::string& command : std::vector<std::string>{
                  "read --port N00", "program " + file + " --port N00", "restart --port N00",
-              "program " + file + " --watch", "units", "report", "db sync"}) {
+                 "program " + file + " --watch", "units", "report", "db sync"}) {
             // A watch that took the URL for no database would never end by itself.
             const test::Outcome run = test::RunSplit(
                 "timeout 30 " + std::string(HALYARD_CLI) + " " + command + " --db " + Quote(bad),
@@ -225,9 +230,9 @@ TEST_F(DbPostgresqlTest, AWrongPasswordIsSaidOnceAndTheRecordsWait) {
     const test::Outcome ok = Station("program " + file + " --port N00 --port N01 --plain --log " +
                                      log + " --db " + Quote(wrong));
     EXPECT_EQ(ok.status, 0) << ok.output;
-    const test::Outcome failing = Station("program " + file +
-                                          " --port N02 --port N03 --plain --log " + log +
-                                          " --db " + Quote(wrong));
+    const test::Outcome failing =
+        Station("program " + file + " --port N02 --port N03 --plain --log " + log + " --db " +
+                Quote(wrong));
     EXPECT_EQ(failing.status, 1) << "what the units make it: " << failing.output;
     for (const test::Outcome* run : {&ok, &failing}) {
         const std::vector<std::string> trouble = DatabaseTrouble(run->err);
@@ -281,10 +286,10 @@ TEST_F(DbSqliteTest, AReadOnlyFileIsSaidOnceAndTheRecordsWait) {
     Units("N", 3);
     Append("N02", "fail-write 02ab 3\n");
     const std::string log = Path("units.jsonl");
-    const test::Outcome run = test::RunSplit(asUser + HALYARD_CLI + " program " + file +
-                                                 " --port N00 --port N01 --port N02 --plain --log " +
-                                                 log + " --db " + path,
-                                             dir.path);
+    const test::Outcome run = test::RunSplit(
+        asUser + HALYARD_CLI + " program " + file +
+            " --port N00 --port N01 --port N02 --plain --log " + log + " --db " + path,
+        dir.path);
     EXPECT_EQ(run.status, 1) << "what the units make it: " << run.output;
     EXPECT_EQ(Flags("N00"), 0xB700);
     const std::vector<std::string> trouble = DatabaseTrouble(run.err);

@@ -84,8 +84,8 @@ DatabaseCommands::DatabaseCommands(CLI::App& app, Printer& out, Printer& err)
 
     auto* db = app.add_subcommand("db", "the unit-record database itself");
     db->require_subcommand(1);
-    mSync = db->add_subcommand(
-        "sync", "send the records that wait in a station's spool to the database");
+    mSync = db->add_subcommand("sync",
+                               "send the records that wait in a station's spool to the database");
     AddDatabaseOption(mSync, s.db)->required();
     mSync->add_option("--log", s.log,
                       "the spool is this log file, as the stations gave it with --log (default: "
@@ -233,10 +233,9 @@ int DatabaseCommands::Report() {
         return out;
     };
     if (mSettings.csv) {
-        std::string text =
-            CsvLine({"section", "station", "port", "day", "units", "ok", "failed", "yield",
-                     "retries"}) +
-            "\r\n";
+        std::string text = CsvLine({"section", "station", "port", "day", "units", "ok", "failed",
+                                    "yield", "retries"}) +
+                           "\r\n";
         for (const YieldRow& row : report.ports) {
             auto line = cells(row, {"port", row.station, row.port, ""});
             line.push_back(std::to_string(row.retries));

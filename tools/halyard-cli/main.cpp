@@ -17,9 +17,9 @@
 #include <halyard/records.h>
 #include <signal.h>
 #include <station/board.h>
+#include <station/db/dbstore.h>
 #include <station/record.h>
 #include <station/runner.h>
-#include <station/db/dbstore.h>
 #include <station/settingscheck.h>
 #include <station/store.h>
 #include <unistd.h>
@@ -453,8 +453,8 @@ int main(int argc, char** argv) {
     if (database) {
         // The log, when there is one, is the spool the records are sent from.
         auto spooled = std::make_unique<station::db::DatabaseStore>(
-            *database,
-            s.logFile.empty() ? station::db::DefaultSpoolPath(*database) : s.logFile, HostName());
+            *database, s.logFile.empty() ? station::db::DefaultSpoolPath(*database) : s.logFile,
+            HostName());
         std::string why;
         if (!spooled->Open(why)) {
             gErr.Write("halyard-cli: " + why + "\n");
