@@ -19,6 +19,8 @@
 #include <set>
 #include <string_view>
 
+#include "common/fdwrite.h"
+
 namespace halyard::station {
 
 namespace {
@@ -41,20 +43,7 @@ void OnStopSignal(int) {
     errno = saved;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using varnak::WriteAll;
 
 // What a child sends: one message a line, a letter for its kind and a JSON text; the letter
 // lets the station skip reading what it does not need.

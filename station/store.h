@@ -46,7 +46,6 @@ class LogFileStore : public RecordStore {
 
     // The byte after the line the last successful Store wrote.
     uint64_t LastEnd() const { return mLastEnd; }
-    const std::string& Path() const { return mPath; }
 
     WriteFunction write;
 

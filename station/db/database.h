@@ -64,10 +64,6 @@ class Database {
         Execute("ROLLBACK", ignored);
     }
 
-    // Whether the last failure was the connection's (the server went away), so that the
-    // caller reconnects instead of treating the record as bad.
-    virtual bool ConnectionLost() const = 0;
-
     // The schema's version as stored: 0 for an empty database.
     bool SchemaVersion(int& version, std::string& error);
 };

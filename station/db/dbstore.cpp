@@ -12,23 +12,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/fdwrite.h"
+
 namespace halyard::station::db {
 
 namespace {
 
-bool WriteAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using varnak::WriteAll;
 
 // How long the end of a run waits for a sender that does not end after it was told to (a
 // connection attempt in progress); then it is ended, and its records wait in the spool.
@@ -53,16 +43,14 @@ bool DatabaseStore::Open(std::string& error) {
     if (!mSpool.Open(mSpoolPath, error)) {
         return false;
     }
-    int wake[2];
-    int report[2];
-    if (::pipe2(wake, O_CLOEXEC) != 0) {
+    int wake[2] = {-1, -1};
+    int report[2] = {-1, -1};
+    if (::pipe2(wake, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) {
         error = std::string("cannot start the database sender: ") + std::strerror(errno);
-        return false;
-    }
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        error = std::string("cannot start the database sender: ") + std::strerror(errno);
-        ::close(wake[0]);
-        ::close(wake[1]);
+        if (report[0] < 0 && wake[0] >= 0) {
+            ::close(wake[0]);
+            ::close(wake[1]);
+        }
         return false;
     }
     // Output still buffered here would otherwise be written again by the sender.
@@ -195,8 +183,8 @@ void DatabaseStore::TakeReports(int waitMs) {
     for (size_t end; (end = mPending.find('\n', start)) != std::string::npos; start = end + 1) {
         const std::string line = mPending.substr(start, end - start);
         if (line.rfind("S ", 0) == 0) {
-            mSentTo = std::stoull(line.substr(2));
-            while (!mOwnEnds.empty() && mOwnEnds.front() <= mSentTo) {
+            const uint64_t sentTo = std::stoull(line.substr(2));
+            while (!mOwnEnds.empty() && mOwnEnds.front() <= sentTo) {
                 mOwnEnds.pop_front();
             }
         } else if (line.rfind("N ", 0) == 0) {

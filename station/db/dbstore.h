@@ -56,7 +56,6 @@ class DatabaseStore : public RecordStore {
     int mReportFd = -1;    // from the sender: lines "S POSITION", "N NOTICE", "D" (a try failed)
     std::string mPending;  // a report line not yet whole
     std::deque<uint64_t> mOwnEnds;  // where this run's records end in the spool, oldest first
-    uint64_t mSentTo = 0;           // the spool is in the database up to here
     unsigned mFailures = 0;         // "D" reports so far
     std::vector<std::string> mNotices;
 };

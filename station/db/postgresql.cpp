@@ -75,8 +75,6 @@ class PostgresqlDatabase : public Database {
 
     bool BeginWrite(std::string& error) override { return Execute("BEGIN", error); }
 
-    bool ConnectionLost() const override { return PQstatus(mConnection) != CONNECTION_OK; }
-
   private:
     PGconn* mConnection;
 };

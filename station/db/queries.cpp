@@ -74,10 +74,17 @@ std::string Cell(const Json& record, const char* field) {
     return it->is_string() ? it->get<std::string>() : it->dump();
 }
 
-bool Yields(Database& db, const std::string& columns, const std::string& group,
-            const Filter& filter, std::vector<YieldRow>& rows, std::string& error) {
+// One group of the report: `keys` are the columns it is grouped by, and `fields` the row's
+// fields they fill, in the same order.
+bool Yields(Database& db, const std::vector<std::string>& keys,
+            const std::vector<std::string YieldRow::*>& fields, const Filter& filter,
+            std::vector<YieldRow>& rows, std::string& error) {
+    std::string group;
+    for (const std::string& key : keys) {
+        group += (group.empty() ? "" : ", ") + key;
+    }
     std::vector<Value> params;
-    const std::string sql = "SELECT " + columns +
+    const std::string sql = "SELECT " + group +
                             ", count(*), sum(CASE WHEN result = 'ok' THEN 1 ELSE 0 END), "
                             "coalesce(sum(retries), 0) FROM operations" +
                             Where(filter, params) + " GROUP BY " + group + " ORDER BY " + group;
@@ -85,24 +92,16 @@ bool Yields(Database& db, const std::string& columns, const std::string& group,
     if (!db.Execute(sql, params, &result, error)) {
         return false;
     }
-    const size_t keys = result.empty() ? 0 : result[0].size() - 3;
+    const size_t count = keys.size();
     for (const Row& row : result) {
         YieldRow yield;
-        std::vector<std::string*> fields;
-        if (keys == 2) {
-            fields = {&yield.station, &yield.port};
-        } else if (group == "station") {
-            fields = {&yield.station};
-        } else {
-            fields = {&yield.day};
+        for (size_t k = 0; k < count; ++k) {
+            yield.*fields[k] = row[k].value_or("");
         }
-        for (size_t k = 0; k < keys && k < fields.size(); ++k) {
-            *fields[k] = row[k].value_or("");
-        }
-        yield.units = Number(row[keys]);
-        yield.ok = Number(row[keys + 1]);
+        yield.units = Number(row[count]);
+        yield.ok = Number(row[count + 1]);
         yield.failed = yield.units - yield.ok;
-        yield.retries = Number(row[keys + 2]);
+        yield.retries = Number(row[count + 2]);
         rows.push_back(std::move(yield));
     }
     return true;
@@ -148,8 +147,7 @@ std::optional<std::string> NormalTime(const std::string& text) {
     int year, month, day, hour, minute, second;
     if (std::sscanf(normal.c_str(), "%d-%d-%dT%d:%d:%d", &year, &month, &day, &hour, &minute,
                     &second) != 6 ||
-        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60) {
+        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
         return std::nullopt;
     }
     return normal;
@@ -179,11 +177,10 @@ bool QueryUnits(Database& db, const Filter& filter, std::vector<Json>& records,
 }
 
 bool QueryReport(Database& db, const Filter& filter, Report& report, std::string& error) {
-    return Yields(db, "station, coalesce(port, '')", "station, coalesce(port, '')", filter,
-                  report.ports, error) &&
-           Yields(db, "station", "station", filter, report.stations, error) &&
-           Yields(db, "substr(start_time, 1, 10)", "substr(start_time, 1, 10)", filter,
-                  report.days, error);
+    return Yields(db, {"station", "coalesce(port, '')"}, {&YieldRow::station, &YieldRow::port},
+                  filter, report.ports, error) &&
+           Yields(db, {"station"}, {&YieldRow::station}, filter, report.stations, error) &&
+           Yields(db, {"substr(start_time, 1, 10)"}, {&YieldRow::day}, filter, report.days, error);
 }
 
 Json ReportJson(const Report& report) {
@@ -204,9 +201,9 @@ Json ReportJson(const Report& report) {
 }
 
 const std::vector<std::string>& UnitColumns() {
-    static const std::vector<std::string> columns = {
-        "start", "station", "port", "serial", "kind", "model",
-        "firmware", "operation", "result", "error"};
+    static const std::vector<std::string> columns = {"start",  "station", "port",     "serial",
+                                                     "kind",   "model",   "firmware", "operation",
+                                                     "result", "error"};
     return columns;
 }
 

@@ -28,8 +28,7 @@ std::optional<std::string> NormalTime(const std::string& text);
 
 // The records that match, newest first: each as the station stored it (built from the columns
 // for operations stored before whole records were kept).
-bool QueryUnits(Database& db, const Filter& filter, std::vector<Json>& records,
-                std::string& error);
+bool QueryUnits(Database& db, const Filter& filter, std::vector<Json>& records, std::string& error);
 
 struct YieldRow {
     std::string station;  // per port and per station

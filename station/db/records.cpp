@@ -38,8 +38,8 @@ Value Number(const Json& record, const char* field, bool integer) {
     return it->dump();
 }
 
-// An earlier or later time of two ISO 8601 texts: the same on both databases, where the
-// function's name is not.
+// The earlier or later of two ISO 8601 times is taken with CASE, which both databases read
+// alike (the function's name differs: min/max against least/greatest).
 constexpr const char* kStationUpsert =
     "INSERT INTO stations (name, first_seen, last_seen) VALUES ($1, $2, $3) "
     "ON CONFLICT (name) DO UPDATE SET "

@@ -94,9 +94,10 @@ bool TableExists(Database& db, const std::string& table, bool& exists, std::stri
         db.Kind() == DatabaseUrl::Kind::Sqlite
             ? db.Execute("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = $1",
                          {table}, &rows, error)
-            : db.Execute("SELECT count(*) FROM pg_catalog.pg_tables WHERE tablename = $1 AND "
-                         "schemaname = ANY (current_schemas(false))",
-                         {table}, &rows, error);
+            : db.Execute(
+                  "SELECT count(*) FROM pg_catalog.pg_tables WHERE tablename = $1 AND "
+                  "schemaname = ANY (current_schemas(false))",
+                  {table}, &rows, error);
     exists = ok && !rows.empty() && rows[0][0] && *rows[0][0] != "0";
     return ok;
 }

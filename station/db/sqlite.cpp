@@ -113,8 +113,6 @@ class SqliteDatabase : public Database {
 
     bool BeginWrite(std::string& error) override { return Execute("BEGIN IMMEDIATE", error); }
 
-    bool ConnectionLost() const override { return false; }
-
   private:
     sqlite3* mDb;
     std::map<std::string, sqlite3_stmt*> mPrepared;

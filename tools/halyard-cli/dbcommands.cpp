@@ -27,12 +27,6 @@ std::optional<std::string> Given(const std::string& text) {
     return text.empty() ? std::nullopt : std::optional<std::string>(text);
 }
 
-std::string Percent(double yield) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f%%", yield);
-    return text;
-}
-
 void AddFilterOptions(CLI::App* command, QuerySettings& s) {
     command->add_option("--station", s.station, "only this station's records (default: all)");
     command->add_option("--operation", s.operation, "only read, program or restart (default: all)")
@@ -105,7 +99,9 @@ int DatabaseCommands::Run() {
 namespace {
 
 // `asking`: a question, which must not leave a new empty database file behind a mistyped name.
-std::unique_ptr<Database> OpenFor(const QuerySettings& s, bool asking, Printer& err, int& code) {
+// `parsed` gets the database's URL.
+std::unique_ptr<Database> OpenFor(const QuerySettings& s, bool asking, DatabaseUrl& parsed,
+                                  Printer& err, int& code) {
     std::string why;
     const std::optional<DatabaseUrl> url = DatabaseUrl::Parse(s.db, why);
     if (!url) {
@@ -113,6 +109,7 @@ std::unique_ptr<Database> OpenFor(const QuerySettings& s, bool asking, Printer& 
         code = kExitUsage;
         return nullptr;
     }
+    parsed = *url;
     std::error_code ec;
     if (asking && url->kind == DatabaseUrl::Kind::Sqlite &&
         !std::filesystem::exists(url->target, ec)) {
@@ -162,7 +159,8 @@ int DatabaseCommands::Units() {
         return kExitUsage;
     }
     int code = kExitSuccess;
-    const std::unique_ptr<Database> db = OpenFor(mSettings, true, mErr, code);
+    DatabaseUrl url;
+    const std::unique_ptr<Database> db = OpenFor(mSettings, true, url, mErr, code);
     if (!db) {
         return code;
     }
@@ -208,7 +206,8 @@ int DatabaseCommands::Report() {
         return kExitUsage;
     }
     int code = kExitSuccess;
-    const std::unique_ptr<Database> db = OpenFor(mSettings, true, mErr, code);
+    DatabaseUrl url;
+    const std::unique_ptr<Database> db = OpenFor(mSettings, true, url, mErr, code);
     if (!db) {
         return code;
     }
@@ -222,54 +221,44 @@ int DatabaseCommands::Report() {
         return mOut.Closed() ? kExitFailure : kExitSuccess;
     }
     // One table for CSV, with the section in the first column; three for a terminal.
-    const auto cells = [](const YieldRow& row, const std::vector<std::string>& keys) {
-        std::vector<std::string> out = keys;
-        out.push_back(std::to_string(row.units));
-        out.push_back(std::to_string(row.ok));
-        out.push_back(std::to_string(row.failed));
+    // The keys, the counts, the yield (a percentage on a terminal, a number in CSV), then
+    // `more`.
+    const auto cells = [](const YieldRow& row, std::vector<std::string> keys, bool percent,
+                          const std::vector<std::string>& more) {
         char yield[32];
-        std::snprintf(yield, sizeof yield, "%.1f", row.Yield());
-        out.push_back(yield);
-        return out;
+        std::snprintf(yield, sizeof yield, percent ? "%.1f%%" : "%.1f", row.Yield());
+        keys.insert(keys.end(), {std::to_string(row.units), std::to_string(row.ok),
+                                 std::to_string(row.failed), yield});
+        keys.insert(keys.end(), more.begin(), more.end());
+        return keys;
     };
     if (mSettings.csv) {
         std::string text = CsvLine({"section", "station", "port", "day", "units", "ok", "failed",
                                     "yield", "retries"}) +
                            "\r\n";
         for (const YieldRow& row : report.ports) {
-            auto line = cells(row, {"port", row.station, row.port, ""});
-            line.push_back(std::to_string(row.retries));
-            text += CsvLine(line) + "\r\n";
+            text += CsvLine(cells(row, {"port", row.station, row.port, ""}, false,
+                                  {std::to_string(row.retries)})) +
+                    "\r\n";
         }
         for (const YieldRow& row : report.stations) {
-            auto line = cells(row, {"station", row.station, "", ""});
-            line.push_back("");
-            text += CsvLine(line) + "\r\n";
+            text += CsvLine(cells(row, {"station", row.station, "", ""}, false, {""})) + "\r\n";
         }
         for (const YieldRow& row : report.days) {
-            auto line = cells(row, {"day", "", "", row.day});
-            line.push_back("");
-            text += CsvLine(line) + "\r\n";
+            text += CsvLine(cells(row, {"day", "", "", row.day}, false, {""})) + "\r\n";
         }
         mOut.Write(text);
         return mOut.Closed() ? kExitFailure : kExitSuccess;
     }
     std::vector<std::vector<std::string>> ports, stations, days;
     for (const YieldRow& row : report.ports) {
-        auto line = cells(row, {row.station, row.port});
-        line.back() = Percent(row.Yield());
-        line.push_back(std::to_string(row.retries));
-        ports.push_back(line);
+        ports.push_back(cells(row, {row.station, row.port}, true, {std::to_string(row.retries)}));
     }
     for (const YieldRow& row : report.stations) {
-        auto line = cells(row, {row.station});
-        line.back() = Percent(row.Yield());
-        stations.push_back(line);
+        stations.push_back(cells(row, {row.station}, true, {}));
     }
     for (const YieldRow& row : report.days) {
-        auto line = cells(row, {row.day});
-        line.back() = Percent(row.Yield());
-        days.push_back(line);
+        days.push_back(cells(row, {row.day}, true, {}));
     }
     mOut.Write("Per port\n" +
                TextTable({"STATION", "PORT", "UNITS", "OK", "FAILED", "YIELD", "RETRIES"}, ports) +
@@ -281,17 +270,13 @@ int DatabaseCommands::Report() {
 
 int DatabaseCommands::Sync() {
     std::string why;
-    const std::optional<DatabaseUrl> url = DatabaseUrl::Parse(mSettings.db, why);
-    if (!url) {
-        mErr.Write("halyard-cli: --db: " + why + "\nRun with --help for more information.\n");
-        return kExitUsage;
-    }
     int code = kExitSuccess;
-    const std::unique_ptr<Database> db = OpenFor(mSettings, false, mErr, code);
+    DatabaseUrl url;
+    const std::unique_ptr<Database> db = OpenFor(mSettings, false, url, mErr, code);
     if (!db) {
         return code;
     }
-    const std::string spool = mSettings.log.empty() ? DefaultSpoolPath(*url) : mSettings.log;
+    const std::string spool = mSettings.log.empty() ? DefaultSpoolPath(url) : mSettings.log;
     const std::string host = station::HostName();
     uint64_t position = 0;
     SendCounts counts;
@@ -307,7 +292,7 @@ int DatabaseCommands::Sync() {
     }
     mErr.Write(summary + "\n");
     if (!sent) {
-        mErr.Write("halyard-cli: database " + url->Shown() + ": " + why +
+        mErr.Write("halyard-cli: database " + url.Shown() + ": " + why +
                    "; the other records keep waiting in the spool " + spool + "\n");
         return kExitFailure;
     }

@@ -150,7 +150,9 @@ class Station {
             Finished(first + unit, report, start, end);
         };
         events.tick = [this] {
-            ShowNotices();
+            if (mStore) {
+                ShowNotices(mStore->TakeNotices());
+            }
             Redraw();
         };
         return events;
@@ -243,10 +245,7 @@ class Station {
 
   private:
     // What the record store has to tell (a database gone or back), above the live display.
-    void ShowNotices(std::vector<std::string> notices = {}) {
-        if (mStore && notices.empty()) {
-            notices = mStore->TakeNotices();
-        }
+    void ShowNotices(const std::vector<std::string>& notices) {
         for (const std::string& notice : notices) {
             if (mDisplay) {
                 mDisplay->Clear();

@@ -1,0 +1,23 @@
+#include "fdwrite.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace varnak {
+
+bool WriteAll(int fd, std::string_view text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace varnak
